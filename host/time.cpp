@@ -1,0 +1,73 @@
+// time.cpp: ticks, yielding to the host's pending work, delays and the millisecond counter.
+#include <time.h>
+
+#include "host/host_internal.h"
+
+namespace zor::host {
+namespace {
+
+bool g_manualClock = false;
+uint32_t g_manualTicks = 0;
+uint32_t g_millisecondOffset = 0;
+void (*g_yieldCallback)(void*) = nullptr;
+void* g_yieldContext = nullptr;
+
+uint64_t MonotonicNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
+// Weak so that the host layer links before the socket-event service exists; the service's own
+// definition replaces it.
+[[gnu::weak]] void DeliverSocketEvents() {}
+
+}  // namespace zor::host
+
+using namespace zor::host;
+
+extern "C" {
+
+uint32_t HostTicks(void) {
+    if (g_manualClock) return g_manualTicks;
+    return static_cast<uint32_t>(MonotonicNanoseconds() * 60 / 1000000000u);
+}
+
+void HostYield(void) {
+    DeliverSocketEvents();
+    if (g_yieldCallback != nullptr) g_yieldCallback(g_yieldContext);
+}
+
+void HostDelay(uint32_t ticks) {
+    if (g_manualClock) {
+        g_manualTicks += ticks;
+        return;
+    }
+    const uint32_t start = HostTicks();
+    while (HostTicks() - start < ticks) {
+        timespec pause{0, 2000000};  // 2 ms: finer than a tick
+        nanosleep(&pause, nullptr);
+    }
+}
+
+uint32_t HostMilliseconds(void) {
+    return static_cast<uint32_t>(MonotonicNanoseconds() / 1000000u) + g_millisecondOffset;
+}
+
+void HostSetManualClock(bool on) {
+    if (on && !g_manualClock) g_manualTicks = HostTicks();
+    g_manualClock = on;
+}
+
+void HostAdvanceTicks(uint32_t ticks) { g_manualTicks += ticks; }
+
+void HostSetYieldCallback(void (*callback)(void*), void* context) {
+    g_yieldCallback = callback;
+    g_yieldContext = context;
+}
+
+void HostSetMillisecondOffset(uint32_t offset) { g_millisecondOffset = offset; }
+
+}  // extern "C"

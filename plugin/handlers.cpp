@@ -1,0 +1,52 @@
+// handlers.cpp: which procedure runs each command. A selector missing here is not built yet: the
+// dispatcher then does nothing and writes no result. The order of the lines does not matter.
+#include <array>
+
+#include "plugin/commands.h"
+// Subsystem headers (one line each).
+
+namespace zor::plugin {
+namespace {
+
+constexpr HandlerEntry kHandlers[] = {
+    // Frame.
+    {21, ResultMinusOne, kPlain},
+    {22, ResultMinusOne, kPlain},
+    {23, ResultMinusOne, kPlain},
+    {24, ResultEmptyString, kPlain},
+    {25, ResultMinusOne, kPlain},
+    {26, ResultZero, kPlain},
+    {27, ResultEmptyString, kPlain},
+    {52, StreamList, kNeedsGlobals},
+    {53, CopyTextStub, kPlain},
+    {55, ResultZero, kPlain},
+    // Subsystems (one line per command).
+};
+
+// The handlers indexed by selector, checked against the command table.
+constexpr std::array<HandlerEntry, kHighestSelector + 1> MakeIndex() {
+    std::array<HandlerEntry, kHighestSelector + 1> index{};
+    for (const HandlerEntry& h : kHandlers) index[h.selector] = h;
+    return index;
+}
+
+constexpr bool HandlersMatchCommandTable() {
+    std::array<int, kHighestSelector + 1> seen{};
+    for (const HandlerEntry& h : kHandlers) {
+        if (h.selector < 0 || h.selector > kHighestSelector || !IsCommand(h.selector)) return false;
+        if (seen[h.selector]++ != 0) return false;
+    }
+    return true;
+}
+static_assert(HandlersMatchCommandTable(), "every handler names a command of the table, once");
+
+constexpr auto kIndex = MakeIndex();
+
+}  // namespace
+
+const HandlerEntry* FindHandler(int32_t selector) {
+    if (selector < 0 || selector > kHighestSelector || kIndex[selector].run == nullptr) return nullptr;
+    return &kIndex[selector];
+}
+
+}  // namespace zor::plugin

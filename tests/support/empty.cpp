@@ -1,0 +1,1 @@
+// empty.cpp: keeps the test support library non-empty.
