@@ -61,6 +61,23 @@ TEST(Handles, CopyHandleAndClearAndBlocks) {
     EXPECT_EQ(HostMemoryError(), HostMemFullErr);
 }
 
+TEST(Handles, ReusedRecordsStartFresh) {
+    const bool was = HostHeapScramble();
+    HostSetHeapScramble(false);
+    const int64_t live = HostLiveAllocations();
+    for (int round = 0; round < 3; ++round) {
+        HostHandle a = NewHandleWith("first");
+        HostLockHandle(a);
+        HostDisposeHandle(a);
+        HostHandle b = HostNewHandleClear(3);
+        EXPECT_EQ(HostGetHandleState(b), 0) << "a reused record is not locked";
+        EXPECT_EQ(HandleBytes(b), std::string(3, '\0'));
+        HostDisposeHandle(b);
+    }
+    EXPECT_EQ(HostLiveAllocations(), live);
+    HostSetHeapScramble(was);
+}
+
 TEST(Handles, FailingAllocationReportsMemFull) {
     HostSystemCallTable()->allocate = [](size_t) -> void* { return nullptr; };
     EXPECT_EQ(HostNewHandle(10), nullptr);
