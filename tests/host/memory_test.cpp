@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/faults.h"
 #include "support/plugin_host.h"
 
 namespace zor::test {
@@ -78,11 +79,25 @@ TEST(Handles, ReusedRecordsStartFresh) {
     HostSetHeapScramble(was);
 }
 
-TEST(Handles, FailingAllocationReportsMemFull) {
-    HostSystemCallTable()->allocate = [](size_t) -> void* { return nullptr; };
-    EXPECT_EQ(HostNewHandle(10), nullptr);
-    EXPECT_EQ(HostMemoryError(), HostMemFullErr);
-    HostRestoreSystemCalls();
+TEST(Handles, FailingAllocationsReportMemFullAndLoseNothing) {
+    const int64_t live = HostLiveAllocations();
+    for (int64_t n = 1;; ++n) {
+        AllocationFailure failure(n);
+        HostHandle h = NewHandleWith("");
+        if (h == nullptr) {
+            EXPECT_EQ(HostMemoryError(), HostMemFullErr);
+            continue;
+        }
+        HostSetHandleSize(h, 10);
+        if (HostMemoryError() == HostNoErr) std::memcpy(*h, "0123456789", 10);
+        HostHandle copy = h;
+        const int16_t status = HostCopyHandle(&copy);
+        EXPECT_EQ(status == 0, copy != h);
+        if (status == 0) HostDisposeHandle(copy);
+        HostDisposeHandle(h);
+        EXPECT_EQ(HostLiveAllocations(), live);
+        if (!failure.fired()) break;
+    }
 }
 
 TEST(SearchHandle, FindsAtOrAfterTheStart) {
