@@ -205,6 +205,7 @@ bool FindEntity(const unsigned char* p, int32_t at, int32_t n, bool markup, Deco
     const auto* hit = std::lower_bound(names.entries.begin(), names.entries.end(), key,
                                        [](const NameEntry& e, uint64_t k) { return e.key < k; });
     if (hit == names.entries.end() || hit->key != key) return false;
+    if (hit->row < 0 && !markup) return false;
     switch (hit->row) {
         case kLt: byte = '<'; break;
         case kGt: byte = '>'; break;
@@ -215,7 +216,6 @@ bool FindEntity(const unsigned char* p, int32_t at, int32_t n, bool markup, Deco
                 if (s.row == hit->row) byte = state.FromIso(s.isoCode);
         }
     }
-    if (hit->row < 0 && !markup) return false;
     end = semicolon + 1;
     return true;
 }
