@@ -1,6 +1,8 @@
 // main.cpp: zor-host's command line: loads the plug-in, starts it, runs a script or the interactive
 // prompt, and stops the plug-in on every way out (end, error, SIGINT, SIGTERM).
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -30,13 +32,24 @@ const char kUsage[] =
     "  --trace           report every call to the plug-in on standard error\n"
     "With no script and a terminal on standard input, zor-host prompts for statements.\n";
 
-// The signal that asked us to stop, 0 while none has. The handler only stores it; the statement
-// loop looks at it between statements and after every interrupted read.
+// The signal that asked us to stop, 0 while none has. The handler only stores it and writes a byte
+// into a pipe (both async-signal-safe); the statement loop looks at it between statements, and a
+// wait for input watches the pipe too, so a signal that comes just before the wait still ends it.
 volatile sig_atomic_t g_stopSignal = 0;
+int g_wakePipe[2] = {-1, -1};
 
-extern "C" void OnStopSignal(int signal) { g_stopSignal = signal; }
+extern "C" void OnStopSignal(int signal) {
+    const int saved = errno;
+    g_stopSignal = signal;
+    if (g_wakePipe[1] >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = write(g_wakePipe[1], &byte, 1);
+    }
+    errno = saved;
+}
 
 void CatchStopSignals() {
+    if (pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wakePipe[0] = g_wakePipe[1] = -1;
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -100,6 +113,10 @@ bool ReadLine(int fd, std::string& pending, std::string& line) {
             return true;
         }
         if (g_stopSignal != 0) return false;
+        pollfd waits[2] = {{fd, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
+        if (poll(waits, g_wakePipe[0] >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return false;
+        if (g_stopSignal != 0) return false;
+        if (waits[0].revents == 0) continue;
         char buffer[4096];
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
