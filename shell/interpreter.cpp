@@ -281,7 +281,7 @@ bool Interpreter::CallCommand(const Expr& e, Value& result, std::string& error) 
                 std::memset(s, 0, 256);
                 if (bytes.size() <= 255) {
                     s[0] = static_cast<unsigned char>(bytes.size());
-                    std::memcpy(s + 1, bytes.data(), bytes.size());
+                    if (!bytes.empty()) std::memcpy(s + 1, bytes.data(), bytes.size());
                 } else if (!a.output) {
                     error = Where(i, c.name) + " is a string: a text of " + std::to_string(bytes.size()) +
                             " bytes is too long for it (255 at most)";
