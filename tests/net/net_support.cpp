@@ -162,6 +162,13 @@ int32_t Counter(PluginHost& host, int32_t selector) {
 
 int32_t LocalPort(PluginHost& host, int32_t ref) { return static_cast<uint16_t>(TcpStreamInfo(host, ref).localPort); }
 
+int32_t FreePort(PluginHost& host) {
+    const int32_t ref = TcpListen(host, 0, kLoopback);
+    const int32_t port = LocalPort(host, ref);
+    (void)TcpRelease(host, ref);
+    return port;
+}
+
 bool AwaitBytes(PluginHost& host, int32_t ref, int32_t n) {
     for (int pass = 0; pass < 20000; ++pass) {
         if (TcpBytesAvailable(host, ref) >= n) return true;

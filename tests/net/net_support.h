@@ -63,6 +63,8 @@ struct StreamInfo {
 };
 StreamInfo TcpStreamInfo(PluginHost& host, int32_t ref);
 int32_t Counter(PluginHost& host, int32_t selector);
+// A loopback port free a moment ago (bound by a listener, then released).
+int32_t FreePort(PluginHost& host);
 // The port a stream is bound to.
 int32_t LocalPort(PluginHost& host, int32_t ref);
 // Waits (without timing anything: a bound of many passes) until `ref` has `n` bytes to read.
