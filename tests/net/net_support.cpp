@@ -224,7 +224,7 @@ StreamPair ConnectPair(PluginHost& host, int32_t buffer) {
 
 namespace zor::test {
 const char* const kPeerScript = R"PY(
-import socket, struct, sys
+import resource, socket, struct, sys, threading
 listener = None
 udp = None
 conns = []
@@ -242,12 +242,24 @@ for line in sys.stdin:
         if len(a) > 1:
             listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, int(a[1]))
         listener.bind(("127.0.0.1", 0))
-        listener.listen(128)
+        listener.listen(2048)
         out(listener.getsockname()[1])
     elif op == "accept":
         c, _ = listener.accept()
         conns.append(c)
         out(len(conns) - 1)
+    elif op == "acceptall":
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        for i in range(int(a[1])):
+            conns.append(listener.accept()[0])
+        out(len(conns))
+    elif op == "acceptloop":
+        def loop(l):
+            while True:
+                l.accept()[0].close()
+        threading.Thread(target=loop, args=(listener,), daemon=True).start()
+        out("ok")
     elif op == "connect":
         c = socket.socket()
         try:

@@ -99,6 +99,8 @@ namespace zor::test {
 // A python3 peer driven line by line on its standard input; every command prints one line.
 //   listen [rcvbuf]   bind a TCP listener on 127.0.0.1 port 0: prints its port
 //   accept            accepts one connection: prints its index
+//   acceptall N       accepts N connections (raising its descriptor limit): prints the count
+//   acceptloop        accepts and closes connections from now on, in a thread: prints ok
 //   connect PORT      connects to 127.0.0.1:PORT: prints its index
 //   send I HEX        sends the bytes: prints ok
 //   recv I N          reads N bytes (or until the end): prints them in hex
