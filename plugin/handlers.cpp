@@ -4,6 +4,8 @@
 
 #include "plugin/commands.h"
 // Subsystem headers (one line each).
+#include "store/store.h"
+#include "time/datetime.h"
 
 namespace zor::plugin {
 namespace {
@@ -21,6 +23,17 @@ constexpr HandlerEntry kHandlers[] = {
     {53, CopyTextStub, kPlain},
     {55, ResultZero, kPlain},
     // Subsystems (one line per command).
+    {34, datetime::Milliseconds, kPlain},
+    {35, datetime::ElapsedMilliseconds, kPlain},
+    {36, store::StoreCount, kNeedsGlobals},
+    {37, store::StorePush, kNeedsGlobals},
+    {38, store::StorePop, kNeedsGlobals},
+    {39, store::StoreDelete, kNeedsGlobals},
+    {48, datetime::DateToRfc822, kPlain},
+    {49, datetime::DateToSeconds, kPlain},
+    {50, datetime::Rfc822ToDate, kPlain},
+    {51, datetime::SecondsToDate, kPlain},
+    {54, datetime::MillisecondsSince, kPlain},
 };
 
 // The handlers indexed by selector, checked against the command table.
