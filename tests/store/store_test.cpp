@@ -12,6 +12,7 @@
 
 #include "plugin/globals.h"
 #include "store/store.h"
+#include "support/faults.h"
 #include "support/plugin_host.h"
 
 namespace zor::test {
@@ -311,23 +312,6 @@ TEST(Store, ManyKeysReuseFreedSlotsInOrder) {
 
 // ---- Shortage of memory ----------------------------------------------------------------------------
 
-int g_allocations = 0;
-int g_failAt = 0;
-void* (*g_allocate)(size_t) = nullptr;
-
-void* FailingAllocate(size_t size) { return ++g_allocations == g_failAt ? nullptr : g_allocate(size); }
-
-struct FailNthAllocation {
-    explicit FailNthAllocation(int n) {
-        g_allocations = 0;
-        g_failAt = n;
-        g_allocate = HostSystemCallTable()->allocate;
-        HostSystemCallTable()->allocate = FailingAllocate;
-    }
-    ~FailNthAllocation() { HostSystemCallTable()->allocate = g_allocate; }
-    bool Failed() const { return g_allocations >= g_failAt; }
-};
-
 // A push that finds memory short at any one allocation queues nothing and loses nothing; the store
 // keeps working afterwards, and shutdown releases all of it.
 TEST(Store, PushesThatRunShortLeaveTheStoreAsItWas) {
@@ -352,9 +336,9 @@ TEST(Store, PushesThatRunShortLeaveTheStoreAsItWas) {
                 const int32_t before = s < 0 ? 0 : model.slots[static_cast<size_t>(s)].count;
                 Text text("new");
                 {
-                    FailNthAllocation fail(n);
+                    AllocationFailure fail(n);
                     Push(host, key, text.block);
-                    failed = fail.Failed();
+                    failed = fail.fired();
                 }
                 // Either the push happened whole (the shortage may have hit only the key index,
                 // which lookups do without), or not at all.
