@@ -33,6 +33,7 @@ struct SlotIndex {
 };
 
 SlotIndex g_index{};
+bool g_useIndex = true;
 
 IndexEntry* Table() { return reinterpret_cast<IndexEntry*>(*g_index.table); }
 int32_t* Heap() { return reinterpret_cast<int32_t*>(*g_index.freeHeap); }
@@ -185,7 +186,7 @@ bool Rebuild(HostHandle store) {
     return true;
 }
 
-bool Ready(HostHandle store) { return InStep(store) || Rebuild(store); }
+bool Ready(HostHandle store) { return g_useIndex && (InStep(store) || Rebuild(store)); }
 
 }  // namespace
 
@@ -247,6 +248,11 @@ void NoteSlotFreed(HostHandle store, int32_t slot, int32_t key) {
 
 void ForgetIndex(HostHandle store) {
     if (store != nullptr && g_index.owner == store) Drop();
+}
+
+void UseSlotIndex(bool on) {
+    if (!on) Drop();
+    g_useIndex = on;
 }
 
 }  // namespace zor::store

@@ -24,6 +24,9 @@ void NoteSlotInUse(HostHandle store, int32_t slot, int32_t key);
 void NoteSlotFreed(HostHandle store, int32_t slot, int32_t key);
 // Releases the index when it describes `store` (which is about to be disposed of).
 void ForgetIndex(HostHandle store);
+// On by default. Off, every lookup scans the slots as a store without an index would: benchmarks
+// measure the two against each other.
+void UseSlotIndex(bool on);
 
 }  // namespace zor::store
 

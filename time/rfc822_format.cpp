@@ -17,10 +17,22 @@ void Append(unsigned char* text, const char* chars, int count) {
     text[0] = static_cast<unsigned char>(text[0] + count);
 }
 
+// A non-negative field in decimal without leading zeros, as HostNumberToText writes it (the fields
+// of a host date are never negative).
 void AppendNumber(unsigned char* text, int32_t number) {
-    unsigned char digits[256];
-    HostNumberToText(number, digits);
-    Append(text, reinterpret_cast<const char*>(digits + 1), digits[0]);
+    if (number < 0) {
+        unsigned char digits[256];
+        HostNumberToText(number, digits);
+        Append(text, reinterpret_cast<const char*>(digits + 1), digits[0]);
+        return;
+    }
+    char digits[10];
+    int n = sizeof digits;
+    do {
+        digits[--n] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    Append(text, digits + n, static_cast<int>(sizeof digits) - n);
 }
 
 // A time or zone field: "0" before a value below 10.

@@ -33,12 +33,18 @@ struct WorkText {
         out[0] = static_cast<unsigned char>(n);
     }
 
-    // The decimal value of characters first to last.
+    // The decimal value of characters first to last (at most four), as HostTextToNumber reads it.
+    // All digits, the usual case, is worked out here; anything else goes to the host.
     int32_t Number(int first, int last) const {
         unsigned char part[8];
         Substring(first, last, part);
         int32_t value = 0;
-        HostTextToNumber(part, &value);
+        bool digits = true;
+        for (int i = 1; i <= part[0] && digits; ++i) {
+            digits = part[i] >= '0' && part[i] <= '9';
+            value = value * 10 + (part[i] - '0');
+        }
+        if (!digits) HostTextToNumber(part, &value);
         return value;
     }
 };
@@ -67,8 +73,19 @@ constexpr ZoneName kZoneNames[] = {
 int16_t MonthOf(const WorkText& work) {
     unsigned char name[4];
     work.Substring(1, 3, name);
-    for (int m = 0; m < 12; ++m)
-        if (HostEqualText(name, kMonthNames[m], false, false)) return static_cast<int16_t>(m + 1);
+    // Plain ASCII compares case-blind by folding A-Z, which is all the host's comparison does to
+    // those bytes; a text with other bytes (accented letters) goes to the host's comparison.
+    bool ascii = name[0] == 3;
+    for (int i = 1; i <= name[0]; ++i) ascii = ascii && name[i] < 0x80;
+    for (int m = 0; m < 12; ++m) {
+        if (ascii) {
+            bool same = true;
+            for (int i = 1; i <= 3; ++i) same = same && (name[i] | 0x20) == (kMonthNames[m][i] | 0x20);
+            if (same) return static_cast<int16_t>(m + 1);
+        } else if (HostEqualText(name, kMonthNames[m], false, false)) {
+            return static_cast<int16_t>(m + 1);
+        }
+    }
     return 0;
 }
 

@@ -95,6 +95,10 @@ TEST(Rfc822ToDate, Layouts) {
         {"6 Jan 05 18:50 GMT", HostSeconds(1905, 1, 6, 18, 50, 0)},  // two digits: always the 1900s
         {"Mon, 06 JAN 1997 18:50:45 GMT", kMonday},
         {"Mon, 06 jan 1997 18:50:45 GMT", kMonday},
+        {"Mon, 06 J\x87N 1997 18:50:45 GMT", kMonday},  // month names compare accent-blind too
+        {"Mon, 06 J@n 1997 18:50:45 GMT", HostSeconds(1996, 12, 6, 18, 50, 45)},
+        {"Mon, 06 Jan 1997 -1:50:45 GMT", HostSeconds(1997, 1, 5, 23, 50, 45)},  // read as the host reads numbers
+        {"Mon, 06 Jan 1997 18:5x:45 GMT", HostSeconds(1997, 1, 6, 18, 5, 45)},
         {"Mon, 06 Jan 1997 18:50:45 est", kMonday},  // zone names are case-sensitive
         {"Mon, 06 Jan 1997 18:50:45 -0330", HostSeconds(1997, 1, 6, 22, 20, 45)},
         {"Mon, 06 Jan 1997 18:50:45 +1245", HostSeconds(1997, 1, 6, 6, 5, 45)},
