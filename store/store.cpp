@@ -1,8 +1,6 @@
 // store.cpp: the keyed text store's commands (36 to 39) and its release at shutdown.
 #include "store/store.h"
 
-#include <cstring>
-
 #include "store/slot_index.h"
 
 namespace zor::store {
@@ -12,8 +10,8 @@ constexpr int32_t kMaxSlots = (INT32_MAX - static_cast<int32_t>(sizeof(StoreHead
 
 StoreItem* ItemOf(HostHandle item) { return reinterpret_cast<StoreItem*>(*item); }
 
-// Releases the items and texts queued in one slot and marks it free. The store may stay unlocked:
-// disposing of other handles never moves it.
+// Releases the items and texts queued in one slot and marks it free. Disposing of other handles
+// never moves the store, so `slot` stays good throughout.
 void ClearSlot(StoreEntry& slot) {
     HostHandle item = slot.head;
     while (item != nullptr) {
