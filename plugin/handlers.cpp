@@ -6,6 +6,8 @@
 // Subsystem headers (one line each).
 #include "text/text.h"
 #include "net/net.h"
+#include "store/store.h"
+#include "time/datetime.h"
 
 namespace zor::plugin {
 namespace {
@@ -47,6 +49,17 @@ constexpr HandlerEntry kHandlers[] = {
     {43, net::UdpSend, kResolvesStream},
     {44, net::UdpReceive, kResolvesStream},
     {45, net::UdpMaxDatagramSize, kPlain},
+    {34, datetime::Milliseconds, kPlain},
+    {35, datetime::ElapsedMilliseconds, kPlain},
+    {36, store::StoreCount, kNeedsGlobals},
+    {37, store::StorePush, kNeedsGlobals},
+    {38, store::StorePop, kNeedsGlobals},
+    {39, store::StoreDelete, kNeedsGlobals},
+    {48, datetime::DateToRfc822, kPlain},
+    {49, datetime::DateToSeconds, kPlain},
+    {50, datetime::Rfc822ToDate, kPlain},
+    {51, datetime::SecondsToDate, kPlain},
+    {54, datetime::MillisecondsSince, kPlain},
 };
 
 // The handlers indexed by selector, checked against the command table.
