@@ -4,6 +4,7 @@
 
 #include "plugin/commands.h"
 // Subsystem headers (one line each).
+#include "macfile/macfile.h"
 
 namespace zor::plugin {
 namespace {
@@ -21,6 +22,10 @@ constexpr HandlerEntry kHandlers[] = {
     {53, CopyTextStub, kPlain},
     {55, ResultZero, kPlain},
     // Subsystems (one line per command).
+    {17, macfile::MacBinaryEncode, kPlain},
+    {18, macfile::MacBinaryDecode, kPlain},
+    {19, macfile::BinHexEncode, kPlain},
+    {20, macfile::BinHexDecode, kPlain},
 };
 
 // The handlers indexed by selector, checked against the command table.
