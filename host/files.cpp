@@ -519,7 +519,11 @@ int16_t HostCreateFileIn(int16_t volume, int32_t directory, const unsigned char*
     int16_t status = Resolve(volume, directory, name, r);
     if (status != HostNoErr) return status;
     int fd = Sys().open(r.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return errno == EISDIR ? int16_t(HostDupFNErr) : StatusOf(errno);
+    if (fd < 0) {
+        if (errno == EISDIR) return HostDupFNErr;
+        if (errno == ENOENT) return HostDirNFErr;  // the folder is missing
+        return StatusOf(errno);
+    }
     if (CloseFd(fd) != 0) status = HostIOErr;
     // A sidecar left behind by an older file of this name does not belong to the new one.
     if (Sys().unlink(r.sidecar.c_str()) != 0 && errno != ENOENT && status == HostNoErr) status = StatusOf(errno);

@@ -189,7 +189,11 @@ int16_t EncodeInto(const unsigned char* source, HostForkRef output) {
         if (status == HostNoErr) status = EncodeFork(j, fork, info.resourceLength);
     }
     if (status == HostNoErr) {
-        for (int i = 0; i < 3; ++i) Emit(j, 0);
+        // Without a resource fork the first two closing zero bytes stand for its (empty) section and
+        // CRC. After a resource fork one zero byte flushes the last bits: readers that expect the
+        // closing ':' right after the stream refuse three.
+        const int closing = info.resourceLength != 0 ? 1 : 3;
+        for (int i = 0; i < closing; ++i) Emit(j, 0);
         j.output[j.used++] = ':';
         j.output[j.used++] = '\r';
         status = WriteOut(j);
