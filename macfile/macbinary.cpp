@@ -230,11 +230,13 @@ int16_t ConsumeMacBinary(MacBinaryState* s, const uint8_t* buffer, int32_t* coun
     // so the final empty read closes what the last full read completed.
     bool first = true;
     while (status == HostNoErr && (taken < *count || first)) {
-        first = false;
-        if (s->position < b.d) {
+        // At D itself the actions run once per call: when B = C = D (an empty resource fork after a
+        // padded data fork) the destination's resource fork is still cut and closed.
+        if (s->position < b.d || (s->position == b.d && first)) {
             status = BoundaryActions(s, b, true);
             if (status != HostNoErr) break;
         }
+        first = false;
         const int64_t p = s->position;
         const int32_t left = *count - taken;
         int32_t n = 0;
