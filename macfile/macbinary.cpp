@@ -226,17 +226,17 @@ int16_t ConsumeMacBinary(MacBinaryState* s, const uint8_t* buffer, int32_t* coun
     const MacBinaryBounds b = BoundsOf(s->dataLength, s->resourceLength);
     int32_t taken = 0;
     int16_t status = HostNoErr;
-    // One pass more when the buffer is empty: the boundary actions at the current position still run,
-    // so the final empty read closes what the last full read completed.
-    bool first = true;
-    while (status == HostNoErr && (taken < *count || first)) {
-        // At D itself the actions run once per call: when B = C = D (an empty resource fork after a
-        // padded data fork) the destination's resource fork is still cut and closed.
-        if (s->position < b.d || (s->position == b.d && first)) {
+    // The boundary actions run for every position the call reaches, also the one it ends at, so an
+    // input whose last bytes end exactly at a boundary still opens, cuts and closes what it should.
+    // Each action is harmless to repeat at the start of its region (the next call starts there).
+    int64_t acted = -1;
+    while (status == HostNoErr) {
+        if (s->position <= b.d && s->position != acted) {
+            acted = s->position;
             status = BoundaryActions(s, b, true);
             if (status != HostNoErr) break;
         }
-        first = false;
+        if (taken >= *count) break;
         const int64_t p = s->position;
         const int32_t left = *count - taken;
         int32_t n = 0;
