@@ -89,7 +89,7 @@ std::string ResourceOf(const std::string& path) {
 }
 
 int Shell(const std::string& command) {
-    int status = std::system((command + " >/dev/null 2>&1").c_str());
+    int status = std::system(("( " + command + " ) >/dev/null 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
