@@ -136,6 +136,7 @@ int CloseFd(int fd) { return Sys().close(fd) == 0 ? 0 : errno; }
 
 // Paths written since the last HostFlushVolume.
 std::vector<std::string> g_unflushed;
+bool g_durableFlush = true;  // HostFlushVolume waits for the disk
 
 void NoteWritten(const std::string& path) {
     for (const std::string& p : g_unflushed)
@@ -684,6 +685,7 @@ int16_t HostFlushVolume(const unsigned char* /*volumeName*/, int16_t volume) {
     if (volume != 0) return HostNoSuchVolErr;
     int16_t status = HostNoErr;
     for (const std::string& path : g_unflushed) {
+        if (!g_durableFlush) break;
         int fd = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
         if (fd < 0) continue;  // gone since: nothing of it to keep
         if (Sys().fsync(fd) != 0 && status == HostNoErr) status = HostIOErr;
@@ -692,6 +694,8 @@ int16_t HostFlushVolume(const unsigned char* /*volumeName*/, int16_t volume) {
     g_unflushed.clear();
     return status;
 }
+
+void HostSetDurableFlush(bool on) { g_durableFlush = on; }
 
 int32_t HostOpenForkCount(void) {
     int32_t n = 0;

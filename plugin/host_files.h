@@ -115,6 +115,10 @@ void HostSwap32(uint32_t* value);
 int32_t HostFreeMemory(void);
 // Size of a block from HostNewBlock.
 int32_t HostGetBlockSize(const void* block);
+// Host control: with durable on (the default) HostFlushVolume waits until what was written since
+// the last flush is on the disk (fsync); off, it only forgets the list, for hosts and test runs that
+// do not need the wait.
+void HostSetDurableFlush(bool on);
 // Forks open now: leak checks in tests.
 int32_t HostOpenForkCount(void);
 

@@ -10,12 +10,18 @@
 
 namespace zor::test {
 
-TempDir::TempDir() {
-    char pattern[] = "/tmp/zor-macfile-XXXXXX";
-    path = mkdtemp(pattern);
+TempDir::TempDir(const char* base) {
+    struct stat st;
+    if (::stat(base, &st) != 0 || !S_ISDIR(st.st_mode)) base = "/tmp";
+    std::string pattern = std::string(base) + "/zor-macfile-XXXXXX";
+    const char* made = mkdtemp(pattern.data());
+    if (made == nullptr) ADD_FAILURE() << "no temporary folder under " << base;
+    path = made ? made : "";
 }
 
-TempDir::~TempDir() { Shell("rm -rf '" + path + "'"); }
+TempDir::~TempDir() {
+    if (path.find("/zor-macfile-") != std::string::npos) Shell("rm -rf '" + path + "'");
+}
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -11,10 +11,11 @@
 
 namespace zor::test {
 
-// A unique folder under /tmp, removed with everything in it.
+// A unique folder under /tmp (or under `base`, such as /dev/shm for tests that make thousands of
+// small files), removed with everything in it.
 struct TempDir {
     std::string path;
-    TempDir();
+    explicit TempDir(const char* base = "/tmp");
     ~TempDir();
     std::string operator/(const std::string& leaf) const { return path + "/" + leaf; }
 };
