@@ -8,6 +8,7 @@
 #include "net/net.h"
 #include "store/store.h"
 #include "time/datetime.h"
+#include "macfile/macfile.h"
 
 namespace zor::plugin {
 namespace {
@@ -60,6 +61,10 @@ constexpr HandlerEntry kHandlers[] = {
     {50, datetime::Rfc822ToDate, kPlain},
     {51, datetime::SecondsToDate, kPlain},
     {54, datetime::MillisecondsSince, kPlain},
+    {17, macfile::MacBinaryEncode, kPlain},
+    {18, macfile::MacBinaryDecode, kPlain},
+    {19, macfile::BinHexEncode, kPlain},
+    {20, macfile::BinHexDecode, kPlain},
 };
 
 // The handlers indexed by selector, checked against the command table.
