@@ -4,6 +4,7 @@
 
 #include "plugin/commands.h"
 // Subsystem headers (one line each).
+#include "gif/gif.h"
 
 namespace zor::plugin {
 namespace {
@@ -21,6 +22,7 @@ constexpr HandlerEntry kHandlers[] = {
     {53, CopyTextStub, kPlain},
     {55, ResultZero, kPlain},
     // Subsystems (one line per command).
+    {46, gif::PictureToGif, kPlain},
 };
 
 // The handlers indexed by selector, checked against the command table.
