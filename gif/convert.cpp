@@ -15,11 +15,20 @@ constexpr int32_t kPictureHeaderSize = 10;  // 16-bit size, frame top, left, bot
 constexpr int32_t kLargestSide = 32767;     // offscreen bounds are 16-bit
 constexpr int16_t kTransferSelf = 1024;     // the self-transfer mode after drawing
 
-// The picture frame's width and height (machine byte order); false when the data is too short.
+// The picture's width and height: from the frame in the header (machine byte order), or, for data
+// that are a GIF file as it stands (no header), from its logical screen. False when the data are too
+// short to hold either.
 bool FrameSize(HostHandle picture, int32_t& width, int32_t& height) {
-    if (HostGetHandleSize(picture) < kPictureHeaderSize) return false;
+    const int32_t size = HostGetHandleSize(picture);
+    const auto* data = reinterpret_cast<const uint8_t*>(*picture);
+    if (size >= 10 && std::memcmp(data, "GIF8", 4) == 0) {
+        width = data[6] | data[7] << 8;
+        height = data[8] | data[9] << 8;
+        return true;
+    }
+    if (size < kPictureHeaderSize) return false;
     int16_t frame[4];  // top, left, bottom, right
-    std::memcpy(frame, *picture + 2, sizeof frame);
+    std::memcpy(frame, data + 2, sizeof frame);
     width = int32_t{frame[3]} - frame[1];
     height = int32_t{frame[2]} - frame[0];
     return true;

@@ -56,67 +56,89 @@ bool Reserve(GifOutput& o, int32_t count) {
     return true;
 }
 
-// Writes the block buffer as one sub-block (count byte, bytes); an empty buffer writes nothing.
-void FlushBlock(LzwEncoder& e) {
-    if (e.blockCount == 0) return;
-    GifOutput& o = *e.output;
-    if (Reserve(o, e.blockCount + 1)) {
-        char* at = *o.handle + o.position;  // re-based on the handle's current address
-        at[0] = static_cast<char>(e.blockCount);
-        std::memcpy(at + 1, e.block, static_cast<size_t>(e.blockCount));
-        o.position += e.blockCount + 1;
-    }
-    e.blockCount = 0;
+// The encoder's changing fields while a stream is written: a working copy of the static record's
+// fields that the compiler keeps in registers (nothing else can reach it), stored back at the end.
+struct CodeWriter {
+    uint32_t accumulator;  // bits not yet written, lowest first
+    int32_t bitCount;      // valid bits in the accumulator
+    int32_t width;         // current code width
+    int32_t maxCode;       // 2^width - 1, or kMaxCodeLimit at width 12
+    int32_t nextFree;      // first code not yet assigned
+    bool clearPending;     // the width drops to 9 once the clear code is out
+    int32_t blockCount;    // bytes in the block buffer
+    int32_t codes;         // codes written
+    int32_t clears;        // clear codes written
+    uint8_t* block;        // the static block buffer
+    GifOutput* output;     // where sub-blocks go
+};
+
+// Writes `count` bytes of the block buffer as one sub-block (count byte, bytes).
+[[gnu::noinline]] void WriteBlock(GifOutput& o, const uint8_t* block, int32_t count) {
+    if (count == 0 || !Reserve(o, count + 1)) return;
+    char* at = *o.handle + o.position;  // re-based on the handle's current address
+    at[0] = static_cast<char>(count);
+    std::memcpy(at + 1, block, static_cast<size_t>(count));
+    o.position += count + 1;
 }
 
-inline void AppendByte(LzwEncoder& e, uint8_t byte) {
-    e.block[e.blockCount++] = byte;
-    if (e.blockCount == kBlockLimit) FlushBlock(e);
+// Appends a byte to the block buffer; a full buffer (254 bytes) becomes a sub-block.
+[[gnu::always_inline]] inline void AppendByte(CodeWriter& w, uint8_t byte) {
+    w.block[w.blockCount++] = byte;
+    if (w.blockCount == kBlockLimit) {
+        WriteBlock(*w.output, w.block, w.blockCount);
+        w.blockCount = 0;
+    }
 }
 
 // Writes one code at the current width, low bits first, then adjusts the width for the codes to
-// come: back to 9 after a clear, one more when the next free code no longer fits. The end code
-// also writes the last partial byte and the last sub-block.
-void WriteCode(LzwEncoder& e, int32_t code) {
-    if (e.bitCount > 0) {
-        e.accumulator &= (uint32_t{1} << e.bitCount) - 1;
-        e.accumulator |= static_cast<uint32_t>(code) << e.bitCount;
-    } else {
-        e.accumulator = static_cast<uint32_t>(code);
+// come: back to 9 after a clear, one more when the next free code no longer fits (checked before
+// the caller adds its new entry).
+[[gnu::always_inline]] inline void WriteCode(CodeWriter& w, int32_t code) {
+    // Bits above bitCount are always 0 here: bytes leave by unsigned shifts.
+    w.accumulator = w.bitCount > 0 ? w.accumulator | static_cast<uint32_t>(code) << w.bitCount
+                                   : static_cast<uint32_t>(code);
+    w.bitCount += w.width;
+    // Fewer than 8 bits waited and a code has 9 to 12: one or two whole bytes are ready. Both
+    // are stored (the buffer has room past 254) and the count moves by the whole ones.
+    const int32_t ready = w.bitCount >> 3;
+    w.block[w.blockCount] = static_cast<uint8_t>(w.accumulator);
+    w.block[w.blockCount + 1] = static_cast<uint8_t>(w.accumulator >> 8);
+    w.blockCount += ready;
+    w.accumulator >>= 8 * ready;
+    w.bitCount &= 7;
+    if (w.blockCount >= kBlockLimit) [[unlikely]] {
+        WriteBlock(*w.output, w.block, kBlockLimit);
+        w.blockCount -= kBlockLimit;
+        w.block[0] = w.block[kBlockLimit];  // a byte past the sub-block starts the next one
     }
-    e.bitCount = static_cast<int16_t>(e.bitCount + e.width);
-    while (e.bitCount >= 8) {
-        AppendByte(e, static_cast<uint8_t>(e.accumulator & 0xFF));
-        e.accumulator >>= 8;
-        e.bitCount = static_cast<int16_t>(e.bitCount - 8);
-    }
-    ++e.codesWritten;
-    if (code == kClearCode) ++e.clearsWritten;
+    ++w.codes;
 
-    if (e.nextFree > e.maxCode || e.clearPending) {
-        if (e.clearPending) {
-            e.width = kInitialWidth;
-            e.maxCode = (1 << kInitialWidth) - 1;
-            e.clearPending = false;
+    if (w.nextFree > w.maxCode || w.clearPending) [[unlikely]] {
+        if (w.clearPending) {
+            w.width = kInitialWidth;
+            w.maxCode = (1 << kInitialWidth) - 1;
+            w.clearPending = false;
         } else {
-            ++e.width;
-            e.maxCode = e.width == kMaxBits ? kMaxCodeLimit : (1 << e.width) - 1;
+            ++w.width;
+            w.maxCode = w.width == kMaxBits ? kMaxCodeLimit : (1 << w.width) - 1;
         }
-    }
-
-    if (code == kEndCode) {
-        while (e.bitCount > 0) {
-            AppendByte(e, static_cast<uint8_t>(e.accumulator & 0xFF));
-            e.accumulator >>= 8;
-            e.bitCount = static_cast<int16_t>(e.bitCount - 8);
-        }
-        FlushBlock(e);
     }
 }
 
-void ClearHash(LzwEncoder& e) {
-    for (int i = 0; i < kHashSlots; ++i) e.hash[i] = -1;
+// The end code, then the last partial byte and the last sub-block.
+void WriteEnd(CodeWriter& w) {
+    WriteCode(w, kEndCode);
+    while (w.bitCount > 0) {
+        AppendByte(w, static_cast<uint8_t>(w.accumulator));
+        w.accumulator >>= 8;
+        w.bitCount -= 8;
+    }
+    WriteBlock(*w.output, w.block, w.blockCount);
+    w.blockCount = 0;
 }
+
+// Every slot -1 (all bits set): empty.
+void ClearHash(LzwEncoder& e) { std::memset(e.hash, 0xFF, sizeof(int32_t) * kHashSlots); }
 
 }  // namespace
 
@@ -176,22 +198,14 @@ uint8_t* TableBlock() {
 }
 
 bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
-    e.width = kInitialWidth;
-    e.maxCode = (1 << kInitialWidth) - 1;
-    e.nextFree = kClearCode + 2;
-    e.clearPending = false;
-    e.accumulator = 0;
-    e.bitCount = 0;
-    e.blockCount = 0;
-    e.output = &output;
-    e.codesWritten = 0;
-    e.clearsWritten = 0;
+    CodeWriter w{0, 0, kInitialWidth, (1 << kInitialWidth) - 1, kClearCode + 2, false, 0, 0, 0, e.block, &output};
 
     const int32_t first = NextPixel(cursor);
     if (first < 0) return false;
     int32_t current = first;  // code of the string matched so far
     ClearHash(e);
-    WriteCode(e, kClearCode);
+    WriteCode(w, kClearCode);
+    ++w.clears;
 
     int32_t* const hash = e.hash;
     uint16_t* const codes = e.codes;
@@ -223,22 +237,35 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
                     continue;
                 }
             }
-            WriteCode(e, current);
+            WriteCode(w, current);
             current = c;
-            if (e.nextFree < kMaxCodeLimit) {
-                codes[i] = static_cast<uint16_t>(e.nextFree++);
+            if (w.nextFree < kMaxCodeLimit) [[likely]] {
+                codes[i] = static_cast<uint16_t>(w.nextFree++);
                 hash[i] = key;
             } else {
                 ClearHash(e);
-                e.nextFree = kClearCode + 2;
-                e.clearPending = true;
-                WriteCode(e, kClearCode);
+                w.nextFree = kClearCode + 2;
+                w.clearPending = true;
+                WriteCode(w, kClearCode);
+                ++w.clears;
             }
         }
-        if (output.failed) return false;
+        if (output.failed) break;
     }
-    WriteCode(e, current);
-    WriteCode(e, kEndCode);
+    WriteCode(w, current);
+    WriteEnd(w);
+
+    // The record keeps where the stream ended.
+    e.width = static_cast<int16_t>(w.width);
+    e.maxCode = w.maxCode;
+    e.nextFree = w.nextFree;
+    e.clearPending = w.clearPending;
+    e.accumulator = w.accumulator;
+    e.bitCount = static_cast<int16_t>(w.bitCount);
+    e.blockCount = static_cast<int16_t>(w.blockCount);
+    e.output = &output;
+    e.codesWritten = w.codes;
+    e.clearsWritten = w.clears;
     return !output.failed;
 }
 
