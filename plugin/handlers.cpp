@@ -9,6 +9,7 @@
 #include "store/store.h"
 #include "time/datetime.h"
 #include "macfile/macfile.h"
+#include "gif/gif.h"
 
 namespace zor::plugin {
 namespace {
@@ -65,6 +66,7 @@ constexpr HandlerEntry kHandlers[] = {
     {18, macfile::MacBinaryDecode, kPlain},
     {19, macfile::BinHexEncode, kPlain},
     {20, macfile::BinHexDecode, kPlain},
+    {46, gif::PictureToGif, kPlain},
 };
 
 // The handlers indexed by selector, checked against the command table.
