@@ -4,6 +4,7 @@
 
 #include "plugin/commands.h"
 // Subsystem headers (one line each).
+#include "transfer/transfer.h"
 
 namespace zor::plugin {
 namespace {
@@ -21,6 +22,9 @@ constexpr HandlerEntry kHandlers[] = {
     {53, CopyTextStub, kPlain},
     {55, ResultZero, kPlain},
     // Subsystems (one line per command).
+    {47, transfer::PictureInfo, kPlain},
+    {57, transfer::PictureToFile, kPlain},
+    {58, transfer::FileToPicture, kPlain},
 };
 
 // The handlers indexed by selector, checked against the command table.

@@ -1,0 +1,164 @@
+// transfer_support.cpp: scratch folders, files, python3, and failing system calls for the tests.
+#include "transfer_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace zor::test {
+
+ScratchFolder::ScratchFolder() {
+    char pattern[] = "/tmp/zor-transfer-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = made;
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteWholeFile(const std::string& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+std::string PatternBytes(size_t count, uint32_t seed) {
+    std::string bytes(count, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < count; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+std::string RunPython(const std::string& script, std::initializer_list<std::string> args) {
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe");
+    std::vector<std::string> words = {"/usr/bin/python3", "-c", script};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) text.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "python3 failed: " << text;
+    return text;
+}
+
+// ---- Failing calls ----------------------------------------------------------------------------------
+namespace {
+
+struct FailPlan {
+    int writeCountdown = 0, writeError = 0;
+    int readCountdown = 0, readError = 0;
+    int allocateCountdown = 0;
+    int opens = 0, closes = 0;
+    HostSystemCalls saved{};
+};
+FailPlan g_plan;
+
+// Counts down to the call that fails: true when this is it.
+bool Due(int& countdown) { return countdown > 0 && --countdown == 0; }
+
+ssize_t CountedWrite(int fd, const void* buffer, size_t count) {
+    if (Due(g_plan.writeCountdown)) {
+        errno = g_plan.writeError;
+        return -1;
+    }
+    return g_plan.saved.write(fd, buffer, count);
+}
+
+ssize_t CountedRead(int fd, void* buffer, size_t count) {
+    if (Due(g_plan.readCountdown)) {
+        errno = g_plan.readError;
+        return -1;
+    }
+    return g_plan.saved.read(fd, buffer, count);
+}
+
+void* CountedAllocate(size_t size) {
+    if (Due(g_plan.allocateCountdown)) return nullptr;
+    return g_plan.saved.allocate(size);
+}
+
+int CountedOpen(const char* path, int flags, mode_t mode) {
+    const int fd = g_plan.saved.open(path, flags, mode);
+    if (fd >= 0) ++g_plan.opens;
+    return fd;
+}
+
+int CountedClose(int fd) {
+    ++g_plan.closes;
+    return g_plan.saved.close(fd);
+}
+
+}  // namespace
+
+FailingCalls::FailingCalls() {
+    g_plan = FailPlan{};
+    g_plan.saved = *HostSystemCallTable();
+    HostSystemCalls* table = HostSystemCallTable();
+    table->write = CountedWrite;
+    table->read = CountedRead;
+    table->allocate = CountedAllocate;
+    table->open = CountedOpen;
+    table->close = CountedClose;
+}
+
+FailingCalls::~FailingCalls() { *HostSystemCallTable() = g_plan.saved; }
+
+void FailingCalls::FailWrite(int nth, int error) {
+    g_plan.writeCountdown = nth;
+    g_plan.writeError = error;
+}
+
+void FailingCalls::FailRead(int nth, int error) {
+    g_plan.readCountdown = nth;
+    g_plan.readError = error;
+}
+
+void FailingCalls::FailAllocate(int nth) { g_plan.allocateCountdown = nth; }
+
+int FailingCalls::opens() const { return g_plan.opens; }
+int FailingCalls::closes() const { return g_plan.closes; }
+
+}  // namespace zor::test
