@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/faults.h"
 #include "transfer/transfer.h"
 #include "transfer_support.h"
 
@@ -216,13 +217,13 @@ TEST(PictureToFile, FailuresGiveThePlatformErrorAndCloseTheFile) {
     EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &full.block}), ENOSPC);
 
     Text name(folder.Path("broken"));
+    const int descriptors = OpenDescriptorCount();
     {
-        FailingCalls calls;
-        calls.FailWrite(1, EIO);
+        WriteFailure failure(1, EIO);
         EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &name.block}), EIO);
-        EXPECT_EQ(calls.opens(), 1);
-        EXPECT_EQ(calls.closes(), 1);
+        EXPECT_TRUE(failure.fired());
     }
+    EXPECT_EQ(OpenDescriptorCount(), descriptors) << "the file is closed";
     HostDisposeHandle(picture);
 }
 
@@ -280,15 +281,17 @@ TEST(FileToPicture, NoHandleWhenTheFileCannotBeOpenedReadOrHeld) {
     mkdir(folder.Path("folder").c_str(), 0700);
     EXPECT_EQ(CallFileToPicture(host, folder.Path("folder")), nullptr);
 
+    const int descriptors = OpenDescriptorCount();
     {
-        FailingCalls calls;
-        calls.FailRead(1, EIO);
+        ReadFailure failure(1, EIO);
         EXPECT_EQ(CallFileToPicture(host, data), nullptr);
-        calls.FailAllocate(1);
-        EXPECT_EQ(CallFileToPicture(host, data), nullptr);
-        EXPECT_EQ(calls.opens(), 2);
-        EXPECT_EQ(calls.closes(), 2);
     }
+    {
+        AllocationFailure failure(1);
+        EXPECT_EQ(CallFileToPicture(host, data), nullptr);
+        EXPECT_TRUE(failure.fired());
+    }
+    EXPECT_EQ(OpenDescriptorCount(), descriptors) << "the file is closed";
     EXPECT_EQ(HostLiveAllocations(), live) << "nothing left behind";
 }
 

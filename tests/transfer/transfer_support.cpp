@@ -1,4 +1,4 @@
-// transfer_support.cpp: scratch folders, files, python3, and failing system calls for the tests.
+// transfer_support.cpp: scratch folders, files, python3 and descriptor counts for the tests.
 #include "transfer_support.h"
 
 #include <fcntl.h>
@@ -84,81 +84,10 @@ std::string RunPython(const std::string& script, std::initializer_list<std::stri
     return text;
 }
 
-// ---- Failing calls ----------------------------------------------------------------------------------
-namespace {
-
-struct FailPlan {
-    int writeCountdown = 0, writeError = 0;
-    int readCountdown = 0, readError = 0;
-    int allocateCountdown = 0;
-    int opens = 0, closes = 0;
-    HostSystemCalls saved{};
-};
-FailPlan g_plan;
-
-// Counts down to the call that fails: true when this is it.
-bool Due(int& countdown) { return countdown > 0 && --countdown == 0; }
-
-ssize_t CountedWrite(int fd, const void* buffer, size_t count) {
-    if (Due(g_plan.writeCountdown)) {
-        errno = g_plan.writeError;
-        return -1;
-    }
-    return g_plan.saved.write(fd, buffer, count);
+int OpenDescriptorCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    return count;
 }
-
-ssize_t CountedRead(int fd, void* buffer, size_t count) {
-    if (Due(g_plan.readCountdown)) {
-        errno = g_plan.readError;
-        return -1;
-    }
-    return g_plan.saved.read(fd, buffer, count);
-}
-
-void* CountedAllocate(size_t size) {
-    if (Due(g_plan.allocateCountdown)) return nullptr;
-    return g_plan.saved.allocate(size);
-}
-
-int CountedOpen(const char* path, int flags, mode_t mode) {
-    const int fd = g_plan.saved.open(path, flags, mode);
-    if (fd >= 0) ++g_plan.opens;
-    return fd;
-}
-
-int CountedClose(int fd) {
-    ++g_plan.closes;
-    return g_plan.saved.close(fd);
-}
-
-}  // namespace
-
-FailingCalls::FailingCalls() {
-    g_plan = FailPlan{};
-    g_plan.saved = *HostSystemCallTable();
-    HostSystemCalls* table = HostSystemCallTable();
-    table->write = CountedWrite;
-    table->read = CountedRead;
-    table->allocate = CountedAllocate;
-    table->open = CountedOpen;
-    table->close = CountedClose;
-}
-
-FailingCalls::~FailingCalls() { *HostSystemCallTable() = g_plan.saved; }
-
-void FailingCalls::FailWrite(int nth, int error) {
-    g_plan.writeCountdown = nth;
-    g_plan.writeError = error;
-}
-
-void FailingCalls::FailRead(int nth, int error) {
-    g_plan.readCountdown = nth;
-    g_plan.readError = error;
-}
-
-void FailingCalls::FailAllocate(int nth) { g_plan.allocateCountdown = nth; }
-
-int FailingCalls::opens() const { return g_plan.opens; }
-int FailingCalls::closes() const { return g_plan.closes; }
 
 }  // namespace zor::test

@@ -1,5 +1,5 @@
 // transfer_support.h: what the transfer tests share: a scratch folder, whole-file reads and writes,
-// reproducible bytes, a python3 runner, and a system-call table that fails on demand.
+// reproducible bytes, a python3 runner, and a count of open descriptors.
 #ifndef ZOR_TESTS_TRANSFER_SUPPORT_H
 #define ZOR_TESTS_TRANSFER_SUPPORT_H
 
@@ -35,18 +35,8 @@ std::string PatternBytes(size_t count, uint32_t seed);
 // non-zero exit status.
 std::string RunPython(const std::string& script, std::initializer_list<std::string> args = {});
 
-// Makes the system-call table's Nth write (or read, or open) from now fail with an errno; restores
-// the table when it goes out of scope. Counts start at 1; 0 means never.
-class FailingCalls {
-public:
-    FailingCalls();
-    ~FailingCalls();
-    void FailWrite(int nth, int error);
-    void FailRead(int nth, int error);
-    void FailAllocate(int nth);
-    int opens() const;   // opens that succeeded since construction
-    int closes() const;  // closes since construction
-};
+// Descriptors this process holds open: files left open show here.
+int OpenDescriptorCount();
 
 }  // namespace zor::test
 
