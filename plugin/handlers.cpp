@@ -5,6 +5,7 @@
 #include "plugin/commands.h"
 // Subsystem headers (one line each).
 #include "transfer/transfer.h"
+#include "text/text.h"
 
 namespace zor::plugin {
 namespace {
@@ -25,6 +26,12 @@ constexpr HandlerEntry kHandlers[] = {
     {47, transfer::PictureInfo, kPlain},
     {57, transfer::PictureToFile, kPlain},
     {58, transfer::FileToPicture, kPlain},
+    {28, text::TextToHtml, kPlain},
+    {29, text::HtmlToText, kPlain},
+    {30, text::UrlEncode, kPlain},
+    {31, text::UrlDecode, kPlain},
+    {32, text::MacToIso, kPlain},
+    {33, text::IsoToMac, kPlain},
 };
 
 // The handlers indexed by selector, checked against the command table.
