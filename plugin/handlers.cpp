@@ -4,6 +4,7 @@
 
 #include "plugin/commands.h"
 // Subsystem headers (one line each).
+#include "transfer/transfer.h"
 #include "text/text.h"
 #include "net/net.h"
 #include "store/store.h"
@@ -27,6 +28,9 @@ constexpr HandlerEntry kHandlers[] = {
     {53, CopyTextStub, kPlain},
     {55, ResultZero, kPlain},
     // Subsystems (one line per command).
+    {47, transfer::PictureInfo, kPlain},
+    {57, transfer::PictureToFile, kPlain},
+    {58, transfer::FileToPicture, kPlain},
     {28, text::TextToHtml, kPlain},
     {29, text::HtmlToText, kPlain},
     {30, text::UrlEncode, kPlain},
