@@ -220,16 +220,26 @@ bool FindEntity(const unsigned char* p, int32_t at, int32_t n, bool markup, Deco
     return true;
 }
 
-// Decodes p[0, n) in place; returns the new length. Nothing read past n.
+// Moves the bytes from p[i] up to the next "&" (or the end) down to p[out]; returns the "&"'s index.
+int32_t CopyToAmpersand(unsigned char* p, int32_t& out, int32_t i, int32_t n) {
+    const void* hit = std::memchr(p + i, '&', static_cast<size_t>(n - i));
+    const int32_t next = hit != nullptr ? static_cast<int32_t>(static_cast<const unsigned char*>(hit) - p) : n;
+    if (out != i) std::memmove(p + out, p + i, static_cast<size_t>(next - i));
+    out += next - i;
+    return next;
+}
+
+// Decodes p[0, n) in place (the text only shrinks); returns the new length. Nothing is read past n.
 int32_t DecodeInPlace(HostHandle h, int32_t n, int32_t mode) {
     DecodeState state;
     // Fetching the table may allocate, so it is fetched before the block's address is taken.
     state.FromIso(0);
-    // Numeric references "&#N;", N one or more decimal digits worth at most 255.
     auto* p = reinterpret_cast<unsigned char*>(*h);
+
+    // Numeric references "&#N;", N one or more decimal digits worth at most 255.
     int32_t out = 0;
-    for (int32_t i = 0; i < n;) {
-        if (p[i] == '&' && i + 1 < n && p[i + 1] == '#') {
+    for (int32_t i = CopyToAmpersand(p, out, 0, n); i < n; i = CopyToAmpersand(p, out, i, n)) {
+        if (i + 1 < n && p[i + 1] == '#') {
             int32_t j = i + 2;
             int value = 0;
             while (j < n && p[j] >= '0' && p[j] <= '9' && value <= 255) value = value * 10 + (p[j++] - '0');
@@ -247,11 +257,7 @@ int32_t DecodeInPlace(HostHandle h, int32_t n, int32_t mode) {
     // starts an entity when the text after "&amp;" is one of the other names and its ";".
     const bool markup = mode == 0;
     out = 0;
-    for (int32_t i = 0; i < n;) {
-        if (p[i] != '&') {
-            p[out++] = p[i++];
-            continue;
-        }
+    for (int32_t i = CopyToAmpersand(p, out, 0, n); i < n; i = CopyToAmpersand(p, out, i, n)) {
         unsigned char byte = '&';
         int32_t end = i + 1;
         if (markup && n - i >= 5 && std::memcmp(p + i, "&amp;", 5) == 0) {
