@@ -68,23 +68,28 @@ TextBlock UrlUnescape(const TextBlock& text, int32_t mode) {
     const unsigned char escape = mode == -1 ? '=' : '%';
     const bool plusIsSpace = mode == 0;
 
+    // The translation to Mac Roman, applied to every byte as it is written (identity without a table).
     const unsigned char* toMac = LoadTable("ISO2Mac");  // may allocate: before any address is taken
+    unsigned char translate[256];
+    for (int b = 0; b < 256; ++b) translate[b] = toMac != nullptr ? toMac[b] : static_cast<unsigned char>(b);
     TextBlock result = NewText(*text.handle, n);
     if (result.length == 0) return result;
     auto* p = reinterpret_cast<unsigned char*>(*result.handle);
     int32_t o = 0;
     for (int32_t i = 0; i < n; ++i) {
         unsigned char c = p[i];
-        if (c == escape && n - i > 2) {
-            const int high = HexValue(p[i + 1]), low = HexValue(p[i + 2]);
-            if (high >= 0 && low >= 0) {
-                c = static_cast<unsigned char>(high << 4 | low);
-                i += 2;
+        if (c == escape) {
+            if (n - i > 2) {
+                const int high = HexValue(p[i + 1]), low = HexValue(p[i + 2]);
+                if (high >= 0 && low >= 0) {
+                    c = static_cast<unsigned char>(high << 4 | low);
+                    i += 2;
+                }
             }
         } else if (c == '+' && plusIsSpace) {
             c = ' ';
         }
-        p[o++] = toMac != nullptr ? toMac[c] : c;
+        p[o++] = translate[c];
     }
     HostSetHandleSize(result.handle, o);
     result.length = static_cast<int16_t>(o);
