@@ -55,6 +55,8 @@ double PythonNanoseconds(const char* statement) {
 void Report(const char* what, double ours, const char* peer, double theirs) {
     std::printf("%-44s %8.1f ns/call   python3 %-34s %8.1f ns/call   %6.1fx faster (goal: at least 20)\n", what,
                 ours, peer, theirs, theirs / ours);
+    std::printf("BENCH\t%s vs %s\t%.1f ns/call\t%.1f ns/call\t%.1f\t>=20\t%s\n", what, peer, ours, theirs,
+                theirs / ours, theirs / ours >= 20 ? "yes" : "no");
 }
 
 }  // namespace
