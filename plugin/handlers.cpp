@@ -4,6 +4,8 @@
 
 #include "plugin/commands.h"
 // Subsystem headers (one line each).
+#include "text/text.h"
+#include "net/net.h"
 
 namespace zor::plugin {
 namespace {
@@ -21,6 +23,30 @@ constexpr HandlerEntry kHandlers[] = {
     {53, CopyTextStub, kPlain},
     {55, ResultZero, kPlain},
     // Subsystems (one line per command).
+    {28, text::TextToHtml, kPlain},
+    {29, text::HtmlToText, kPlain},
+    {30, text::UrlEncode, kPlain},
+    {31, text::UrlDecode, kPlain},
+    {32, text::MacToIso, kPlain},
+    {33, text::IsoToMac, kPlain},
+    {2, net::TcpOpen, kNeedsGlobals},
+    {3, net::TcpListen, kNeedsGlobals},
+    {4, net::TcpClose, kResolvesStream},
+    {5, net::TcpRelease, kResolvesStream},
+    {6, net::TcpState, kResolvesStream},
+    {7, net::TcpSend, kResolvesStream},
+    {8, net::TcpReceive, kResolvesStream},
+    {9, net::TcpBytesAvailable, kResolvesStream},
+    {10, net::TcpStreamInfo, kResolvesStream},
+    {11, net::TcpWaitState, kResolvesStream},
+    {14, net::LocalAddress, kPlain},
+    {15, net::AddressToName, kPlain},
+    {16, net::NameToAddress, kPlain},
+    {41, net::UdpOpen, kNeedsGlobals},
+    {42, net::UdpClose, kResolvesStream},
+    {43, net::UdpSend, kResolvesStream},
+    {44, net::UdpReceive, kResolvesStream},
+    {45, net::UdpMaxDatagramSize, kPlain},
 };
 
 // The handlers indexed by selector, checked against the command table.
