@@ -187,6 +187,19 @@ TEST_F(HostProgram, StandardInputRunsLineByLineAndStopsAtTheFirstFault) {
 
 // Short outputs come back as the two bytes the plug-in wrote, sign-extended into the 32-bit variable;
 // a short input reads the first two bytes of its variable, so a port read back negative still works.
+// --resources names the plug-in's resource file: without its translation tables MacToIso leaves
+// the byte as it is.
+TEST_F(HostProgram, ResourcesOptionChoosesTheResourceFile) {
+    const std::string script = Script("print(hex(MacToIso(\"\\x8E\")))\n");
+    const std::string empty = dir_ + "/empty.rsrc";
+    std::ofstream{empty};
+    EXPECT_EQ(RunHost({script}).out, "e9\n");
+    EXPECT_EQ(RunHost({"--resources", ZOR_BUILD_DIR "/libzor.rsrc", script}).out, "e9\n");
+    const Outcome without = RunHost({"--resources", empty, script});
+    EXPECT_EQ(without.status, 0) << without.err;
+    EXPECT_EQ(without.out, "8e\n");
+}
+
 // Both start-up paths: socket events delivered to the plug-in, and polling only.
 TEST_F(HostProgram, ShortOutputsAreSignExtended) {
     // The kernel hands out ports from its ephemeral range; from 32768 up they read back negative.
