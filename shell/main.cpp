@@ -56,6 +56,10 @@ void CatchStopSignals() {
     action.sa_flags = 0;  // no SA_RESTART: a read waiting for input returns so the loop can stop
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A reader that goes away must not end us before the plug-in is stopped: writes then fail
+    // with EPIPE and the script stops on that error.
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
 }
 
 // Ends the process the way the signal would have, now that the plug-in is stopped.

@@ -174,6 +174,21 @@ TEST_F(HostProgram, ThePluginStopsOnEveryWayOut) {
     EXPECT_EQ(o.err, unparsable + ":2: unterminated string\n");
 }
 
+// A reader that closes its end of the output: the print fails, the script stops with status 1, and
+// the plug-in is still stopped.
+TEST_F(HostProgram, ClosedOutputStopsTheScriptNotTheHost) {
+    std::string lines;
+    for (int i = 0; i < 50000; ++i) lines += "print(\"a line of output\")\n";
+    HostProcess host({"--trace", Script(lines)});
+    close(host.out);
+    host.out = -1;
+    host.CloseInput();
+    const std::string err = HostProcess::ReadAll(host.err);
+    EXPECT_EQ(host.Wait(), 1);
+    EXPECT_NE(err.find(":1: cannot write the output: Broken pipe\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(kStop), std::string::npos) << err;
+}
+
 TEST_F(HostProgram, StandardInputRunsLineByLineAndStopsAtTheFirstFault) {
     Outcome o = RunHost({"--trace"}, "print(\"a\")\n\n// note\n$x := StreamList(0)\nprint($x)\nprint($y)\nprint(\"b\")\n");
     EXPECT_EQ(o.status, 1);
