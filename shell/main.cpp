@@ -56,6 +56,7 @@ void CatchStopSignals() {
     action.sa_flags = 0;  // no SA_RESTART: a read waiting for input returns so the loop can stop
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);  // the terminal went away: stop as for SIGTERM
     // A reader that goes away must not end us before the plug-in is stopped: writes then fail
     // with EPIPE and the script stops on that error.
     action.sa_handler = SIG_IGN;
@@ -64,7 +65,8 @@ void CatchStopSignals() {
 
 // Ends the process the way the signal would have, now that the plug-in is stopped.
 [[noreturn]] void DieOfSignal(int signal) {
-    std::fprintf(stderr, "zor-host: stopped by %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    std::fprintf(stderr, "zor-host: stopped by %s\n",
+                 signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM");
     std::fflush(stdout);
     struct sigaction action {};
     action.sa_handler = SIG_DFL;

@@ -249,10 +249,10 @@ TEST_F(HostProgram, ShortOutputsAreSignExtended) {
     }
 }
 
-// SIGINT and SIGTERM while zor-host waits for its next line: it stops the plug-in, then ends by the
+// SIGINT, SIGTERM and SIGHUP while zor-host waits for its next line: it stops the plug-in, then ends by the
 // signal, and nothing sent afterwards runs.
 TEST_F(HostProgram, StopSignalsStopThePlugin) {
-    for (const int signal : {SIGINT, SIGTERM}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         HostProcess host({"--trace", "-"});
         host.Send("$l := TcpListen(0; 0; 0; 0; 0; 0; 0x7F000001)\nprint(\"ready\")\n");
         std::string seen;
@@ -261,7 +261,8 @@ TEST_F(HostProgram, StopSignalsStopThePlugin) {
         ASSERT_EQ(kill(host.pid, signal), 0);
         const std::string err = HostProcess::ReadAll(host.err);
         EXPECT_EQ(host.Wait(), 128 + signal);
-        EXPECT_EQ(err, std::string(kStart) + "zor-host: call 3\n" + kStop + "zor-host: stopped by " + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+        EXPECT_EQ(err, std::string(kStart) + "zor-host: call 3\n" + kStop + "zor-host: stopped by " +
+                           (signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM") +
                            "\n");
     }
 }
