@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # startup.sh: zor-host's start-up plus shutdown with an empty script (load libzor.so, selector -1,
 # selector -2, exit), measured with hyperfine beside /bin/true, the cost of starting any process.
-# Goal: under 10 ms. Usage: bench/startup.sh [BUILD_DIR] (default build/).
+# Goal: under 10 ms. Usage: bench/startup.sh [BUILD_DIR] (default $ZOR_BUILD_DIR, else build/).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-build=${1:-build}
+build=$(realpath "${1:-${ZOR_BUILD_DIR:-$(dirname "$0")/../build}}")
 host="$build/zor-host"
 [ -x "$host" ] || { echo "startup: $host is not built" >&2; exit 2; }
 work=$(mktemp -d)
@@ -22,6 +21,10 @@ ms = lambda s: s * 1000.0
 print("zor-host, empty script: median %.2f ms, mean %.2f ms (sd %.2f, min %.2f) over %d runs"
       % (ms(host["median"]), ms(host["mean"]), ms(host["stddev"]), ms(host["min"]), len(host["times"])))
 print("/bin/true (process floor): median %.2f ms, mean %.2f ms" % (ms(floor["median"]), ms(floor["mean"])))
+met = ms(host["median"]) < 10.0
 print("ratio to /bin/true (medians): %.1fx; goal under 10 ms: %s"
-      % (host["median"] / floor["median"], "met" if ms(host["median"]) < 10.0 else "MISSED"))
+      % (host["median"] / floor["median"], "met" if met else "MISSED"))
+# The report's line: the figure against its goal (10 ms), so the ratio is the share of the goal used.
+print("BENCH\tzor-host start-up + shutdown, empty script\t%.2f ms\t10 ms (goal; /bin/true %.2f ms)\t%.2f\t<=1\t%s"
+      % (ms(host["median"]), ms(floor["median"]), ms(host["median"]) / 10.0, "yes" if met else "no"))
 PY

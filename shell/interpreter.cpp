@@ -1,5 +1,6 @@
 // interpreter.cpp: runs statements: variables, parameter blocks for the plug-in, results, built-ins.
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -148,18 +149,19 @@ void PluginLink::Call(int32_t selector, void** params, void* result) {
 
 bool Interpreter::Run(const Statement& statement, bool echo, std::string& error) {
     Value value;
+    if (!Evaluate(statement.value, value, error)) return false;
+    // The prompt shows what each call gives (assigned or not); plain copies and literals show nothing.
+    const bool call = statement.value.form == Expr::Form::Command || statement.value.form == Expr::Form::Builtin;
     if (statement.target.empty()) {
-        if (!Evaluate(statement.value, value, error)) return false;
-        if (echo && value.kind != ValueKind::None) std::fprintf(out_, "%s\n", FormatValue(value).c_str());
+        if (echo && call && value.kind != ValueKind::None) std::fprintf(out_, "%s\n", FormatValue(value).c_str());
         return true;
     }
-    if (!Evaluate(statement.value, value, error)) return false;
     auto found = variables_.find(statement.target);
     if (found != variables_.end() && found->second.kind != value.kind) {
         error = "$" + statement.target + " holds " + KindName(found->second.kind) + ", not " + KindName(value.kind);
         return false;
     }
-    if (echo) std::fprintf(out_, "%s\n", FormatValue(value).c_str());
+    if (echo && call) std::fprintf(out_, "%s\n", FormatValue(value).c_str());
     variables_[statement.target] = std::move(value);
     return true;
 }
@@ -364,8 +366,10 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result, std::string& error) 
             line += FormatValue(*v);
         }
         line += '\n';
-        std::fwrite(line.data(), 1, line.size(), out_);
-        std::fflush(out_);
+        if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0) {
+            error = std::string("cannot write the output: ") + std::strerror(errno);
+            return false;
+        }
         return true;
     }
 

@@ -56,11 +56,17 @@ void CatchStopSignals() {
     action.sa_flags = 0;  // no SA_RESTART: a read waiting for input returns so the loop can stop
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);  // the terminal went away: stop as for SIGTERM
+    // A reader that goes away must not end us before the plug-in is stopped: writes then fail
+    // with EPIPE and the script stops on that error.
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
 }
 
 // Ends the process the way the signal would have, now that the plug-in is stopped.
 [[noreturn]] void DieOfSignal(int signal) {
-    std::fprintf(stderr, "zor-host: stopped by %s\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    std::fprintf(stderr, "zor-host: stopped by %s\n",
+                 signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM");
     std::fflush(stdout);
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
@@ -75,31 +81,34 @@ std::string Directory(const std::string& path) {
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-// The plug-in: the one named, else libzor.so beside this program, else the installed one (beside
-// the installed program's lib folder, then wherever the dynamic linker finds it).
+// The plug-in: the one named, else libzor.so beside this program, else the installed one (in the
+// lib folder beside the installed program's bin folder, then wherever the dynamic linker finds it).
 void* LoadPlugin(const std::string& named, std::string& error) {
-    std::vector<std::string> candidates;
+    void* library = nullptr;
     if (!named.empty()) {
-        candidates.push_back(named.find('/') == std::string::npos ? "./" + named : named);
+        // A bare file name means the file here, not a search of the library path.
+        const std::string path = named.find('/') == std::string::npos ? "./" + named : named;
+        library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     } else {
         char self[4096];
         const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n > 0) {
-            const std::string here = Directory(std::string(self, static_cast<size_t>(n)));
-            candidates.push_back(here + "/libzor.so");
-            candidates.push_back(here + "/../lib/libzor.so");
+        const std::string here = n > 0 ? Directory(std::string(self, static_cast<size_t>(n))) : ".";
+        bool found = false;
+        for (const std::string& path : {here + "/libzor.so", here + "/../lib/libzor.so"}) {
+            if (access(path.c_str(), F_OK) == 0) {
+                // There, but perhaps not loadable: then its own fault is the one to report.
+                found = true;
+                library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+                break;
+            }
         }
-        candidates.push_back("libzor.so");
+        if (!found) library = dlopen("libzor.so", RTLD_NOW | RTLD_LOCAL);
     }
-    for (const std::string& path : candidates) {
-        if (!named.empty() || path.find('/') == std::string::npos || access(path.c_str(), F_OK) == 0) {
-            if (void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); library != nullptr) return library;
-            error = dlerror();
-            if (!named.empty() || path.find('/') != std::string::npos) return nullptr;
-        }
+    if (library == nullptr) {
+        const char* why = dlerror();
+        error = why != nullptr ? why : "libzor.so not found";
     }
-    if (error.empty()) error = "libzor.so not found";
-    return nullptr;
+    return library;
 }
 
 // Reads one line from a descriptor (without its LF). False at the end of input or when a stop signal

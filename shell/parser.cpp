@@ -284,6 +284,15 @@ private:
     }
 
     bool Call(Expr& e) {
+        // Calls nest as arguments; the depth is bounded so no line can exhaust the stack.
+        if (depth_ >= kMostNesting) return Fail("calls nested more than " + std::to_string(kMostNesting) + " deep");
+        ++depth_;
+        const bool ok = CallBody(e);
+        --depth_;
+        return ok;
+    }
+
+    bool CallBody(Expr& e) {
         const size_t start = at_;
         while (at_ < s_.size() && IsNameChar(s_[at_])) ++at_;
         const std::string name(s_.substr(start, at_ - start));
@@ -385,8 +394,11 @@ private:
         return true;
     }
 
+    static constexpr int kMostNesting = 32;
+
     std::string_view s_;
     size_t at_ = 0;
+    int depth_ = 0;  // calls open around the current position
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -173,6 +174,21 @@ TEST_F(HostProgram, ThePluginStopsOnEveryWayOut) {
     EXPECT_EQ(o.err, unparsable + ":2: unterminated string\n");
 }
 
+// A reader that closes its end of the output: the print fails, the script stops with status 1, and
+// the plug-in is still stopped.
+TEST_F(HostProgram, ClosedOutputStopsTheScriptNotTheHost) {
+    std::string lines;
+    for (int i = 0; i < 50000; ++i) lines += "print(\"a line of output\")\n";
+    HostProcess host({"--trace", Script(lines)});
+    close(host.out);
+    host.out = -1;
+    host.CloseInput();
+    const std::string err = HostProcess::ReadAll(host.err);
+    EXPECT_EQ(host.Wait(), 1);
+    EXPECT_NE(err.find(":1: cannot write the output: Broken pipe\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(kStop), std::string::npos) << err;
+}
+
 TEST_F(HostProgram, StandardInputRunsLineByLineAndStopsAtTheFirstFault) {
     Outcome o = RunHost({"--trace"}, "print(\"a\")\n\n// note\n$x := StreamList(0)\nprint($x)\nprint($y)\nprint(\"b\")\n");
     EXPECT_EQ(o.status, 1);
@@ -184,19 +200,69 @@ TEST_F(HostProgram, StandardInputRunsLineByLineAndStopsAtTheFirstFault) {
     EXPECT_EQ(o.out, "7\n");
 }
 
-// SIGINT and SIGTERM while zor-host waits for its next line: it stops the plug-in, then ends by the
+// Short outputs come back as the two bytes the plug-in wrote, sign-extended into the 32-bit variable;
+// a short input reads the first two bytes of its variable, so a port read back negative still works.
+// --resources names the plug-in's resource file: without its translation tables MacToIso leaves
+// the byte as it is.
+TEST_F(HostProgram, ResourcesOptionChoosesTheResourceFile) {
+    const std::string script = Script("print(hex(MacToIso(\"\\x8E\")))\n");
+    const std::string empty = dir_ + "/empty.rsrc";
+    std::ofstream{empty};
+    EXPECT_EQ(RunHost({script}).out, "e9\n");
+    EXPECT_EQ(RunHost({"--resources", ZOR_BUILD_DIR "/libzor.rsrc", script}).out, "e9\n");
+    const Outcome without = RunHost({"--resources", empty, script});
+    EXPECT_EQ(without.status, 0) << without.err;
+    EXPECT_EQ(without.out, "8e\n");
+}
+
+// Both start-up paths: socket events delivered to the plug-in, and polling only.
+TEST_F(HostProgram, ShortOutputsAreSignExtended) {
+    // The kernel hands out ports from its ephemeral range; from 32768 up they read back negative.
+    int low = 0, high = 0;
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    const bool highPorts = range >> low >> high && low >= 32768;
+    for (const bool pollingOnly : {false, true}) {
+        SCOPED_TRACE(pollingOnly ? "polling only" : "socket events");
+        std::vector<std::string> args;
+        if (pollingOnly) args.push_back("--polling-only");
+        args.push_back(Script(
+            "$l := TcpListen(0; 0; 0; 0; 0; 0; 0x7F000001)\n"
+            "$r := TcpStreamInfo($l; $ra; $rp; $port; $x; $la)\n"
+            "$c := TcpOpen(\"127.0.0.1\"; $port; 0; 0; 0; 0; 0)\n"
+            "$s := TcpWaitState($c; 8; 30)\n"
+            "$r := TcpStreamInfo($c; $ra; $remote; $local; $x; $la)\n"
+            "print($port; $s; $remote; $ra)\n"));
+        const Outcome o = RunHost(args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        int port = 0, state = 0, remote = 0;
+        long address = 0;
+        ASSERT_EQ(std::sscanf(o.out.c_str(), "%d\t%d\t%d\t%ld", &port, &state, &remote, &address), 4) << o.out;
+        EXPECT_EQ(state, 8);
+        EXPECT_EQ(remote, port);
+        EXPECT_EQ(address, 0x7F000001);
+        EXPECT_GE(port, -32768);
+        EXPECT_LE(port, 32767);
+        EXPECT_NE(port, 0);
+        if (highPorts) {
+            EXPECT_LT(port, 0);
+        }
+    }
+}
+
+// SIGINT, SIGTERM and SIGHUP while zor-host waits for its next line: it stops the plug-in, then ends by the
 // signal, and nothing sent afterwards runs.
 TEST_F(HostProgram, StopSignalsStopThePlugin) {
-    for (const int signal : {SIGINT, SIGTERM}) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         HostProcess host({"--trace", "-"});
-        host.Send("print(\"ready\")\n");
+        host.Send("$l := TcpListen(0; 0; 0; 0; 0; 0; 0x7F000001)\nprint(\"ready\")\n");
         std::string seen;
         HostProcess::ReadUntil(host.out, "ready\n", seen);
         ASSERT_EQ(seen, "ready\n");
         ASSERT_EQ(kill(host.pid, signal), 0);
         const std::string err = HostProcess::ReadAll(host.err);
         EXPECT_EQ(host.Wait(), 128 + signal);
-        EXPECT_EQ(err, std::string(kStart) + kStop + "zor-host: stopped by " + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+        EXPECT_EQ(err, std::string(kStart) + "zor-host: call 3\n" + kStop + "zor-host: stopped by " +
+                           (signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM") +
                            "\n");
     }
 }

@@ -174,6 +174,19 @@ TEST(Parser, SyntaxFaults) {
     EXPECT_EQ(Fault("print(#)"), "unexpected character '#'");
 }
 
+TEST(Parser, NestingIsBounded) {
+    auto nested = [](int depth) {
+        std::string line = "print(";
+        for (int i = 1; i < depth; ++i) line += "hex(";
+        line += "\"a\"";
+        for (int i = 0; i < depth; ++i) line += ")";
+        return line;
+    };
+    EXPECT_EQ(Fault(nested(32)), "");
+    EXPECT_EQ(Fault(nested(33)), "calls nested more than 32 deep");
+    EXPECT_EQ(Fault(nested(100000)), "calls nested more than 32 deep");
+}
+
 // Every command of the table takes a call written from its own argument letters, and refuses one
 // argument fewer than it needs: the parser and the table agree on every command.
 TEST(Parser, EveryCommandOfTheTable) {
