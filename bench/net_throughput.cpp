@@ -12,7 +12,7 @@ using namespace zor::bench;
 
 namespace {
 
-constexpr int64_t kBytes = 128 << 20;  // moved by every run
+constexpr int64_t kBytes = 64 << 20;   // moved by every run
 constexpr int kRuns = 3;               // the best of these counts
 
 std::vector<std::string> Sink(int port) {

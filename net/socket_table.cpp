@@ -137,8 +137,9 @@ int32_t DetachListener(StreamRecord* stream) {
 }
 
 void CloseLingeringListeners() {
+    if (g_nextExpiryCheck == 0) return;  // nothing lingers: no need to read the clock
     const int32_t now = static_cast<int32_t>(HostTicks());
-    if (g_nextExpiryCheck == 0 || !TickBefore(g_nextExpiryCheck, now)) return;
+    if (!TickBefore(g_nextExpiryCheck, now)) return;
     g_nextExpiryCheck = 0;
     for (SocketEntry& e : g_table) {
         if (e.expiry == 0) continue;
