@@ -4,6 +4,7 @@
 
 #include "plugin/commands.h"
 // Subsystem headers (one line each).
+#include "text/text.h"
 #include "net/net.h"
 
 namespace zor::plugin {
@@ -22,6 +23,12 @@ constexpr HandlerEntry kHandlers[] = {
     {53, CopyTextStub, kPlain},
     {55, ResultZero, kPlain},
     // Subsystems (one line per command).
+    {28, text::TextToHtml, kPlain},
+    {29, text::HtmlToText, kPlain},
+    {30, text::UrlEncode, kPlain},
+    {31, text::UrlDecode, kPlain},
+    {32, text::MacToIso, kPlain},
+    {33, text::IsoToMac, kPlain},
     {2, net::TcpOpen, kNeedsGlobals},
     {3, net::TcpListen, kNeedsGlobals},
     {4, net::TcpClose, kResolvesStream},
