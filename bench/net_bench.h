@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "net/net.h"
-#include "support/plugin_host.cpp"  // the test host, without the test framework
+#include "support/plugin_host.h"
 
 extern char** environ;
 
