@@ -117,6 +117,24 @@ TEST_F(Transfer, StreamInfoOfConnectedStreams) {
     EXPECT_EQ(closed.localPort, 0);
 }
 
+TEST_F(Transfer, ConversionFlagsOnTheWayOutAndIn) {
+    // Sending with CR to CR LF and Mac Roman to ISO-8859-1: the peer gets the converted bytes, and
+    // the host's text is converted in place.
+    Text out("caf\x8E\r");
+    int16_t push = 0;
+    int32_t flags = 0x01 | 0x04, ref = pair.client;
+    EXPECT_EQ(host.CallInt(7, {&ref, &out.block, &push, &flags}), 0);
+    EXPECT_EQ(out.str(), "caf\xE9\r\n");
+    EXPECT_EQ(ReceiveAll(host, pair.listener, 6), "caf\xE9\r\n");
+    // Receiving with CR to CR LF: the count is the bytes received, before conversion.
+    ASSERT_EQ(TcpSend(host, pair.client, "a\rb"), 0);
+    ASSERT_TRUE(AwaitBytes(host, pair.listener, 3));
+    std::string got;
+    EXPECT_EQ(TcpReceive(host, pair.listener, got, 0, 0x04), 3);
+    EXPECT_EQ(got, "a\r\nb");
+    EXPECT_EQ(Counter(host, -11), 9);
+}
+
 TEST(TransferLimits, At32000BytesPerReceiveAndASentCountThatWraps) {
     PluginHost host;
     StreamPair pair = ConnectPair(host, 32767);
