@@ -134,7 +134,7 @@ int16_t CloseStream(StreamRecord** entry) {
     if (stream == nullptr || stream->state == StreamListening) return 0;
     (void)FlushPending(stream);
     CountEvent(CounterClosed, 1);
-    int err = 0;
+    int err = -1;  // a stream closed before has no socket left to close
     if (stream->socket != 0) {
         DontLinger(stream->socket);
         err = sockets::CloseSocket(stream->socket);
