@@ -117,6 +117,19 @@ TEST_F(Transfer, StreamInfoOfConnectedStreams) {
     EXPECT_EQ(closed.localPort, 0);
 }
 
+TEST_F(Transfer, NetworkCounters) {
+    ASSERT_EQ(TcpSend(host, pair.client, "12345"), 0);
+    EXPECT_EQ(ReceiveAll(host, pair.listener, 5), "12345");
+    const int32_t expected[] = {1, 1, 1, 0, 0, 5, 5};  // -6 .. -12
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(Counter(host, -6 - i), expected[i]) << -6 - i;
+    for (int32_t selector : {-1, -2, -3, -4, -5, -13, -14, -15, -16, -17, -18}) EXPECT_EQ(Counter(host, selector), 0);
+    EXPECT_EQ(TcpClose(host, pair.client), 0);
+    EXPECT_EQ(TcpRelease(host, pair.client), 0);    // closed: not counted as unclosed
+    EXPECT_EQ(TcpRelease(host, pair.listener), 0);  // established: counted
+    EXPECT_EQ(Counter(host, -9), 1);
+    EXPECT_EQ(Counter(host, -10), 1);
+}
+
 TEST_F(Transfer, ConversionFlagsOnTheWayOutAndIn) {
     // Sending with CR to CR LF and Mac Roman to ISO-8859-1: the peer gets the converted bytes, and
     // the host's text is converted in place.
