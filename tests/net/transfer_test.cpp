@@ -68,6 +68,17 @@ TEST_F(Transfer, ANegativePushSendsAtOnceInsteadOfDroppingTheText) {
     EXPECT_EQ(ReceiveAll(host, pair.listener, 16), "lost?queued then");
 }
 
+TEST_F(Transfer, ATextLongerThanItsHandleSendsOnlyWhatTheHandleHolds) {
+    for (int16_t push : {0, 1}) {
+        Text text("0123456789");
+        text.block.length = 100;
+        int32_t ref = pair.client, flags = 0;
+        EXPECT_EQ(host.CallInt(7, {&ref, &text.block, &push, &flags}), push == 0 ? 0 : 10);
+    }
+    EXPECT_EQ(TcpSend(host, pair.client, ""), 0);
+    EXPECT_EQ(ReceiveAll(host, pair.listener, 20), "01234567890123456789");
+}
+
 TEST_F(Transfer, ReceiveSizes) {
     std::string got = "stale";
     EXPECT_EQ(TcpReceive(host, pair.listener, got), 0);  // nothing waiting
