@@ -147,8 +147,8 @@ void UdpSend(CommandCall& call) {
     if (text.handle != nullptr) {
         const int8_t saved = HostGetHandleState(text.handle);
         HostLockHandle(text.handle);
-        result = SendDatagram(call.entry, *text.handle, text.length, static_cast<uint32_t>(plugin::IntArg(call, 3)),
-                              static_cast<uint16_t>(plugin::IntArg(call, 4)));
+        result = SendDatagram(call.entry, *text.handle, static_cast<int16_t>(ValidLength(text)),
+                              static_cast<uint32_t>(plugin::IntArg(call, 3)), static_cast<uint16_t>(plugin::IntArg(call, 4)));
         HostSetHandleState(text.handle, saved);
     } else {
         result = SendDatagram(call.entry, nullptr, 0, static_cast<uint32_t>(plugin::IntArg(call, 3)),

@@ -103,6 +103,9 @@ inline constexpr int32_t kReceiveLimit = 32000;    // bytes per receive
 inline constexpr int32_t kPendingLimit = 32000;    // PendingOutput never grows past this
 inline constexpr int32_t kPushThreshold = 4096;    // PendingOutput longer than this goes out
 
+// The bytes of a text that may be read: its length, but never more than its handle holds (0 for a
+// negative length or no handle).
+int32_t ValidLength(const TextBlock& text);
 // Queues or sends a text (null: none); the bytes left pending, 0 after a send, or -1.
 int16_t QueueOrSend(StreamRecord** entry, TextBlock* text, int16_t push);
 [[nodiscard]] int16_t FlushPending(StreamRecord* stream);

@@ -68,13 +68,19 @@ bool AppendPending(StreamRecord* stream, const char* bytes, int32_t n) {
 
 }  // namespace
 
+int32_t ValidLength(const TextBlock& text) {
+    if (text.handle == nullptr || text.length <= 0) return 0;
+    const int32_t size = HostGetHandleSize(text.handle);
+    return text.length < size ? text.length : size;
+}
+
 int16_t QueueOrSend(StreamRecord** entry, TextBlock* text, int16_t push) {
     StreamRecord* stream = *entry;
     if (stream == nullptr) return -1;
     // A negative push would neither send nor queue the text when nothing is pending, losing it:
     // it means "send now", like 0.
     if (push < 0) push = 0;
-    int32_t n = text != nullptr && text->handle != nullptr && text->length > 0 ? text->length : 0;
+    int32_t n = text != nullptr ? ValidLength(*text) : 0;
     if (n == 0) push = 0;  // an empty or absent text sends what is pending, now
     TextBlock& pending = stream->pendingOutput;
     if (n > 0 && (push > 0 || pending.length > 0)) {
@@ -106,9 +112,10 @@ int16_t FlushPending(StreamRecord* stream) {
 }
 
 int16_t SendBlock(StreamRecord** entry, const TextBlock& text) {
-    if (text.length <= 0 || text.handle == nullptr || *entry == nullptr) return 0;
+    const int32_t n = ValidLength(text);
+    if (n == 0 || *entry == nullptr) return 0;
     HandleLock lock(text.handle);
-    return SendLoop(entry, nullptr, *text.handle, text.length, true);
+    return SendLoop(entry, nullptr, *text.handle, n, true);
 }
 
 int16_t SendBytes(StreamRecord** entry, const void* data, int32_t length) {

@@ -50,9 +50,12 @@ void SetEventWindow(void* window) { g_eventWindow = window; }
 uint32_t CachedLocalAddress() { return g_cachedLocalAddress; }
 void SetCachedLocalAddress(uint32_t address) { g_cachedLocalAddress = address; }
 
+// Start-up runs this first; it sets the event window afterwards only on the event path, so a start in
+// polling-only mode never inherits the window of an earlier start.
 void ResetSocketTable() {
     for (SocketEntry& e : g_table) e = SocketEntry{};
     g_nextExpiryCheck = 0;
+    g_eventWindow = nullptr;
 }
 
 void ResetNetCounters() {
@@ -137,8 +140,9 @@ int32_t DetachListener(StreamRecord* stream) {
 }
 
 void CloseLingeringListeners() {
+    if (g_nextExpiryCheck == 0) return;  // nothing lingers: no need to read the clock
     const int32_t now = static_cast<int32_t>(HostTicks());
-    if (g_nextExpiryCheck == 0 || !TickBefore(g_nextExpiryCheck, now)) return;
+    if (!TickBefore(g_nextExpiryCheck, now)) return;
     g_nextExpiryCheck = 0;
     for (SocketEntry& e : g_table) {
         if (e.expiry == 0) continue;

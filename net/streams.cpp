@@ -83,6 +83,10 @@ StreamRecord* ListenStream(uint16_t localPort, int32_t bufferSize, uint32_t loca
     return stream;
 }
 
+static_assert(StreamIdle < StreamListening && StreamListening < StreamConnecting &&
+                  StreamConnecting < StreamEstablished && StreamEstablished < StreamClosed && StreamClosed < StreamFailed,
+              "states are numbered in the order a stream passes them");
+
 // The moves a poll makes (the state never decreases):
 //   any -> floor        when the state is below the floor
 //   2 -> 8              a connection was accepted on the listening socket
@@ -92,6 +96,7 @@ StreamRecord* ListenStream(uint16_t localPort, int32_t bufferSize, uint32_t loca
 int32_t UpdateStreamState(StreamRecord* stream, int16_t floor) {
     if (stream == nullptr) return -1;
     if (stream->state < floor) stream->state = floor;
+    [[maybe_unused]] const int32_t raised = stream->state;
     CloseLingeringListeners();
     switch (stream->state) {
         case StreamListening: {
@@ -125,6 +130,7 @@ int32_t UpdateStreamState(StreamRecord* stream, int16_t floor) {
         default:
             break;
     }
+    assert(stream->state >= raised);  // a poll only ever moves a stream forward
     if (floor == StreamEstablished) stream->sentCount = stream->lastReceiveCount = 0;
     return stream->state;
 }
@@ -134,7 +140,7 @@ int16_t CloseStream(StreamRecord** entry) {
     if (stream == nullptr || stream->state == StreamListening) return 0;
     (void)FlushPending(stream);
     CountEvent(CounterClosed, 1);
-    int err = 0;
+    int err = -1;  // a stream closed before has no socket left to close
     if (stream->socket != 0) {
         DontLinger(stream->socket);
         err = sockets::CloseSocket(stream->socket);

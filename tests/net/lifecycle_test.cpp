@@ -100,6 +100,8 @@ TEST(StreamStates, CloseThenRelease) {
     EXPECT_EQ(TcpState(host, c.ref), StreamClosed);
     EXPECT_EQ(RecordOf(host, c.ref)->socket, 0);
     EXPECT_EQ(Counter(host, -9), 1);
+    EXPECT_EQ(TcpClose(host, c.ref), -1);  // nothing left to close
+    EXPECT_EQ(TcpState(host, c.ref), StreamClosed);
     c.peer.WriteLine("drain 0");
     EXPECT_EQ(c.peer.ReadLine(), "0");  // the peer sees an orderly end
     // A closed stream keeps its StreamRef until released; receiving on it fails.

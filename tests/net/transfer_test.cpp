@@ -68,6 +68,17 @@ TEST_F(Transfer, ANegativePushSendsAtOnceInsteadOfDroppingTheText) {
     EXPECT_EQ(ReceiveAll(host, pair.listener, 16), "lost?queued then");
 }
 
+TEST_F(Transfer, ATextLongerThanItsHandleSendsOnlyWhatTheHandleHolds) {
+    for (int16_t push : {0, 1}) {
+        Text text("0123456789");
+        text.block.length = 100;
+        int32_t ref = pair.client, flags = 0;
+        EXPECT_EQ(host.CallInt(7, {&ref, &text.block, &push, &flags}), push == 0 ? 0 : 10);
+    }
+    EXPECT_EQ(TcpSend(host, pair.client, ""), 0);
+    EXPECT_EQ(ReceiveAll(host, pair.listener, 20), "01234567890123456789");
+}
+
 TEST_F(Transfer, ReceiveSizes) {
     std::string got = "stale";
     EXPECT_EQ(TcpReceive(host, pair.listener, got), 0);  // nothing waiting
@@ -115,6 +126,37 @@ TEST_F(Transfer, StreamInfoOfConnectedStreams) {
     EXPECT_EQ(closed.remoteAddress, 0);
     EXPECT_EQ(closed.remotePort, 0);
     EXPECT_EQ(closed.localPort, 0);
+}
+
+TEST_F(Transfer, NetworkCounters) {
+    ASSERT_EQ(TcpSend(host, pair.client, "12345"), 0);
+    EXPECT_EQ(ReceiveAll(host, pair.listener, 5), "12345");
+    const int32_t expected[] = {1, 1, 1, 0, 0, 5, 5};  // -6 .. -12
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(Counter(host, -6 - i), expected[i]) << -6 - i;
+    for (int32_t selector : {-1, -2, -3, -4, -5, -13, -14, -15, -16, -17, -18}) EXPECT_EQ(Counter(host, selector), 0);
+    EXPECT_EQ(TcpClose(host, pair.client), 0);
+    EXPECT_EQ(TcpRelease(host, pair.client), 0);    // closed: not counted as unclosed
+    EXPECT_EQ(TcpRelease(host, pair.listener), 0);  // established: counted
+    EXPECT_EQ(Counter(host, -9), 1);
+    EXPECT_EQ(Counter(host, -10), 1);
+}
+
+TEST_F(Transfer, ConversionFlagsOnTheWayOutAndIn) {
+    // Sending with CR to CR LF and Mac Roman to ISO-8859-1: the peer gets the converted bytes, and
+    // the host's text is converted in place.
+    Text out("caf\x8E\r");
+    int16_t push = 0;
+    int32_t flags = 0x01 | 0x04, ref = pair.client;
+    EXPECT_EQ(host.CallInt(7, {&ref, &out.block, &push, &flags}), 0);
+    EXPECT_EQ(out.str(), "caf\xE9\r\n");
+    EXPECT_EQ(ReceiveAll(host, pair.listener, 6), "caf\xE9\r\n");
+    // Receiving with CR to CR LF: the count is the bytes received, before conversion.
+    ASSERT_EQ(TcpSend(host, pair.client, "a\rb"), 0);
+    ASSERT_TRUE(AwaitBytes(host, pair.listener, 3));
+    std::string got;
+    EXPECT_EQ(TcpReceive(host, pair.listener, got, 0, 0x04), 3);
+    EXPECT_EQ(got, "a\r\nb");
+    EXPECT_EQ(Counter(host, -11), 9);
 }
 
 TEST(TransferLimits, At32000BytesPerReceiveAndASentCountThatWraps) {
