@@ -3,6 +3,7 @@
 // unar, cat), and the peak memory of a conversion for 1 MiB and for 64 MiB.
 //
 // Usage: bench_macfile [folder]   (default /tmp; the figures depend on the folder's file system)
+//        bench_macfile --one SELECTOR FROM TO   (one command, for a profiler)
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -31,16 +32,35 @@ int Sh(const std::string& command) {
     return std::system(full.c_str());
 }
 
-// Best of three runs, in seconds.
-double Time(const std::function<bool()>& run) {
-    double best = 1e9;
+// Seconds of one run: on the wall clock, and of processor time (this process and its children,
+// user and system), which a machine shared with other work disturbs less.
+struct Measure {
+    double wall = -1;
+    double cpu = -1;
+};
+
+double CpuSeconds() {
+    double total = 0;
+    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        struct rusage u;
+        getrusage(who, &u);
+        total += double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    }
+    return total;
+}
+
+// Best of three runs.
+Measure Time(const std::function<bool()>& run) {
+    Measure best{1e9, 1e9};
     for (int i = 0; i < 3; ++i) {
         const auto start = std::chrono::steady_clock::now();
+        const double cpuStart = CpuSeconds();
         if (!run()) {
             std::printf("    (a run failed)\n");
-            return -1;
+            return Measure{};
         }
-        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        best.cpu = std::min(best.cpu, CpuSeconds() - cpuStart);
+        best.wall = std::min(best.wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     return best;
 }
@@ -98,17 +118,23 @@ long PeakOf(int32_t selector, const std::string& from, const std::string& to) {
     return peak;
 }
 
-void Row(const char* what, double seconds, double megabytes) {
-    if (seconds <= 0) {
+void Row(const char* what, Measure m, double megabytes) {
+    if (m.wall <= 0) {
         std::printf("  %-44s   failed\n", what);
         return;
     }
-    std::printf("  %-44s %8.3f s %9.1f MB/s\n", what, seconds, megabytes / seconds);
+    std::printf("  %-44s %7.3f s %8.1f MB/s   cpu %7.3f s %8.1f MB/s\n", what, m.wall, megabytes / m.wall, m.cpu,
+                m.cpu > 0 ? megabytes / m.cpu : 0.0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "--one") {
+        // One command on given files, for profiling: bench_macfile --one SELECTOR FROM TO
+        PluginHost host;
+        return Command(host, std::atoi(argv[2]), argv[3], argv[4]) == 0 ? 0 : 1;
+    }
     const std::string base = argc > 1 ? argv[1] : "/tmp";
     std::string pattern = base + "/zor-bench-macfile-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) return 1;
@@ -128,39 +154,39 @@ int main(int argc, char** argv) {
                             "hcopy -m big.bin :big") == 0;
 
     std::printf("\nBinHex encoding\n");
-    const double zorBinHexEncode = Time([&] { return Command(host, 19, In("big"), In("z.hqx")) == 0; });
-    const double muBinhex = Time([&] { return Sh("binhex big.bin > mu.hqx") == 0; });
-    const double hcopyBinhexOut = haveHfs ? Time([&] { return Sh("hcopy -b :big hc.hqx") == 0; }) : -1;
+    const Measure zorBinHexEncode = Time([&] { return Command(host, 19, In("big"), In("z.hqx")) == 0; });
+    const Measure muBinhex = Time([&] { return Sh("binhex big.bin > mu.hqx") == 0; });
+    const Measure hcopyBinhexOut = haveHfs ? Time([&] { return Sh("hcopy -b :big hc.hqx") == 0; }) : Measure{};
     Row("zor BinHexEncode", zorBinHexEncode, mb);
     Row("macutils binhex (from MacBinary)", muBinhex, mb);
     Row("hfsutils hcopy -b (out of an HFS image)", hcopyBinhexOut, mb);
 
     std::printf("\nBinHex decoding\n");
-    const double zorBinHexDecode = Time([&] { return Command(host, 20, In("big.hqx"), In("z.out")) == 0; });
-    const double muHexbin = Time([&] { return Sh("hexbin -3 -n hb big.hqx") == 0; });
-    const double hcopyBinhexIn =
-        haveHfs ? Time([&] { return Sh("hdel :in 2>/dev/null; hcopy -b big.hqx :in") == 0; }) : -1;
+    const Measure zorBinHexDecode = Time([&] { return Command(host, 20, In("big.hqx"), In("z.out")) == 0; });
+    const Measure muHexbin = Time([&] { return Sh("hexbin -3 -n hb big.hqx") == 0; });
+    const Measure hcopyBinhexIn =
+        haveHfs ? Time([&] { return Sh("hdel :in 2>/dev/null; hcopy -b big.hqx :in") == 0; }) : Measure{};
     Row("zor BinHexDecode", zorBinHexDecode, mb);
     Row("macutils hexbin -3", muHexbin, mb);
     Row("hfsutils hcopy -b (into an HFS image)", hcopyBinhexIn, mb);
 
     std::printf("\nMacBinary encoding\n");
-    const double catTime = Time([&] { return Sh("cat big.bin > cat.out") == 0; });
-    const double zorMacBinaryEncode = Time([&] { return Command(host, 17, In("big"), In("z.bin")) == 0; });
-    const double hcopyMacOut = haveHfs ? Time([&] { return Sh("hcopy -m :big hc.bin") == 0; }) : -1;
+    const Measure catTime = Time([&] { return Sh("cat big.bin > cat.out") == 0; });
+    const Measure zorMacBinaryEncode = Time([&] { return Command(host, 17, In("big"), In("z.bin")) == 0; });
+    const Measure hcopyMacOut = haveHfs ? Time([&] { return Sh("hcopy -m :big hc.bin") == 0; }) : Measure{};
     Row("cat of the same bytes", catTime, mb);
     Row("zor MacBinaryEncode", zorMacBinaryEncode, mb);
     Row("hfsutils hcopy -m (out of an HFS image)", hcopyMacOut, mb);
 
     std::printf("\nMacBinary decoding\n");
     HostSetDurableFlush(true);
-    const double zorMacBinaryDecodeDurable = Time([&] { return Command(host, 18, In("big.bin"), In("m.out")) == 0; });
+    const Measure zorMacBinaryDecodeDurable = Time([&] { return Command(host, 18, In("big.bin"), In("m.out")) == 0; });
     HostSetDurableFlush(false);
-    const double zorMacBinaryDecode = Time([&] { return Command(host, 18, In("big.bin"), In("m.out")) == 0; });
+    const Measure zorMacBinaryDecode = Time([&] { return Command(host, 18, In("big.bin"), In("m.out")) == 0; });
     HostSetDurableFlush(true);
-    const double ddSync = Time([&] { return Sh("dd if=big.bin of=dd.out bs=1M conv=fsync") == 0; });
-    const double unarTime = Time([&] { return Sh("rm -rf u && mkdir u && cd u && unar -q -k hidden ../big.bin") == 0; });
-    const double hcopyMacIn = haveHfs ? Time([&] { return Sh("hdel :in2 2>/dev/null; hcopy -m big.bin :in2") == 0; }) : -1;
+    const Measure ddSync = Time([&] { return Sh("dd if=big.bin of=dd.out bs=1M conv=fsync") == 0; });
+    const Measure unarTime = Time([&] { return Sh("rm -rf u && mkdir u && cd u && unar -q -k hidden ../big.bin") == 0; });
+    const Measure hcopyMacIn = haveHfs ? Time([&] { return Sh("hdel :in2 2>/dev/null; hcopy -m big.bin :in2") == 0; }) : Measure{};
     Row("cat of the same bytes", catTime, mb);
     Row("zor MacBinaryDecode (flush does not wait)", zorMacBinaryDecode, mb);
     Row("dd conv=fsync of the same bytes", ddSync, mb);
@@ -168,21 +194,34 @@ int main(int argc, char** argv) {
     Row("unar -k hidden", unarTime, mb);
     Row("hfsutils hcopy -m (into an HFS image)", hcopyMacIn, mb);
 
-    auto ratio = [](double peer, double ours) { return ours > 0 && peer > 0 ? peer / ours : 0.0; };
-    double fastestEncodePeer = 1e9, fastestDecodePeer = 1e9;
-    for (double t : {muBinhex, hcopyBinhexOut})
-        if (t > 0) fastestEncodePeer = std::min(fastestEncodePeer, t);
-    for (double t : {muHexbin, hcopyBinhexIn})
-        if (t > 0) fastestDecodePeer = std::min(fastestDecodePeer, t);
+    // Ratios of throughput (zor over the peer) on the wall clock and on processor time.
+    auto ratio = [](Measure peer, Measure ours) {
+        char text[64];
+        if (ours.wall <= 0 || peer.wall <= 0) return std::string("  n/a");
+        std::snprintf(text, sizeof text, "wall %6.2f   cpu %6.2f", peer.wall / ours.wall,
+                      ours.cpu > 0 ? peer.cpu / ours.cpu : 0.0);
+        return std::string(text);
+    };
+    auto fastest = [](std::initializer_list<Measure> all) {
+        Measure best{1e9, 1e9};
+        for (const Measure& m : all)
+            if (m.wall > 0) {
+                best.wall = std::min(best.wall, m.wall);
+                best.cpu = std::min(best.cpu, m.cpu);
+            }
+        return best;
+    };
+    const Measure encodePeer = fastest({muBinhex, hcopyBinhexOut});
+    const Measure decodePeer = fastest({muHexbin, hcopyBinhexIn});
     std::printf("\nRatios (throughput of zor / throughput of the peer)\n");
-    std::printf("  BinHexEncode / fastest peer encoder        %6.2f  (goal 3)\n", ratio(fastestEncodePeer, zorBinHexEncode));
-    std::printf("  BinHexDecode / fastest peer decoder        %6.2f  (goal 3)\n", ratio(fastestDecodePeer, zorBinHexDecode));
-    std::printf("  MacBinaryEncode / cat                      %6.2f  (goal 0.67)\n", ratio(catTime, zorMacBinaryEncode));
-    std::printf("  MacBinaryEncode / hcopy -m                 %6.2f  (goal > 1)\n", ratio(hcopyMacOut, zorMacBinaryEncode));
-    std::printf("  MacBinaryDecode / cat                      %6.2f  (goal 0.67)\n", ratio(catTime, zorMacBinaryDecode));
-    std::printf("  MacBinaryDecode, waiting / dd conv=fsync   %6.2f\n", ratio(ddSync, zorMacBinaryDecodeDurable));
-    std::printf("  MacBinaryDecode / unar                     %6.2f  (goal > 1)\n", ratio(unarTime, zorMacBinaryDecode));
-    std::printf("  MacBinaryDecode / hcopy -m                 %6.2f  (goal > 1)\n", ratio(hcopyMacIn, zorMacBinaryDecode));
+    std::printf("  BinHexEncode / fastest peer encoder        %s  (goal 3)\n", ratio(encodePeer, zorBinHexEncode).c_str());
+    std::printf("  BinHexDecode / fastest peer decoder        %s  (goal 3)\n", ratio(decodePeer, zorBinHexDecode).c_str());
+    std::printf("  MacBinaryEncode / cat                      %s  (goal 0.67)\n", ratio(catTime, zorMacBinaryEncode).c_str());
+    std::printf("  MacBinaryEncode / hcopy -m                 %s  (goal > 1)\n", ratio(hcopyMacOut, zorMacBinaryEncode).c_str());
+    std::printf("  MacBinaryDecode / cat                      %s  (goal 0.67)\n", ratio(catTime, zorMacBinaryDecode).c_str());
+    std::printf("  MacBinaryDecode, waiting / dd conv=fsync   %s\n", ratio(ddSync, zorMacBinaryDecodeDurable).c_str());
+    std::printf("  MacBinaryDecode / unar                     %s  (goal > 1)\n", ratio(unarTime, zorMacBinaryDecode).c_str());
+    std::printf("  MacBinaryDecode / hcopy -m                 %s  (goal > 1)\n", ratio(hcopyMacIn, zorMacBinaryDecode).c_str());
 
     std::printf("\nPeak memory of one conversion (KiB, whole process)\n");
     (void)Command(host, 17, In("small"), In("small.bin"));

@@ -262,7 +262,7 @@ int16_t ConsumeMacBinary(MacBinaryState* s, const uint8_t* buffer, int32_t* coun
 // ---- Encode (command 17) -------------------------------------------------------------------------
 
 int16_t MacBinaryEncodeFile(const unsigned char* source, const unsigned char* destination) {
-    uint8_t* buffer = static_cast<uint8_t*>(HostNewBlock(kChunkSize));
+    uint8_t* buffer = static_cast<uint8_t*>(HostNewBlock(kMacBinaryChunk));
     if (buffer == nullptr) return HostMemoryError();
     HostHandle stateHandle = nullptr;
     MacBinaryState* s = nullptr;
@@ -296,7 +296,7 @@ int16_t MacBinaryEncodeFile(const unsigned char* source, const unsigned char* de
     }
     bool end = false;
     while (status == HostNoErr && !end) {
-        int32_t count = kChunkSize;
+        int32_t count = kMacBinaryChunk;
         HostYield();
         status = ProduceMacBinary(s, buffer, &count);
         end = status == HostEofErr;
@@ -344,7 +344,7 @@ void SetFileInformation(const MacBinaryState* s) {
 }  // namespace
 
 int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* destination) {
-    uint8_t* buffer = static_cast<uint8_t*>(HostNewBlock(kChunkSize));
+    uint8_t* buffer = static_cast<uint8_t*>(HostNewBlock(kMacBinaryChunk));
     if (buffer == nullptr) return HostMemoryError();
     HostForkRef input = 0;
     HostHandle stateHandle = nullptr;
@@ -391,7 +391,7 @@ int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* de
     }
     bool end = false;
     while (status == HostNoErr && !end) {
-        int32_t count = kChunkSize;
+        int32_t count = kMacBinaryChunk;
         HostYield();
         status = HostReadFork(input, &count, buffer);
         end = status == HostEofErr;

@@ -187,9 +187,10 @@ TEST(MacBinaryDecode, RegionsEndsAndFileInformation) {
     EXPECT_EQ(info.created, 3000000000u);
     EXPECT_EQ(info.modified, 3100000000u);
 
-    // A data fork that fills 16384-byte chunks exactly: the final read is empty and enters at B.
-    const std::string exact = Pattern(16384 - 128, 4);
-    WriteAll(dir / "x.bin", WithCrc(Header("f", 16384 - 128, 0)) + exact);
+    // A data fork that fills the transfer chunks exactly: the final read is empty and enters at B.
+    const int32_t fill = 2 * macfile::kMacBinaryChunk - 128;
+    const std::string exact = Pattern(size_t(fill), 4);
+    WriteAll(dir / "x.bin", WithCrc(Header("f", uint32_t(fill), 0)) + exact);
     ASSERT_EQ(MacBinaryDecode(host, dir / "x.bin", dir / "x"), 0);
     EXPECT_EQ(ReadAll(dir / "x"), exact);
 
