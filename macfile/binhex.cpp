@@ -101,7 +101,7 @@ int16_t WriteOut(EncodeJob& j) {
 // by byte, and whole groups of three bytes packed at once while no line end falls inside them.
 void EmitChunk(EncodeJob& j, const uint8_t* in, int32_t n) {
     uint8_t* out = j.output + j.used;
-    uint16_t crc = static_cast<uint16_t>(j.state.crc);
+    j.state.crc = Crc16Xmodem(in, size_t(n), static_cast<uint16_t>(j.state.crc));  // the logical bytes
     int32_t i = 0;
     while (i < n) {
         if (j.state.phase == 0 && j.state.column <= 60 && i + 3 <= n && in[i] != kRunMarker &&
@@ -117,19 +117,14 @@ void EmitChunk(EncodeJob& j, const uint8_t* in, int32_t n) {
                 j.state.column = 0;
                 *out++ = '\r';
             }
-            crc = Crc16XmodemByte(crc, in[i]);
-            crc = Crc16XmodemByte(crc, in[i + 1]);
-            crc = Crc16XmodemByte(crc, in[i + 2]);
             i += 3;
             continue;
         }
         const uint8_t b = in[i++];
         out += PackBinHex(&j.state, b, out);
         if (b == kRunMarker) out += PackBinHex(&j.state, 0, out);
-        crc = Crc16XmodemByte(crc, b);
     }
     j.used = static_cast<int32_t>(out - j.output);
-    j.state.crc = crc;
 }
 
 void EmitCrc(EncodeJob& j) {
@@ -565,10 +560,10 @@ namespace {
 // character step. Returns the index of the first byte not taken.
 int32_t FastFork(BinHexDecoder* d, const uint8_t* bytes, int32_t i, int32_t count) {
     uint8_t* buffer = reinterpret_cast<uint8_t*>(*d->output);
+    const int32_t first = d->count;
     int32_t filled = d->count;
     int32_t remaining = d->remaining;
     const int32_t limit = d->outputSize - 1;  // the byte that fills the buffer goes the general way
-    uint16_t crc = static_cast<uint16_t>(d->crc);
     uint8_t phase = d->phase;
     uint8_t accumulator = d->accumulator;
     uint8_t last = d->lastByte;
@@ -601,14 +596,13 @@ int32_t FastFork(BinHexDecoder* d, const uint8_t* bytes, int32_t i, int32_t coun
             phase = 0;
         }
         buffer[filled++] = x;
-        crc = Crc16XmodemByte(crc, x);
         --remaining;
         last = x;
         ++i;
     }
     d->count = filled;
     d->remaining = remaining;
-    d->crc = crc;
+    d->crc = Crc16Xmodem(buffer + first, size_t(filled - first), static_cast<uint16_t>(d->crc));
     d->phase = phase;
     d->accumulator = accumulator;
     d->lastByte = last;
