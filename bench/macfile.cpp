@@ -223,6 +223,21 @@ int main(int argc, char** argv) {
     std::printf("  MacBinaryDecode / unar                     %s  (goal > 1)\n", ratio(unarTime, zorMacBinaryDecode).c_str());
     std::printf("  MacBinaryDecode / hcopy -m                 %s  (goal > 1)\n", ratio(hcopyMacIn, zorMacBinaryDecode).c_str());
 
+    // One line per goal for bench/report.py, on processor time (the machine is shared).
+    auto bench = [&](const char* name, Measure ours, Measure peer, double goal, bool above) {
+        if (ours.cpu <= 0 || peer.cpu <= 0) return;
+        const double r = peer.cpu / ours.cpu;
+        std::printf("BENCH\t%s\t%.0f MB/s\t%.0f MB/s\t%.2f\t%s%.2f\t%s\n", name, mb / ours.cpu, mb / peer.cpu, r,
+                    above ? ">" : ">=", goal, (above ? r > goal : r >= goal) ? "yes" : "no");
+    };
+    bench("BinHexEncode vs fastest of binhex, hcopy -b (cpu)", zorBinHexEncode, encodePeer, 3, false);
+    bench("BinHexDecode vs fastest of hexbin, hcopy -b (cpu)", zorBinHexDecode, decodePeer, 3, false);
+    bench("MacBinaryEncode vs cat (cpu)", zorMacBinaryEncode, catTime, 0.67, false);
+    bench("MacBinaryEncode vs hcopy -m (cpu)", zorMacBinaryEncode, hcopyMacOut, 1, true);
+    bench("MacBinaryDecode vs cat (cpu)", zorMacBinaryDecode, catTime, 0.67, false);
+    bench("MacBinaryDecode vs unar (cpu)", zorMacBinaryDecode, unarTime, 1, true);
+    bench("MacBinaryDecode vs hcopy -m (cpu)", zorMacBinaryDecode, hcopyMacIn, 1, true);
+
     std::printf("\nPeak memory of one conversion (KiB, whole process)\n");
     (void)Command(host, 17, In("small"), In("small.bin"));
     (void)Command(host, 19, In("small"), In("small.hqx"));
@@ -239,6 +254,8 @@ int main(int argc, char** argv) {
         const long big = PeakOf(p.selector, In(p.big), In("peak.out"));
         std::printf("  %-16s 1 MiB %7ld   64 MiB %7ld   difference %5ld KiB (goal <= 4096)\n", p.name, small, big,
                     big - small);
+        std::printf("BENCH\t%s peak memory, 64 MiB over 1 MiB\t%ld KiB\t%ld KiB\t%+ld KiB\t<=4096 KiB more\t%s\n",
+                    p.name, big, small, big - small, big - small <= 4096 ? "yes" : "no");
     }
     Sh("rm -rf '" + g_dir + "'");
     return 0;
