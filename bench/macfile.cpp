@@ -15,8 +15,8 @@
 #include <functional>
 #include <string>
 
-// The test host, compiled in: benchmarks link the plug-in objects and the host layer only.
-#include "support/plugin_host.cpp"
+
+#include "support/plugin_host.h"
 
 namespace {
 
