@@ -15,7 +15,6 @@
 #include <functional>
 #include <string>
 
-
 #include "support/plugin_host.h"
 
 namespace {
