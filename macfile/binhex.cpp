@@ -97,6 +97,36 @@ int16_t WriteOut(EncodeJob& j) {
     return HostWriteFork(j.state.output, &count, j.output);
 }
 
+// Emit for a whole chunk, with the packing state held in locals: the same characters as Emit byte
+// by byte, and whole groups of three bytes packed at once while no line end falls inside them.
+void EmitChunk(EncodeJob& j, const uint8_t* in, int32_t n) {
+    uint8_t* out = j.output + j.used;
+    j.state.crc = Crc16Xmodem(in, size_t(n), static_cast<uint16_t>(j.state.crc));  // the logical bytes
+    int32_t i = 0;
+    while (i < n) {
+        if (j.state.phase == 0 && j.state.column <= 60 && i + 3 <= n && in[i] != kRunMarker &&
+            in[i + 1] != kRunMarker && in[i + 2] != kRunMarker) {
+            const uint32_t group = uint32_t(in[i]) << 16 | uint32_t(in[i + 1]) << 8 | in[i + 2];
+            out[0] = static_cast<uint8_t>(kBinHexAlphabet[group >> 18]);
+            out[1] = static_cast<uint8_t>(kBinHexAlphabet[(group >> 12) & 0x3F]);
+            out[2] = static_cast<uint8_t>(kBinHexAlphabet[(group >> 6) & 0x3F]);
+            out[3] = static_cast<uint8_t>(kBinHexAlphabet[group & 0x3F]);
+            out += 4;
+            j.state.column = static_cast<int16_t>(j.state.column + 4);
+            if (j.state.column == 64) {
+                j.state.column = 0;
+                *out++ = '\r';
+            }
+            i += 3;
+            continue;
+        }
+        const uint8_t b = in[i++];
+        out += PackBinHex(&j.state, b, out);
+        if (b == kRunMarker) out += PackBinHex(&j.state, 0, out);
+    }
+    j.used = static_cast<int32_t>(out - j.output);
+}
+
 void EmitCrc(EncodeJob& j) {
     const uint16_t crc = static_cast<uint16_t>(j.state.crc);
     Emit(j, static_cast<uint8_t>(crc >> 8));
@@ -120,7 +150,7 @@ int16_t EncodeFork(EncodeJob& j, HostForkRef fork, int32_t length) {
         if (status == HostEofErr || (status == HostNoErr && count < asked)) status = HostIOErr;
         if (status != HostNoErr) break;
         HostYield();
-        for (int32_t i = 0; i < count; ++i) Emit(j, j.input[i]);
+        EmitChunk(j, j.input, count);
         left -= count;
         status = WriteOut(j);
     }
@@ -522,9 +552,76 @@ void AbortBinHex(BinHexDecoder* d, bool setFault) {
     }
 }
 
+namespace {
+
+// The common case inside a fork, with the decoder's fields in locals: characters of the alphabet
+// and ignored bytes, producing ordinary bytes that go straight into the output buffer. Anything
+// else (0x90, a colon, an invalid byte, the fork's end, a full buffer) leaves it to the general
+// character step. Returns the index of the first byte not taken.
+int32_t FastFork(BinHexDecoder* d, const uint8_t* bytes, int32_t i, int32_t count) {
+    uint8_t* buffer = reinterpret_cast<uint8_t*>(*d->output);
+    const int32_t first = d->count;
+    int32_t filled = d->count;
+    int32_t remaining = d->remaining;
+    const int32_t limit = d->outputSize - 1;  // the byte that fills the buffer goes the general way
+    uint8_t phase = d->phase;
+    uint8_t accumulator = d->accumulator;
+    uint8_t last = d->lastByte;
+    while (i < count) {
+        const uint8_t v = kBinHexDecodeTable[bytes[i]];
+        if (v == kIgnored) {
+            ++i;
+            continue;
+        }
+        if (v > 63) break;
+        uint8_t x;
+        if (phase == 0) {
+            accumulator = static_cast<uint8_t>(v << 2);
+            phase = 1;
+            ++i;
+            continue;
+        } else if (phase == 1) {
+            x = static_cast<uint8_t>(accumulator | (v >> 4));
+            if (x == kRunMarker || remaining == 0 || filled >= limit) break;
+            accumulator = static_cast<uint8_t>((v & 0x0F) << 4);
+            phase = 2;
+        } else if (phase == 2) {
+            x = static_cast<uint8_t>(accumulator | (v >> 2));
+            if (x == kRunMarker || remaining == 0 || filled >= limit) break;
+            accumulator = static_cast<uint8_t>((v & 0x03) << 6);
+            phase = 3;
+        } else {
+            x = static_cast<uint8_t>(accumulator | v);
+            if (x == kRunMarker || remaining == 0 || filled >= limit) break;
+            phase = 0;
+        }
+        buffer[filled++] = x;
+        --remaining;
+        last = x;
+        ++i;
+    }
+    d->count = filled;
+    d->remaining = remaining;
+    d->crc = Crc16Xmodem(buffer + first, size_t(filled - first), static_cast<uint16_t>(d->crc));
+    d->phase = phase;
+    d->accumulator = accumulator;
+    d->lastByte = last;
+    return i;
+}
+
+}  // namespace
+
 int16_t FeedBinHex(BinHexDecoder* d, const uint8_t* bytes, int32_t count) {
     if (d->state == kFinished) d->state = kScanning;
-    for (d->inputIndex = 0; d->inputIndex < count; ++d->inputIndex) Character(d, bytes[d->inputIndex]);
+    d->inputIndex = 0;
+    while (d->inputIndex < count) {
+        if ((d->state == kDataFork || d->state == kResourceFork) && !d->markerPending && d->output != nullptr) {
+            d->inputIndex = FastFork(d, bytes, d->inputIndex, count);
+            if (d->inputIndex >= count) break;
+        }
+        Character(d, bytes[d->inputIndex]);
+        ++d->inputIndex;
+    }
     return d->state;
 }
 

@@ -23,7 +23,11 @@ inline constexpr int16_t kNotMacBinary = 3;
 inline constexpr int16_t kNoBinHexData = 4;
 inline constexpr int16_t kDamagedBinHex = 5;
 
-inline constexpr int32_t kChunkSize = 16384;     // bytes per transfer, and per HostYield
+inline constexpr int32_t kChunkSize = 16384;     // BinHex: bytes per input chunk, and per HostYield
+// MacBinary: bytes per transfer, and per HostYield. Larger than BinHex's chunk because MacBinary is
+// nearly a copy, where the count of system calls decides the speed: 16 KiB transfers cost half as
+// much processor time again as a copy made with 64 KiB ones. Memory stays fixed all the same.
+inline constexpr int32_t kMacBinaryChunk = 65536;
 inline constexpr int kHeaderSize = 128;          // a MacBinary header
 inline constexpr int kMaxMacNameLength = 63;     // a Macintosh leaf name
 

@@ -259,7 +259,7 @@ ssize_t FailingWrite(int fd, const void* buffer, size_t count) {
 TEST(MacFileCommands, FailingWritesAreReported) {
     PluginHost host;
     TempDir dir;
-    WriteAll(dir / "f", Pattern(50000, 9));
+    WriteAll(dir / "f", Pattern(200000, 9));
     SetMacInfo(dir / "f", "TEXT", "ttxt", 0, Pattern(3000, 2));
     ASSERT_EQ(BinHexEncode(host, dir / "f", dir / "f.hqx"), 0);
     ASSERT_EQ(MacBinaryEncode(host, dir / "f", dir / "f.bin"), 0);

@@ -54,6 +54,19 @@ TEST(Crc16Xmodem, KnownAnswers) {
     EXPECT_EQ(Crc16Xmodem(reinterpret_cast<const uint8_t*>(check) + 4, 5, crc), 0x31C3);
     const uint8_t withCrc[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', 0x31, 0xC3};
     EXPECT_EQ(Crc16Xmodem(withCrc, sizeof withCrc), 0);
+    // The eight-at-a-time form agrees with the bitwise definition at every length and start value.
+    const std::string bytes = Pattern(300, 5);
+    for (size_t n = 0; n <= bytes.size(); n += 7) {
+        for (uint16_t start : {uint16_t(0), uint16_t(0xBEEF)}) {
+            uint16_t bitwise = start;
+            for (size_t i = 0; i < n; ++i) {
+                bitwise ^= static_cast<uint16_t>(uint8_t(bytes[i]) << 8);
+                for (int k = 0; k < 8; ++k)
+                    bitwise = static_cast<uint16_t>(bitwise & 0x8000 ? (bitwise << 1) ^ 0x1021 : bitwise << 1);
+            }
+            EXPECT_EQ(Crc16Xmodem(reinterpret_cast<const uint8_t*>(bytes.data()), n, start), bitwise) << n;
+        }
+    }
 }
 
 TEST(MacBinaryEncode, HeaderBytesAndRegions) {
@@ -187,9 +200,10 @@ TEST(MacBinaryDecode, RegionsEndsAndFileInformation) {
     EXPECT_EQ(info.created, 3000000000u);
     EXPECT_EQ(info.modified, 3100000000u);
 
-    // A data fork that fills 16384-byte chunks exactly: the final read is empty and enters at B.
-    const std::string exact = Pattern(16384 - 128, 4);
-    WriteAll(dir / "x.bin", WithCrc(Header("f", 16384 - 128, 0)) + exact);
+    // A data fork that fills the transfer chunks exactly: the final read is empty and enters at B.
+    const int32_t fill = 2 * macfile::kMacBinaryChunk - 128;
+    const std::string exact = Pattern(size_t(fill), 4);
+    WriteAll(dir / "x.bin", WithCrc(Header("f", uint32_t(fill), 0)) + exact);
     ASSERT_EQ(MacBinaryDecode(host, dir / "x.bin", dir / "x"), 0);
     EXPECT_EQ(ReadAll(dir / "x"), exact);
 
