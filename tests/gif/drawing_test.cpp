@@ -294,6 +294,17 @@ TEST(HostPictures, DamagedPicturesDrawNothing) {
         }
     }
     EXPECT_GT(attempts, decoded);
+
+    // A JPEG Huffman table declaring more than 256 codes would overrun the decoder's tables: it
+    // is refused whole.
+    std::string overfull = std::string(10, '\0') + peer.jpeg;
+    const size_t table = overfull.find("\xFF\xC4");
+    ASSERT_NE(table, std::string::npos);
+    for (int k = 0; k < 16; ++k) overfull[table + 5 + k] = static_cast<char>(0xFF);
+    std::vector<char> exact(overfull.begin(), overfull.end());
+    HostDecodedPicture out;
+    EXPECT_EQ(HostDecodePicture(exact.data(), static_cast<int32_t>(exact.size()), &out), HostParamErr);
+    EXPECT_EQ(out.rgba, nullptr);
     // Truncated to its header, a picture draws nothing: the canvas cleared to white stays white.
     HostSetBackgroundColor(HostWhiteColor);
     HostClearRect(&r);
