@@ -21,6 +21,12 @@ struct HandleRecord {
     int8_t state;    // HostHandleLocked while the block may not move
 };
 
+// Disposed handle records kept for reuse, so a handle costs one allocation rather than two. Not
+// used in scramble mode, where every disposed record is freed so that a stale handle is caught.
+constexpr int kSpareRecords = 256;
+HandleRecord* g_spare[kSpareRecords];
+int g_spareCount = 0;
+
 int16_t g_memoryError = 0;
 bool g_scrambleSet = false;  // scramble chosen by HostSetHeapScramble rather than the environment
 bool g_scramble = false;
@@ -38,13 +44,15 @@ HostHandle NewHandle(int32_t size, bool clear) {
         SetMemoryError(HostMemFullErr);
         return nullptr;
     }
-    auto* record = static_cast<HandleRecord*>(Sys().allocate(sizeof(HandleRecord)));
+    HandleRecord* record = g_spareCount > 0 ? g_spare[--g_spareCount]
+                                            : static_cast<HandleRecord*>(Sys().allocate(sizeof(HandleRecord)));
     if (record == nullptr) {
         SetMemoryError(HostMemFullErr);
         return nullptr;
     }
     record->data = AllocateBytes(size);
     if (record->data == nullptr) {
+        record->magic = kDeadMagic;
         Sys().release(record);
         SetMemoryError(HostMemFullErr);
         return nullptr;
@@ -133,7 +141,10 @@ void HostDisposeHandle(HostHandle h) {
     Sys().release(record->data);
     record->magic = kDeadMagic;
     record->data = nullptr;
-    Sys().release(record);
+    if (!HostHeapScramble() && g_spareCount < kSpareRecords)
+        g_spare[g_spareCount++] = record;
+    else
+        Sys().release(record);
     --g_live;
     SetMemoryError(HostNoErr);
 }

@@ -1,4 +1,9 @@
 // net.h: the networking subsystem: stream records, shared listeners, sending, receiving, UDP, names.
+//
+// Divisions: the stream record and its states; the socket table (shared listeners, lingering,
+// socket events, counters); the TCP stream lifecycle; sending and receiving; UDP; names and
+// addresses; start-up and shutdown; the command procedures. Operations that can free a stream take
+// the address of its StreamTable entry (StreamRecord**), so that they can empty it.
 #ifndef ZOR_NET_NET_H
 #define ZOR_NET_NET_H
 
@@ -8,7 +13,124 @@
 
 namespace zor::net {
 
-struct StreamRecord;
+// ---- Stream record and states -------------------------------------------------------------------
+enum StreamStateNumber : int32_t {
+    StreamIdle = 0,          // record made, nothing started (inside open and listen; UDP streams)
+    StreamListening = 2,     // waiting for an incoming connection on a shared listening socket
+    StreamConnecting = 6,    // outgoing connection attempt in progress
+    StreamEstablished = 8,   // connection open in both directions
+    StreamClosed = 14,       // closed by TcpClose, or the peer closed or reset the connection
+    StreamFailed = 20,       // connect failed, exceptional condition, or connection aborted
+};
+
+enum StreamKind : int16_t { StreamTcp = 0, StreamUdp = 1 };
+
+// One TCP or UDP stream; allocated zero-filled with HostNewBlockClear, freed with HostDisposeBlock.
+struct StreamRecord {
+    int32_t socket;              // the connection's socket (a listener's: the shared one); 0 = none
+    int16_t entryNumber;         // SocketEntry (1..128) the stream waits on; 0 when not waiting
+    int32_t state;               // one of StreamStateNumber; never decreases
+    int32_t sentCount;           // bytes sent by SendBlock since the stream became established
+    int32_t lastReceiveCount;    // size of the last receive that returned data
+    int16_t kind;                // StreamTcp or StreamUdp
+    TextBlock pendingOutput;     // bytes queued by TcpSend and not yet sent (handle null until needed)
+    StreamRecord* nextWaiting;   // link in the waiting list of the stream's SocketEntry
+};
+
+// ---- Socket table, events, counters -------------------------------------------------------------
+inline constexpr int kSocketTableSize = 128;       // SocketEntry numbers 1..128
+inline constexpr uint32_t kLingerTicks = 1800;     // a once-shared listener outlives its streams this long
+inline constexpr uint32_t kSocketEventMessage = 14566;  // window message number of socket events
+inline constexpr int32_t kEventAccept = 8;         // FD_ACCEPT
+inline constexpr int kNetCounterCount = 13;
+
+// One shared listening socket.
+struct SocketEntry {
+    int32_t socket;              // the listening socket; 0 when the entry is free
+    int32_t users;               // streams attached to the entry
+    uint32_t localAddress;       // address bound to, host order, as the host program gave it
+    int32_t port;                // port bound to (16 bits); 0 when free
+    StreamRecord* firstWaiting;  // oldest stream waiting for a connection
+    StreamRecord* lastWaiting;   // newest
+    int32_t expiry;              // while lingering: the tick after which it may be closed; else 0
+    int32_t keepOpen;            // set once two streams have shared it: it lingers when left
+};
+
+// The counters TcpState reads for selectors -6 to -12.
+enum NetCounter : int {
+    CounterOpens = 0,        // TcpOpen calls that got a record
+    CounterConnected = 1,    // outgoing connections seen to become established
+    CounterAccepted = 2,     // incoming connections accepted
+    CounterClosed = 3,       // TcpClose calls that closed a socket
+    CounterReleased = 4,     // releases of a stream not closed
+    CounterBytesIn = 5,      // bytes received by ReceiveBlock
+    CounterBytesOut = 6,     // bytes sent by SendBlock
+};
+
+// Attaches a fresh TCP stream to the entry for (port, localAddress); 0 or a socket error number.
+[[nodiscard]] int32_t JoinListener(StreamRecord* stream, uint16_t port, uint32_t localAddress);
+// Detaches a waiting stream; 1 when the entry has no users left, else 0.
+int32_t DetachListener(StreamRecord* stream);
+// Closes lingering listeners whose time has come (called at every stream poll).
+void CloseLingeringListeners();
+// Accepts queued connections for every entry with waiting streams.
+void AcceptPending();
+void CountEvent(int index, uint32_t amount);
+uint32_t ReadCounter(int32_t selector);  // selector -18..-1
+// This machine's address as first seen on an established outgoing connection; 0 until then.
+uint32_t CachedLocalAddress();
+void SetCachedLocalAddress(uint32_t address);
+void* EventWindow();
+// The entry of a number 1..128 (tests and the stream operations).
+SocketEntry* SocketEntryAt(int number);
+
+// ---- TCP stream lifecycle -----------------------------------------------------------------------
+StreamRecord* CreateTcpStream(int32_t bufferSize);
+StreamRecord* OpenStream(const unsigned char* hostName, uint16_t remotePort, int32_t bufferSize,
+                         uint16_t localPort, uint32_t localAddress);
+StreamRecord* ListenStream(uint16_t localPort, int32_t bufferSize, uint32_t localAddress);
+// Polls the stream after raising its state to `floor`; its state, or -1 for no stream.
+int32_t UpdateStreamState(StreamRecord* stream, int16_t floor);
+[[nodiscard]] int16_t CloseStream(StreamRecord** entry);
+// Releases the stream of a table entry and empties the entry; 0 or -1.
+[[nodiscard]] int16_t ReleaseStream(StreamRecord** entry);
+// Selector 0: the polled state; 14: the last receive's size; 17: bytes sent (low 16 bits).
+int16_t StreamState(StreamRecord** entry, int32_t selector);
+
+// ---- Sending and receiving ----------------------------------------------------------------------
+inline constexpr int32_t kSendPiece = 1024;        // bytes per send call
+inline constexpr int32_t kReceiveLimit = 32000;    // bytes per receive
+inline constexpr int32_t kPendingLimit = 32000;    // PendingOutput never grows past this
+inline constexpr int32_t kPushThreshold = 4096;    // PendingOutput longer than this goes out
+
+// Queues or sends a text (null: none); the bytes left pending, 0 after a send, or -1.
+int16_t QueueOrSend(StreamRecord** entry, TextBlock* text, int16_t push);
+[[nodiscard]] int16_t FlushPending(StreamRecord* stream);
+[[nodiscard]] int16_t SendBlock(StreamRecord** entry, const TextBlock& text);
+[[nodiscard]] int16_t SendBytes(StreamRecord** entry, const void* data, int32_t length);
+int32_t ReceiveBlock(StreamRecord** entry, TextBlock& text, int16_t maxLength);
+uint32_t BytesAvailable(StreamRecord** entry);
+struct StreamAddressInfo {
+    uint32_t remoteAddress;  // host order; 0 when not connected
+    uint16_t remotePort;
+    uint16_t localPort;
+    uint32_t localAddress;
+};
+StreamAddressInfo StreamAddresses(StreamRecord** entry);
+
+// ---- UDP ----------------------------------------------------------------------------------------
+inline constexpr int32_t kDatagramLimit = 2048;    // longest datagram received
+inline constexpr int32_t kMaxDatagramSize = 548;   // what UdpMaxDatagramSize reports
+
+StreamRecord* CreateUdpStream(uint16_t localPort);
+int32_t DestroyUdpStream(StreamRecord** entry);
+int32_t SendDatagram(StreamRecord** entry, const char* bytes, int16_t length, uint32_t address, uint16_t port);
+int32_t ReceiveDatagram(StreamRecord** entry, TextBlock& text, uint32_t& address, uint16_t& port, int32_t timeout);
+
+// ---- Names and addresses ------------------------------------------------------------------------
+uint32_t LocalHostAddress();
+uint32_t ResolveName(const unsigned char* name);                  // counted string; 0 when unknown
+void AddressToText(uint32_t address, int32_t mode, unsigned char* text);  // counted string out
 
 // ---- Used by start-up and shutdown ----------------------------------------------------------------
 void ResetSocketTable();   // frees all listening-socket entries
@@ -17,10 +139,28 @@ void StartSockets();       // starts the socket layer
 void StopSockets();        // stops it
 void SetEventWindow(void* window);  // the window socket events are delivered to, or null
 void CloseAllListeners();  // cancels subscriptions and closes every listening socket
-// Releases the stream of a table entry and empties the entry; 0 or -1.
-[[nodiscard]] int16_t ReleaseStream(StreamRecord** entry);
 // The event hook installed at start-up: 0 when it consumed the message, 1 when the host should.
 int32_t WinsockEventHook(void* window, HostEventMessage* message);
+
+// ---- Commands -----------------------------------------------------------------------------------
+void TcpOpen(plugin::CommandCall& call);            // 2
+void TcpListen(plugin::CommandCall& call);          // 3
+void TcpClose(plugin::CommandCall& call);           // 4
+void TcpRelease(plugin::CommandCall& call);         // 5
+void TcpState(plugin::CommandCall& call);           // 6
+void TcpSend(plugin::CommandCall& call);            // 7
+void TcpReceive(plugin::CommandCall& call);         // 8
+void TcpBytesAvailable(plugin::CommandCall& call);  // 9
+void TcpStreamInfo(plugin::CommandCall& call);      // 10
+void TcpWaitState(plugin::CommandCall& call);       // 11
+void LocalAddress(plugin::CommandCall& call);       // 14
+void AddressToName(plugin::CommandCall& call);      // 15
+void NameToAddress(plugin::CommandCall& call);      // 16
+void UdpOpen(plugin::CommandCall& call);            // 41
+void UdpClose(plugin::CommandCall& call);           // 42
+void UdpSend(plugin::CommandCall& call);            // 43
+void UdpReceive(plugin::CommandCall& call);         // 44
+void UdpMaxDatagramSize(plugin::CommandCall& call); // 45
 
 }  // namespace zor::net
 

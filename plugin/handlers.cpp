@@ -4,6 +4,12 @@
 
 #include "plugin/commands.h"
 // Subsystem headers (one line each).
+#include "transfer/transfer.h"
+#include "text/text.h"
+#include "net/net.h"
+#include "store/store.h"
+#include "time/datetime.h"
+#include "macfile/macfile.h"
 #include "gif/gif.h"
 
 namespace zor::plugin {
@@ -22,6 +28,48 @@ constexpr HandlerEntry kHandlers[] = {
     {53, CopyTextStub, kPlain},
     {55, ResultZero, kPlain},
     // Subsystems (one line per command).
+    {47, transfer::PictureInfo, kPlain},
+    {57, transfer::PictureToFile, kPlain},
+    {58, transfer::FileToPicture, kPlain},
+    {28, text::TextToHtml, kPlain},
+    {29, text::HtmlToText, kPlain},
+    {30, text::UrlEncode, kPlain},
+    {31, text::UrlDecode, kPlain},
+    {32, text::MacToIso, kPlain},
+    {33, text::IsoToMac, kPlain},
+    {2, net::TcpOpen, kNeedsGlobals},
+    {3, net::TcpListen, kNeedsGlobals},
+    {4, net::TcpClose, kResolvesStream},
+    {5, net::TcpRelease, kResolvesStream},
+    {6, net::TcpState, kResolvesStream},
+    {7, net::TcpSend, kResolvesStream},
+    {8, net::TcpReceive, kResolvesStream},
+    {9, net::TcpBytesAvailable, kResolvesStream},
+    {10, net::TcpStreamInfo, kResolvesStream},
+    {11, net::TcpWaitState, kResolvesStream},
+    {14, net::LocalAddress, kPlain},
+    {15, net::AddressToName, kPlain},
+    {16, net::NameToAddress, kPlain},
+    {41, net::UdpOpen, kNeedsGlobals},
+    {42, net::UdpClose, kResolvesStream},
+    {43, net::UdpSend, kResolvesStream},
+    {44, net::UdpReceive, kResolvesStream},
+    {45, net::UdpMaxDatagramSize, kPlain},
+    {34, datetime::Milliseconds, kPlain},
+    {35, datetime::ElapsedMilliseconds, kPlain},
+    {36, store::StoreCount, kNeedsGlobals},
+    {37, store::StorePush, kNeedsGlobals},
+    {38, store::StorePop, kNeedsGlobals},
+    {39, store::StoreDelete, kNeedsGlobals},
+    {48, datetime::DateToRfc822, kPlain},
+    {49, datetime::DateToSeconds, kPlain},
+    {50, datetime::Rfc822ToDate, kPlain},
+    {51, datetime::SecondsToDate, kPlain},
+    {54, datetime::MillisecondsSince, kPlain},
+    {17, macfile::MacBinaryEncode, kPlain},
+    {18, macfile::MacBinaryDecode, kPlain},
+    {19, macfile::BinHexEncode, kPlain},
+    {20, macfile::BinHexDecode, kPlain},
     {46, gif::PictureToGif, kPlain},
 };
 

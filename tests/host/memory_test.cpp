@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/faults.h"
 #include "support/plugin_host.h"
 
 namespace zor::test {
@@ -61,11 +62,42 @@ TEST(Handles, CopyHandleAndClearAndBlocks) {
     EXPECT_EQ(HostMemoryError(), HostMemFullErr);
 }
 
-TEST(Handles, FailingAllocationReportsMemFull) {
-    HostSystemCallTable()->allocate = [](size_t) -> void* { return nullptr; };
-    EXPECT_EQ(HostNewHandle(10), nullptr);
-    EXPECT_EQ(HostMemoryError(), HostMemFullErr);
-    HostRestoreSystemCalls();
+TEST(Handles, ReusedRecordsStartFresh) {
+    const bool was = HostHeapScramble();
+    HostSetHeapScramble(false);
+    const int64_t live = HostLiveAllocations();
+    for (int round = 0; round < 3; ++round) {
+        HostHandle a = NewHandleWith("first");
+        HostLockHandle(a);
+        HostDisposeHandle(a);
+        HostHandle b = HostNewHandleClear(3);
+        EXPECT_EQ(HostGetHandleState(b), 0) << "a reused record is not locked";
+        EXPECT_EQ(HandleBytes(b), std::string(3, '\0'));
+        HostDisposeHandle(b);
+    }
+    EXPECT_EQ(HostLiveAllocations(), live);
+    HostSetHeapScramble(was);
+}
+
+TEST(Handles, FailingAllocationsReportMemFullAndLoseNothing) {
+    const int64_t live = HostLiveAllocations();
+    for (int64_t n = 1;; ++n) {
+        AllocationFailure failure(n);
+        HostHandle h = NewHandleWith("");
+        if (h == nullptr) {
+            EXPECT_EQ(HostMemoryError(), HostMemFullErr);
+            continue;
+        }
+        HostSetHandleSize(h, 10);
+        if (HostMemoryError() == HostNoErr) std::memcpy(*h, "0123456789", 10);
+        HostHandle copy = h;
+        const int16_t status = HostCopyHandle(&copy);
+        EXPECT_EQ(status == 0, copy != h);
+        if (status == 0) HostDisposeHandle(copy);
+        HostDisposeHandle(h);
+        EXPECT_EQ(HostLiveAllocations(), live);
+        if (!failure.fired()) break;
+    }
 }
 
 TEST(SearchHandle, FindsAtOrAfterTheStart) {

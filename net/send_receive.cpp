@@ -1,0 +1,217 @@
+// send_receive.cpp: moving bytes over established TCP streams: the pending-output queue, sending
+// in pieces with a yield between them, receiving what has arrived, and the stream's addresses.
+#include <errno.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
+#include "net/net.h"
+#include "net/sockets.h"
+
+namespace zor::net {
+namespace {
+
+// Locks a handle for as long as its bytes are read across yields, then restores its lock state.
+class HandleLock {
+public:
+    explicit HandleLock(HostHandle h) : handle_(h), state_(h != nullptr ? HostGetHandleState(h) : 0) {
+        if (handle_ != nullptr) HostLockHandle(handle_);
+    }
+    ~HandleLock() {
+        if (handle_ != nullptr) HostSetHandleState(handle_, state_);
+    }
+    HandleLock(const HandleLock&) = delete;
+    HandleLock& operator=(const HandleLock&) = delete;
+
+private:
+    HostHandle handle_;
+    int8_t state_;
+};
+
+// Sends n bytes from p in pieces of at most kSendPiece, yielding after each pass. The stream is read
+// afresh through `entry` (or is `fixed`) on every pass: the event hook may run during a yield.
+// `count` adds the bytes to the stream's sentCount and to the bytes-sent counter. 0 or -1.
+int16_t SendLoop(StreamRecord* const* entry, StreamRecord* fixed, const char* p, int32_t n, bool count) {
+    while (n > 0) {
+        StreamRecord* stream = entry != nullptr ? *entry : fixed;
+        if (stream == nullptr || stream->socket == 0) return -1;
+        const ssize_t sent = ::send(stream->socket, p, static_cast<size_t>(std::min(n, kSendPiece)), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno != EINTR && sockets::LastError() != sockets::kWouldBlock) return -1;
+        } else {
+            p += sent;
+            n -= static_cast<int32_t>(sent);
+            if (count) {
+                stream->sentCount += static_cast<int32_t>(sent);
+                CountEvent(CounterBytesOut, static_cast<uint32_t>(sent));
+            }
+        }
+        HostYield();
+    }
+    return 0;
+}
+
+// Appends n bytes to the stream's pending output; false when memory ran out (nothing appended).
+bool AppendPending(StreamRecord* stream, const char* bytes, int32_t n) {
+    TextBlock& pending = stream->pendingOutput;
+    if (pending.handle == nullptr) {
+        pending.handle = HostNewHandle(0);
+        if (pending.handle == nullptr) return false;
+    }
+    HostSetHandleSize(pending.handle, pending.length + n);
+    if (HostMemoryError() != HostNoErr) return false;
+    HostCopyBytes(bytes, *pending.handle + pending.length, n);
+    pending.length = static_cast<int16_t>(pending.length + n);
+    return true;
+}
+
+}  // namespace
+
+int16_t QueueOrSend(StreamRecord** entry, TextBlock* text, int16_t push) {
+    StreamRecord* stream = *entry;
+    if (stream == nullptr) return -1;
+    // A negative push would neither send nor queue the text when nothing is pending, losing it:
+    // it means "send now", like 0.
+    if (push < 0) push = 0;
+    int32_t n = text != nullptr && text->handle != nullptr && text->length > 0 ? text->length : 0;
+    if (n == 0) push = 0;  // an empty or absent text sends what is pending, now
+    TextBlock& pending = stream->pendingOutput;
+    if (n > 0 && (push > 0 || pending.length > 0)) {
+        if (pending.handle != nullptr && pending.length + n > kPendingLimit) (void)FlushPending(stream);
+        if (!AppendPending(stream, *text->handle, n)) return -1;
+        n = 0;
+    }
+    if (push != 0) {
+        if (push > 255 && pending.length >= push) push = 0;
+        if (pending.length > kPushThreshold) push = 0;
+    }
+    if (push != 0) return pending.length;
+    int16_t result = 0;
+    if (pending.length > 0) result = FlushPending(stream);
+    if (n > 0) result = SendBlock(entry, *text);
+    return result;
+}
+
+int16_t FlushPending(StreamRecord* stream) {
+    TextBlock& pending = stream->pendingOutput;
+    int16_t result = 0;
+    if (pending.handle != nullptr && pending.length > 0) {
+        HandleLock lock(pending.handle);
+        result = SendLoop(nullptr, stream, *pending.handle, pending.length, true);
+    }
+    pending.length = 0;
+    if (pending.handle != nullptr) HostSetHandleSize(pending.handle, 0);
+    return result;
+}
+
+int16_t SendBlock(StreamRecord** entry, const TextBlock& text) {
+    if (text.length <= 0 || text.handle == nullptr || *entry == nullptr) return 0;
+    HandleLock lock(text.handle);
+    return SendLoop(entry, nullptr, *text.handle, text.length, true);
+}
+
+int16_t SendBytes(StreamRecord** entry, const void* data, int32_t length) {
+    StreamRecord* stream = *entry;
+    if (stream == nullptr) return -1;
+    if (stream->pendingOutput.length > 0) (void)FlushPending(stream);
+    return SendLoop(entry, nullptr, static_cast<const char*>(data), length, false);
+}
+
+uint32_t BytesAvailable(StreamRecord** entry) {
+    StreamRecord* stream = *entry;
+    if (stream == nullptr || stream->socket == 0) return 0;
+    int available = 0;
+    if (ioctl(stream->socket, FIONREAD, &available) != 0 || available < 0) return 0;
+    return static_cast<uint32_t>(available);
+}
+
+int32_t ReceiveBlock(StreamRecord** entry, TextBlock& text, int16_t maxLength) {
+    StreamRecord* stream = *entry;
+    if (stream == nullptr) return -1;
+    if (stream->pendingOutput.length > 0) (void)FlushPending(stream);
+    stream = *entry;  // the flush yielded
+    if (stream == nullptr) return -1;
+    uint32_t available = BytesAvailable(entry);
+    int32_t size = available < 1 || available > static_cast<uint32_t>(kReceiveLimit) ? kReceiveLimit
+                                                                                     : static_cast<int32_t>(available);
+    if (maxLength >= 1 && maxLength < size) size = maxLength;
+    if (text.handle == nullptr) {
+        text.handle = HostNewHandle(size);
+        if (text.handle == nullptr) {
+            text.length = 0;
+            return -1;
+        }
+    }
+    const int8_t saved = HostGetHandleState(text.handle);
+    HostUnlockHandle(text.handle);
+    HostSetHandleSize(text.handle, size);
+    if (HostMemoryError() != HostNoErr) {
+        text.length = 0;
+        HostSetHandleSize(text.handle, 0);
+        HostSetHandleState(text.handle, saved);
+        return -1;
+    }
+    text.length = static_cast<int16_t>(size);
+    HostLockHandle(text.handle);
+
+    int32_t result;
+    ssize_t r;
+    do {
+        r = stream->socket != 0 ? ::recv(stream->socket, *text.handle, static_cast<size_t>(size), 0) : -1;
+    } while (r < 0 && errno == EINTR);
+    const int32_t err = r < 0 ? (stream->socket != 0 ? sockets::LastError() : sockets::kOtherError) : 0;
+    if (r == 0) (void)UpdateStreamState(stream, StreamClosed);  // the peer has closed
+    if (r > 0) {
+        if (r != size) {
+            text.length = static_cast<int16_t>(r);
+            HostSetHandleSize(text.handle, static_cast<int32_t>(r));
+        }
+        CountEvent(CounterBytesIn, static_cast<uint32_t>(r));
+        stream->lastReceiveCount = static_cast<int32_t>(r);
+        result = static_cast<int32_t>(r);
+    } else {
+        text.length = 0;
+        HostSetHandleSize(text.handle, 0);
+        result = 0;
+        if (r < 0) {
+            if (err == sockets::kWouldBlock) {
+                result = 0;  // nothing has arrived
+            } else if (err == sockets::kConnAborted) {
+                (void)UpdateStreamState(stream, StreamFailed);
+                result = -1;
+            } else if (err == sockets::kConnReset) {
+                (void)UpdateStreamState(stream, StreamClosed);
+                result = -1;
+            } else {
+                result = -1;
+            }
+        }
+    }
+    HostSetHandleState(text.handle, saved);
+    return result;
+}
+
+StreamAddressInfo StreamAddresses(StreamRecord** entry) {
+    StreamAddressInfo info{};
+    StreamRecord* stream = *entry;
+    if (stream == nullptr) return info;
+    const int32_t state = UpdateStreamState(stream, StreamIdle);
+    sockaddr_in a{};
+    socklen_t length = sizeof a;
+    if (state > StreamListening && stream->socket != 0 &&
+        getpeername(stream->socket, reinterpret_cast<sockaddr*>(&a), &length) == 0 && a.sin_family == AF_INET) {
+        info.remoteAddress = ntohl(a.sin_addr.s_addr);
+        info.remotePort = ntohs(a.sin_port);
+    }
+    a = sockaddr_in{};
+    length = sizeof a;
+    if (stream->socket != 0 && getsockname(stream->socket, reinterpret_cast<sockaddr*>(&a), &length) == 0 &&
+        a.sin_family == AF_INET) {
+        info.localAddress = ntohl(a.sin_addr.s_addr);
+        info.localPort = ntohs(a.sin_port);
+    }
+    return info;
+}
+
+}  // namespace zor::net

@@ -1,0 +1,96 @@
+// picture.cpp: image files as host pictures (GIF as it is; JPEG and PNG behind the picture header).
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "shell/host.h"
+
+namespace zor::shell {
+namespace {
+
+uint32_t BigEndian16(const unsigned char* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
+uint32_t BigEndian32(const unsigned char* p) { return BigEndian16(p) << 16 | BigEndian16(p + 2); }
+
+// PNG: the signature, then the IHDR chunk, whose first fields are the width and the height.
+bool PngSize(const std::string& data, uint32_t& width, uint32_t& height) {
+    static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (data.size() < 24 || std::memcmp(data.data(), kSignature, 8) != 0) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    if (std::memcmp(p + 12, "IHDR", 4) != 0) return false;
+    width = BigEndian32(p + 16);
+    height = BigEndian32(p + 20);
+    return true;
+}
+
+// JPEG: walks the marker segments from FF D8 to the first start-of-frame (C0 to CF but C4, C8 and
+// CC), whose fields are precision, height, width.
+bool JpegSize(const std::string& data, uint32_t& width, uint32_t& height) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    const size_t size = data.size();
+    if (size < 4 || p[0] != 0xFF || p[1] != 0xD8) return false;
+    size_t at = 2;
+    while (at + 4 <= size) {
+        if (p[at] != 0xFF) return false;
+        const unsigned char marker = p[at + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++at;
+            continue;
+        }
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // markers without a segment
+            at += 2;
+            continue;
+        }
+        if (marker == 0xD9 || marker == 0xDA) return false;  // image data before any frame header
+        const uint32_t length = BigEndian16(p + at + 2);
+        if (length < 2) return false;
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+            if (at + 9 > size || length < 7) return false;
+            height = BigEndian16(p + at + 5);
+            width = BigEndian16(p + at + 7);
+            return true;
+        }
+        at += 2 + length;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool PictureFromImageFile(const std::string& path, std::string& data, std::string& error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) {
+        error = "cannot read " + path;
+        return false;
+    }
+    if (bytes.size() >= 6 && (bytes.compare(0, 6, "GIF87a") == 0 || bytes.compare(0, 6, "GIF89a") == 0)) {
+        data = std::move(bytes);
+        return true;
+    }
+    uint32_t width = 0, height = 0;
+    if (!PngSize(bytes, width, height) && !JpegSize(bytes, width, height)) {
+        error = path + " is not a GIF, JPEG or PNG image";
+        return false;
+    }
+    if (width > 32767 || height > 32767) {
+        error = path + ": an image of " + std::to_string(width) + " x " + std::to_string(height) +
+                " does not fit a picture frame";
+        return false;
+    }
+    // The size field holds the low 16 bits of the whole picture's size, as picture data always has.
+    const int16_t header[5] = {
+        static_cast<int16_t>(static_cast<uint16_t>((bytes.size() + 10) & 0xFFFF)),
+        0, 0, static_cast<int16_t>(height), static_cast<int16_t>(width),
+    };
+    data.assign(reinterpret_cast<const char*>(header), sizeof header);
+    data += bytes;
+    return true;
+}
+
+}  // namespace zor::shell

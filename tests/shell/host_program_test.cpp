@@ -1,0 +1,227 @@
+// host_program_test.cpp: zor-host as a process: exit statuses, the plug-in stopped on every way out
+// (end, error, SIGINT, SIGTERM), standard input run line by line, and the interactive prompt.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A running zor-host with pipes on its standard streams (or a terminal on all three).
+struct HostProcess {
+    pid_t pid = -1;
+    int in = -1, out = -1, err = -1;  // with a terminal, `in` and `out` are its master side, err = -1
+
+    explicit HostProcess(const std::vector<std::string>& args, bool terminal = false) {
+        std::vector<std::string> all{ZOR_HOST_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (terminal) {
+            int master = -1;
+            pid = forkpty(&master, nullptr, nullptr, nullptr);
+            if (pid == 0) {
+                execv(argv[0], argv.data());
+                _exit(127);
+            }
+            in = out = master;
+            return;
+        }
+        int pin[2], pout[2], perr[2];
+        if (pipe(pin) != 0 || pipe(pout) != 0 || pipe(perr) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            dup2(pin[0], 0), dup2(pout[1], 1), dup2(perr[1], 2);
+            for (int fd : {pin[0], pin[1], pout[0], pout[1], perr[0], perr[1]}) close(fd);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(pin[0]), close(pout[1]), close(perr[1]);
+        in = pin[1], out = pout[0], err = perr[0];
+    }
+    ~HostProcess() {
+        for (int fd : {in, out, err})
+            if (fd >= 0 && !(fd == out && out == in)) close(fd);
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+
+    void Send(const std::string& text) const { ASSERT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size())); }
+    void CloseInput() {
+        close(in);
+        if (out == in) out = -1;
+        in = -1;
+    }
+    // Reads from fd until `wanted` has appeared in what was read (or the stream ends).
+    static std::string ReadUntil(int fd, const std::string& wanted, std::string& seen) {
+        char buffer[4096];
+        while (seen.find(wanted) == std::string::npos) {
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0) break;
+            seen.append(buffer, static_cast<size_t>(n));
+        }
+        return seen;
+    }
+    static std::string ReadAll(int fd) {
+        std::string all;
+        ReadUntil(fd, std::string(1, '\0') + "never", all);
+        return all;
+    }
+    // Waits for the end; the exit status, or 128 + the signal that ended it.
+    int Wait() {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+};
+
+struct Outcome {
+    std::string out, err;
+    int status = -1;
+};
+
+Outcome RunHost(const std::vector<std::string>& args, const std::string& input = "") {
+    HostProcess host(args);
+    host.Send(input);
+    host.CloseInput();
+    Outcome o;
+    o.out = HostProcess::ReadAll(host.out);
+    o.err = HostProcess::ReadAll(host.err);
+    o.status = host.Wait();
+    return o;
+}
+
+class HostProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char folder[] = "/tmp/zor-host-XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        dir_ = folder;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string Script(const std::string& text) {
+        const std::string path = dir_ + "/s" + std::to_string(++count_) + ".zor";
+        std::ofstream(path) << text;
+        return path;
+    }
+    std::string dir_;
+    int count_ = 0;
+};
+
+constexpr char kStart[] = "zor-host: call -1\n";
+constexpr char kStop[] = "zor-host: call -2\n";
+
+TEST_F(HostProgram, BadUsageAndUnloadablePluginGiveStatusTwo) {
+    EXPECT_EQ(RunHost({"--no-such-option"}).status, 2);
+    EXPECT_EQ(RunHost({"a.zor", "b.zor"}).status, 2);
+    EXPECT_EQ(RunHost({"--plugin"}).status, 2);
+    const Outcome missing = RunHost({dir_ + "/missing.zor"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing.err;
+    const Outcome plugin = RunHost({"--plugin", dir_ + "/nothing.so", Script("print(1)\n")});
+    EXPECT_EQ(plugin.status, 2);
+    EXPECT_NE(plugin.err.find("cannot load the plug-in"), std::string::npos) << plugin.err;
+    EXPECT_EQ(plugin.out, "");
+    // A library that is not a plug-in.
+    const Outcome notPlugin = RunHost({"--plugin", ZOR_BUILD_DIR "/libzorhost.so", Script("print(1)\n")});
+    EXPECT_EQ(notPlugin.status, 2);
+    EXPECT_NE(notPlugin.err.find("has no RozoZIvav"), std::string::npos) << notPlugin.err;
+    const Outcome help = RunHost({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage: zor-host"), std::string::npos);
+}
+
+TEST_F(HostProgram, ThePluginStopsOnEveryWayOut) {
+    // To the end.
+    Outcome o = RunHost({"--trace", Script("print(Unavailable26())\n")});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "0\n");
+    EXPECT_EQ(o.err, std::string(kStart) + "zor-host: call 26\n" + kStop);
+
+    // An empty script still starts and stops it.
+    o = RunHost({"--trace", Script("")});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, std::string(kStart) + kStop);
+
+    // A fault while running: what ran stays done, the rest does not run, and the plug-in stops.
+    const std::string faulty = Script("print(1)\n$t := \"x\"\n$n := StreamList($t)\nprint(2)\n");
+    o = RunHost({"--trace", faulty});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "1\n");
+    EXPECT_EQ(o.err, std::string(kStart) + faulty + ":3: argument 1 of StreamList wants an integer, not a text ($t)\n" + kStop);
+
+    // A fault found by the parser: nothing runs and the plug-in is never started.
+    const std::string unparsable = Script("print(1)\nprint(\"open\n");
+    o = RunHost({"--trace", unparsable});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, unparsable + ":2: unterminated string\n");
+}
+
+TEST_F(HostProgram, StandardInputRunsLineByLineAndStopsAtTheFirstFault) {
+    Outcome o = RunHost({"--trace"}, "print(\"a\")\n\n// note\n$x := StreamList(0)\nprint($x)\nprint($y)\nprint(\"b\")\n");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "a\n0\n");
+    EXPECT_EQ(o.err, std::string(kStart) + "zor-host: call 52\n<stdin>:6: $y is not defined\n" + kStop);
+    // "-" names standard input; a last line without its LF still runs.
+    o = RunHost({"-"}, "print(7)");
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "7\n");
+}
+
+// SIGINT and SIGTERM while zor-host waits for its next line: it stops the plug-in, then ends by the
+// signal, and nothing sent afterwards runs.
+TEST_F(HostProgram, StopSignalsStopThePlugin) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        HostProcess host({"--trace", "-"});
+        host.Send("print(\"ready\")\n");
+        std::string seen;
+        HostProcess::ReadUntil(host.out, "ready\n", seen);
+        ASSERT_EQ(seen, "ready\n");
+        ASSERT_EQ(kill(host.pid, signal), 0);
+        const std::string err = HostProcess::ReadAll(host.err);
+        EXPECT_EQ(host.Wait(), 128 + signal);
+        EXPECT_EQ(err, std::string(kStart) + kStop + "zor-host: stopped by " + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                           "\n");
+    }
+}
+
+TEST_F(HostProgram, InteractivePromptShowsEachResultAndGoesOnAfterAFault) {
+    HostProcess host({}, true);
+    std::string seen;
+    HostProcess::ReadUntil(host.out, "zor> ", seen);
+    ASSERT_NE(seen.find("zor> "), std::string::npos);
+    host.Send("$r := Unavailable21()\n");
+    seen.clear();
+    HostProcess::ReadUntil(host.out, "-1\r\nzor> ", seen);
+    EXPECT_NE(seen.find("-1\r\nzor> "), std::string::npos) << seen;
+    host.Send("$r := StreamList(\"x\")\n");
+    seen.clear();
+    HostProcess::ReadUntil(host.out, "zor> ", seen);
+    EXPECT_NE(seen.find("<stdin>:2: argument 1 of StreamList wants an integer, not a text"), std::string::npos) << seen;
+    host.Send("CopyTextStub(\"\xC3\xA9t\xC3\xA9\"; $s; $n; 0)\nprint($s; $n)\n");
+    seen.clear();
+    HostProcess::ReadUntil(host.out, "\xC3\xA9t\xC3\xA9\t1000\r\nzor> ", seen);
+    EXPECT_NE(seen.find("0\r\nzor> "), std::string::npos) << seen;  // the call's own result
+    EXPECT_NE(seen.find("\xC3\xA9t\xC3\xA9\t1000\r\n"), std::string::npos) << seen;
+    host.Send("\x04");  // end of input
+    HostProcess::ReadAll(host.out);
+    EXPECT_EQ(host.Wait(), 0);
+}
+
+}  // namespace
