@@ -57,6 +57,30 @@ bool FindImage(const unsigned char* data, int32_t size, int32_t& start) {
     return false;
 }
 
+// True unless a Huffman table segment (FF C4) of the JPEG data declares more than 256 codes. The
+// decoder would write that many code sizes and values into its 256-entry tables, so such data are
+// refused before it sees them. Every FF C4 is checked, wherever it stands, and bytes past the end
+// count as 0, as the decoder reads them.
+bool HuffmanTablesFit(const unsigned char* data, int32_t size) {
+    auto byte = [&](int64_t i) -> int32_t { return i < size ? data[i] : 0; };
+    for (int32_t at = 0; at + 1 < size; ++at) {
+        if (data[at] != 0xFF || data[at + 1] != 0xC4) continue;
+        int64_t i = at + 2;
+        int64_t remaining = (byte(i) << 8 | byte(i + 1)) - 2;
+        i += 2;
+        while (remaining > 0) {
+            const int32_t q = byte(i++);
+            if ((q >> 4) > 1 || (q & 15) > 3) break;  // a table the decoder refuses by itself
+            int32_t codes = 0;
+            for (int k = 0; k < 16; ++k) codes += byte(i++);
+            if (codes > 256) return false;
+            i += codes;
+            remaining -= 17 + codes;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 }  // namespace zor::host
 
@@ -72,6 +96,7 @@ int16_t HostDecodePicture(const void* data, int32_t size, HostDecodedPicture* ou
     const auto* bytes = static_cast<const unsigned char*>(data);
     int32_t start = 0;
     if (!FindImage(bytes, size, start)) return HostParamErr;
+    if (bytes[start] == 0xFF && !HuffmanTablesFit(bytes + start, size - start)) return HostParamErr;
     int width = 0, height = 0, channels = 0;
     if (!stbi_info_from_memory(bytes + start, size - start, &width, &height, &channels)) return HostParamErr;
     if (width <= 0 || height <= 0 || int64_t{width} * height > HostMaxDecodedPixels) return HostParamErr;
