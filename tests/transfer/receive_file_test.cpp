@@ -104,13 +104,19 @@ TEST(TcpReceiveFile, IdleTimeOutReleasesTheStreamAfterItsSilence) {
     HostSetManualClock(true);
     const uint32_t begin = HostTicks();
     uint32_t dataAt = 0;
+    int phase = 0;
     YieldHook hook([&] {
-        // Silence for 200 ticks, then five bytes (waited for, so they are there at the next pass),
-        // then silence until the time-out.
-        if (dataAt == 0 && HostTicks() - begin >= 200) {
+        // Silence for 200 ticks; then five bytes, the clock standing still until they are in the
+        // file; then silence until the time-out, 7 ticks a pass.
+        if (phase == 0 && HostTicks() - begin >= 200) {
             ClientSends(*client, "xxxxx");
-            dataAt = HostTicks();
+            phase = 1;
             return;
+        }
+        if (phase == 1) {
+            if (ReadWholeFile(folder.Path("out")).size() < 5) return;
+            dataAt = HostTicks();
+            phase = 2;
         }
         HostAdvanceTicks(7);
     });
@@ -118,8 +124,9 @@ TEST(TcpReceiveFile, IdleTimeOutReleasesTheStreamAfterItsSilence) {
     const uint32_t end = HostTicks();
     HostSetManualClock(false);
 
+    EXPECT_EQ(phase, 2);
     EXPECT_GT(end - dataAt, 300u) << "released only after 300 ticks without data";
-    EXPECT_LE(end - dataAt, 300u + 2 * 7) << "and soon after";
+    EXPECT_LE(end - dataAt, 300u + 7) << "and at the first pass after them";
     EXPECT_EQ(ReadWholeFile(folder.Path("out")), "xxxxx");
     EXPECT_EQ(TcpState(host, ref), -1) << "reference free";
     client->CloseInput();
