@@ -57,32 +57,11 @@ std::string PatternBytes(size_t count, uint32_t seed) {
 }
 
 std::string RunPython(const std::string& script, std::initializer_list<std::string> args) {
-    int out[2];
-    if (pipe(out) != 0) throw std::runtime_error("pipe");
-    std::vector<std::string> words = {"/usr/bin/python3", "-c", script};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
+    auto peer = PythonPeer(script, args);
+    peer->CloseInput();
     std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(out[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0) text.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "python3 failed: " << text;
+    for (std::string line = peer->ReadLine(); !line.empty(); line = peer->ReadLine()) text += line + "\n";
+    EXPECT_EQ(peer->Finish(), 0) << "python3 failed: " << text;
     return text;
 }
 
