@@ -28,6 +28,8 @@ int main() {
     const double callSeconds = SecondsSince(start);
     const double callsPerSecond = calls / callSeconds;
     std::printf("RozoZIvav StreamList(0): %.1f million calls/s (goal: at least 20)\n", callsPerSecond / 1e6);
+    std::printf("BENCH\tcalls through RozoZIvav\t%.1f M/s\t20 M/s (goal)\t%.2f\t>=1\t%s\n", callsPerSecond / 1e6,
+                callsPerSecond / 20e6, callsPerSecond >= 20e6 ? "yes" : "no");
 
     const int pairs = 10'000'000;
     volatile char sink = 0;
@@ -48,5 +50,8 @@ int main() {
     std::printf("HostNewHandle+HostDisposeHandle: %.1f million pairs/s; malloc+free: %.1f million pairs/s; "
                 "ratio %.2f (goal: at least 0.5)\n",
                 pairs / handleSeconds / 1e6, pairs / mallocSeconds / 1e6, mallocSeconds / handleSeconds);
+    std::printf("BENCH\thandle new+dispose vs malloc+free\t%.1f M/s\t%.1f M/s\t%.2f\t>=0.5\t%s\n",
+                pairs / handleSeconds / 1e6, pairs / mallocSeconds / 1e6, mallocSeconds / handleSeconds,
+                mallocSeconds / handleSeconds >= 0.5 ? "yes" : "no");
     return 0;
 }

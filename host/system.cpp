@@ -1,6 +1,7 @@
 // system.cpp: the table of system calls that every allocation and raw file call goes through.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <cstdio>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,9 +13,11 @@ namespace zor::host {
 namespace {
 
 int OpenFile(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int StatPath(const char* path, struct stat* status) { return ::stat(path, status); }
 
 const HostSystemCalls kDefaults = {
     std::malloc, std::realloc, std::free, OpenFile, ::read, ::write, ::lseek, ::fstat, ::ftruncate, ::fsync, ::close,
+    StatPath, ::unlink, ::rename, ::futimens, ::fchmod,
 };
 
 HostSystemCalls g_calls = kDefaults;

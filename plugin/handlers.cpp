@@ -7,6 +7,10 @@
 #include "transfer/transfer.h"
 #include "text/text.h"
 #include "net/net.h"
+#include "store/store.h"
+#include "time/datetime.h"
+#include "macfile/macfile.h"
+#include "gif/gif.h"
 
 namespace zor::plugin {
 namespace {
@@ -54,6 +58,22 @@ constexpr HandlerEntry kHandlers[] = {
     {43, net::UdpSend, kResolvesStream},
     {44, net::UdpReceive, kResolvesStream},
     {45, net::UdpMaxDatagramSize, kPlain},
+    {34, datetime::Milliseconds, kPlain},
+    {35, datetime::ElapsedMilliseconds, kPlain},
+    {36, store::StoreCount, kNeedsGlobals},
+    {37, store::StorePush, kNeedsGlobals},
+    {38, store::StorePop, kNeedsGlobals},
+    {39, store::StoreDelete, kNeedsGlobals},
+    {48, datetime::DateToRfc822, kPlain},
+    {49, datetime::DateToSeconds, kPlain},
+    {50, datetime::Rfc822ToDate, kPlain},
+    {51, datetime::SecondsToDate, kPlain},
+    {54, datetime::MillisecondsSince, kPlain},
+    {17, macfile::MacBinaryEncode, kPlain},
+    {18, macfile::MacBinaryDecode, kPlain},
+    {19, macfile::BinHexEncode, kPlain},
+    {20, macfile::BinHexDecode, kPlain},
+    {46, gif::PictureToGif, kPlain},
 };
 
 // The handlers indexed by selector, checked against the command table.

@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include "zor/zor.h"
 
@@ -156,6 +157,12 @@ typedef struct HostSystemCalls {
     int (*ftruncate)(int fd, off_t length);
     int (*fsync)(int fd);
     int (*close)(int fd);
+    // Appended for the file model (paths, sidecars, dates, lock state).
+    int (*stat)(const char* path, struct stat* status);
+    int (*unlink)(const char* path);
+    int (*rename)(const char* from, const char* to);
+    int (*futimens)(int fd, const struct timespec times[2]);
+    int (*fchmod)(int fd, mode_t mode);
 } HostSystemCalls;
 
 HostSystemCalls* HostSystemCallTable(void);

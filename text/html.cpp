@@ -140,8 +140,9 @@ void FinishForm(const std::string& mac, const unsigned char* toIso, Form& form) 
 }
 
 // ---- Decoding ----------------------------------------------------------------------------------------
-// Entity names (between "&" and ";") packed into a number, for a sorted lookup.
-constexpr int kMaxName = 8;
+// Entity names (between "&" and ";", at most 7 bytes) packed into a number with their length, and
+// found in an open-addressing hash table.
+constexpr int kMaxName = 7;
 uint64_t PackName(const unsigned char* name, int length) {
     uint64_t key = 0;
     for (int i = 0; i < length; ++i) key = key << 8 | name[i];
@@ -150,31 +151,34 @@ uint64_t PackName(const unsigned char* name, int length) {
 
 enum : int16_t { kLt = -1, kGt = -2, kQuot = -3 };  // markup rows; others index kEntityTable
 struct NameEntry {
-    uint64_t key;
+    uint64_t key;  // 0: an empty slot
     int16_t row;
 };
 
+constexpr int kSlotBits = 8;
 struct NameIndex {
-    std::array<NameEntry, kEntityCount + 3> entries;
+    std::array<NameEntry, 1 << kSlotBits> slots;
     int longest;  // the longest name
 };
+
+uint32_t Slot(uint64_t key) { return static_cast<uint32_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)); }
 
 const NameIndex& Names() {
     static const NameIndex index = [] {
         NameIndex ix{};
         ix.longest = 0;
-        int n = 0;
         auto add = [&](const char* entity, int16_t row) {
-            const int length = static_cast<int>(std::strlen(entity)) - 2;
-            ix.entries[n++] = {PackName(reinterpret_cast<const unsigned char*>(entity) + 1, length), row};
+            const int length = std::min(static_cast<int>(std::strlen(entity)) - 2, kMaxName);
+            const uint64_t key = PackName(reinterpret_cast<const unsigned char*>(entity) + 1, length);
+            uint32_t slot = Slot(key);
+            while (ix.slots[slot].key != 0) slot = (slot + 1) & ((1 << kSlotBits) - 1);
+            ix.slots[slot] = {key, row};
             ix.longest = std::max(ix.longest, length);
         };
         add("&lt;", kLt);
         add("&gt;", kGt);
         add("&quot;", kQuot);
         for (int16_t r = 0; r < kEntityCount; ++r) add(kEntityTable[r].entity, r);
-        std::sort(ix.entries.begin(), ix.entries.end(),
-                  [](const NameEntry& a, const NameEntry& b) { return a.key < b.key; });
         return ix;
     }();
     return index;
@@ -197,14 +201,20 @@ struct DecodeState {
 bool FindEntity(const unsigned char* p, int32_t at, int32_t n, bool markup, DecodeState& state,
                 unsigned char& byte, int32_t& end) {
     const NameIndex& names = Names();
-    int32_t semicolon = at;
     const int32_t last = std::min(n, at + names.longest + 1);
-    while (semicolon < last && p[semicolon] != ';') ++semicolon;
+    int32_t semicolon = at;
+    uint64_t key = 0;
+    while (semicolon < last && p[semicolon] != ';') key = key << 8 | p[semicolon++];
     if (semicolon >= last || semicolon == at) return false;
-    const uint64_t key = PackName(p + at, semicolon - at);
-    const auto* hit = std::lower_bound(names.entries.begin(), names.entries.end(), key,
-                                       [](const NameEntry& e, uint64_t k) { return e.key < k; });
-    if (hit == names.entries.end() || hit->key != key) return false;
+    key |= static_cast<uint64_t>(semicolon - at) << 56;
+    const NameEntry* hit = nullptr;
+    for (uint32_t slot = Slot(key); names.slots[slot].key != 0; slot = (slot + 1) & ((1 << kSlotBits) - 1)) {
+        if (names.slots[slot].key == key) {
+            hit = &names.slots[slot];
+            break;
+        }
+    }
+    if (hit == nullptr) return false;
     if (hit->row < 0 && !markup) return false;
     switch (hit->row) {
         case kLt: byte = '<'; break;
@@ -220,16 +230,26 @@ bool FindEntity(const unsigned char* p, int32_t at, int32_t n, bool markup, Deco
     return true;
 }
 
-// Decodes p[0, n) in place; returns the new length. Nothing read past n.
+// Moves the bytes from p[i] up to the next "&" (or the end) down to p[out]; returns the "&"'s index.
+int32_t CopyToAmpersand(unsigned char* p, int32_t& out, int32_t i, int32_t n) {
+    const void* hit = std::memchr(p + i, '&', static_cast<size_t>(n - i));
+    const int32_t next = hit != nullptr ? static_cast<int32_t>(static_cast<const unsigned char*>(hit) - p) : n;
+    if (out != i) std::memmove(p + out, p + i, static_cast<size_t>(next - i));
+    out += next - i;
+    return next;
+}
+
+// Decodes p[0, n) in place (the text only shrinks); returns the new length. Nothing is read past n.
 int32_t DecodeInPlace(HostHandle h, int32_t n, int32_t mode) {
     DecodeState state;
     // Fetching the table may allocate, so it is fetched before the block's address is taken.
     state.FromIso(0);
-    // Numeric references "&#N;", N one or more decimal digits worth at most 255.
     auto* p = reinterpret_cast<unsigned char*>(*h);
+
+    // Numeric references "&#N;", N one or more decimal digits worth at most 255.
     int32_t out = 0;
-    for (int32_t i = 0; i < n;) {
-        if (p[i] == '&' && i + 1 < n && p[i + 1] == '#') {
+    for (int32_t i = CopyToAmpersand(p, out, 0, n); i < n; i = CopyToAmpersand(p, out, i, n)) {
+        if (i + 1 < n && p[i + 1] == '#') {
             int32_t j = i + 2;
             int value = 0;
             while (j < n && p[j] >= '0' && p[j] <= '9' && value <= 255) value = value * 10 + (p[j++] - '0');
@@ -247,11 +267,7 @@ int32_t DecodeInPlace(HostHandle h, int32_t n, int32_t mode) {
     // starts an entity when the text after "&amp;" is one of the other names and its ";".
     const bool markup = mode == 0;
     out = 0;
-    for (int32_t i = 0; i < n;) {
-        if (p[i] != '&') {
-            p[out++] = p[i++];
-            continue;
-        }
+    for (int32_t i = CopyToAmpersand(p, out, 0, n); i < n; i = CopyToAmpersand(p, out, i, n)) {
         unsigned char byte = '&';
         int32_t end = i + 1;
         if (markup && n - i >= 5 && std::memcmp(p + i, "&amp;", 5) == 0) {

@@ -68,23 +68,34 @@ TextBlock UrlUnescape(const TextBlock& text, int32_t mode) {
     const unsigned char escape = mode == -1 ? '=' : '%';
     const bool plusIsSpace = mode == 0;
 
+    // The translation to Mac Roman, applied to every byte as it is written (identity without a table):
+    // `decoded` for the value of an escape, `literal` for every other byte, where in mode 0 a "+" is
+    // first a space (a "+" that an escape gives stays a "+").
     const unsigned char* toMac = LoadTable("ISO2Mac");  // may allocate: before any address is taken
+    unsigned char decoded[256], literal[256];
+    for (int b = 0; b < 256; ++b) decoded[b] = toMac != nullptr ? toMac[b] : static_cast<unsigned char>(b);
+    std::memcpy(literal, decoded, sizeof literal);
+    if (plusIsSpace) literal['+'] = decoded[' '];
+
     TextBlock result = NewText(*text.handle, n);
     if (result.length == 0) return result;
     auto* p = reinterpret_cast<unsigned char*>(*result.handle);
     int32_t o = 0;
-    for (int32_t i = 0; i < n; ++i) {
-        unsigned char c = p[i];
-        if (c == escape && n - i > 2) {
-            const int high = HexValue(p[i + 1]), low = HexValue(p[i + 2]);
-            if (high >= 0 && low >= 0) {
-                c = static_cast<unsigned char>(high << 4 | low);
-                i += 2;
-            }
-        } else if (c == '+' && plusIsSpace) {
-            c = ' ';
+    for (int32_t i = 0; i < n;) {
+        // The bytes up to the next escape character.
+        const void* hit = std::memchr(p + i, escape, static_cast<size_t>(n - i));
+        const int32_t next = hit != nullptr ? static_cast<int32_t>(static_cast<const unsigned char*>(hit) - p) : n;
+        for (; i < next; ++i) p[o++] = literal[p[i]];
+        if (i == n) break;
+        // An escape character: decoded with the two hexadecimal digits after it, or kept as it is.
+        const int high = n - i > 2 ? HexValue(p[i + 1]) : -1, low = n - i > 2 ? HexValue(p[i + 2]) : -1;
+        if (high >= 0 && low >= 0) {
+            p[o++] = decoded[high << 4 | low];
+            i += 3;
+        } else {
+            p[o++] = literal[escape];
+            ++i;
         }
-        p[o++] = toMac != nullptr ? toMac[c] : c;
     }
     HostSetHandleSize(result.handle, o);
     result.length = static_cast<int16_t>(o);

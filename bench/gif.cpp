@@ -1,0 +1,252 @@
+// gif.cpp: benchmark of the GIF encoder against Pillow's GIF writer (bench/gif_pillow.py, run in
+// the same session): encoder time on rendered pixels, output size, the LZW code streams compared,
+// the whole command's time, and the peak of host memory during a conversion.
+//
+// Usage: bench_gif [--quick]   (--quick: 1024 x 1024 only)
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gif/gif.h"
+
+namespace {
+
+using namespace zor::gif;
+using Clock = std::chrono::steady_clock;
+
+// ---- Host memory accounting through the system-call table -----------------------------------------
+int64_t g_live = 0;
+int64_t g_peak = 0;
+HostSystemCalls g_original;
+
+void Count(int64_t delta) {
+    g_live += delta;
+    g_peak = std::max(g_peak, g_live);
+}
+void* CountingAllocate(size_t size) {
+    void* p = g_original.allocate(size);
+    if (p) Count(static_cast<int64_t>(malloc_usable_size(p)));
+    return p;
+}
+void* CountingReallocate(void* block, size_t size) {
+    const int64_t before = block ? static_cast<int64_t>(malloc_usable_size(block)) : 0;
+    void* p = g_original.reallocate(block, size);
+    if (p) Count(static_cast<int64_t>(malloc_usable_size(p)) - before);
+    return p;
+}
+void CountingRelease(void* block) {
+    if (block) Count(-static_cast<int64_t>(malloc_usable_size(block)));
+    g_original.release(block);
+}
+void StartCounting() {
+    HostSystemCalls* calls = HostSystemCallTable();
+    g_original = *calls;
+    calls->allocate = CountingAllocate;
+    calls->reallocate = CountingReallocate;
+    calls->release = CountingRelease;
+    g_live = g_peak = 0;
+}
+void StopCounting() { HostRestoreSystemCalls(); }
+
+// ---- Images ---------------------------------------------------------------------------------------
+struct Image {
+    std::string name;
+    int32_t width, height;
+    std::vector<uint8_t> pixels;
+};
+
+Image MakeImage(const char* kind, int32_t side) {
+    Image image{std::string(kind) + " " + std::to_string(side) + "x" + std::to_string(side), side, side, {}};
+    image.pixels.resize(static_cast<size_t>(side) * side);
+    if (std::strcmp(kind, "random") == 0) {
+        std::mt19937 random(1234);
+        for (auto& p : image.pixels) p = static_cast<uint8_t>(random());
+    } else {
+        // A smooth diagonal gradient across the grey ramp and the cube's greys.
+        for (int32_t y = 0; y < side; ++y)
+            for (int32_t x = 0; x < side; ++x)
+                image.pixels[static_cast<size_t>(y) * side + x] =
+                    static_cast<uint8_t>(245 + (int64_t{x} + y) * 10 / (2 * int64_t{side}));
+    }
+    return image;
+}
+
+GifImage Rendered(const Image& image) {
+    return GifImage{image.pixels.data(), image.width, image.width, image.height, *HostSystemColorTable()};
+}
+
+// ---- Files and the code stream --------------------------------------------------------------------
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteAll(const std::string& path, const void* bytes, size_t size) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+}
+
+// The LZW code stream of a file's first image, sub-block framing removed; empty when not found.
+std::string CodeStream(const std::string& gif, int* largestBlock) {
+    if (gif.size() < 13) return {};
+    size_t at = 13;
+    const auto u8 = [&](size_t i) { return static_cast<uint8_t>(gif[i]); };
+    if (u8(10) & 0x80) at += 3u << ((u8(10) & 7) + 1);
+    while (at < gif.size() && u8(at) == 0x21) {  // extensions
+        at += 2;
+        while (at < gif.size() && u8(at) != 0) at += u8(at) + 1;
+        ++at;
+    }
+    if (at + 10 >= gif.size() || u8(at) != 0x2C) return {};
+    if (u8(at + 9) & 0x80) at += 3u << ((u8(at + 9) & 7) + 1);
+    at += 11;  // descriptor and minimum code size
+    std::string stream;
+    *largestBlock = 0;
+    while (at < gif.size() && u8(at) != 0) {
+        *largestBlock = std::max(*largestBlock, static_cast<int>(u8(at)));
+        stream.append(gif, at + 1, u8(at));
+        at += u8(at) + 1;
+    }
+    return stream;
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+struct Encoded {
+    double seconds;
+    std::string bytes;
+};
+
+Encoded EncodeBest(const Image& image, int repeats) {
+    Encoded best{1e9, {}};
+    for (int r = 0; r < repeats; ++r) {
+        GifOutput output{};
+        if (!StartOutput(output)) std::abort();
+        const auto start = Clock::now();
+        const bool ok = WriteGif(Rendered(image), false, -1, output);
+        const double elapsed = Seconds(Clock::now() - start);
+        if (!ok) std::abort();
+        if (elapsed < best.seconds) best = {elapsed, std::string(*output.handle, static_cast<size_t>(output.position))};
+        HostDisposeHandle(output.handle);
+    }
+    return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    char folder[] = "/tmp/zor-bench-gif-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return 1;
+    const std::string dir = folder;
+    const std::string script = std::string(ZOR_SOURCE_DIR) + "/bench/gif_pillow.py";
+
+    std::string palette;
+    for (int i = 0; i < 256; ++i) {
+        const HostColorSpec& c = (*HostSystemColorTable())->table[i];
+        palette += {static_cast<char>(c.red), static_cast<char>(c.green), static_cast<char>(c.blue)};
+    }
+    WriteAll(dir + "/palette", palette.data(), palette.size());
+
+    std::printf("GIF encoder, pixels already rendered (best of several runs), against Pillow's\n"
+                "Image.save(..., 'GIF', interlace=False) in process\n\n");
+    std::printf("%-18s %10s %10s %7s %12s %12s %8s  %s\n", "image", "zor ms", "Pillow ms", "speed", "zor bytes",
+                "Pillow bytes", "size", "code stream");
+    std::vector<int32_t> sides = {1024};
+    if (!quick) sides.push_back(4096);
+    for (int32_t side : sides) {
+        for (const char* kind : {"random", "gradient"}) {
+            const Image image = MakeImage(kind, side);
+            const int repeats = side > 2048 ? 3 : 7;
+            const Encoded zor = EncodeBest(image, repeats);
+
+            WriteAll(dir + "/pixels", image.pixels.data(), image.pixels.size());
+            const std::string command = "/usr/bin/python3 " + script + " " + dir + "/pixels " + dir + "/palette " +
+                                        std::to_string(side) + " " + std::to_string(side) + " " +
+                                        std::to_string(repeats) + " " + dir + "/pillow.gif";
+            FILE* pipe = popen(command.c_str(), "r");
+            double pillowSeconds = 0;
+            long pillowBytes = 0;
+            if (pipe == nullptr || std::fscanf(pipe, "%lf %ld", &pillowSeconds, &pillowBytes) != 2) {
+                std::fprintf(stderr, "Pillow did not answer\n");
+                return 1;
+            }
+            pclose(pipe);
+
+            int zorBlock = 0, pillowBlock = 0;
+            const std::string ours = CodeStream(zor.bytes, &zorBlock);
+            const std::string theirs = CodeStream(ReadAll(dir + "/pillow.gif"), &pillowBlock);
+            std::string verdict;
+            if (ours == theirs) {
+                verdict = "identical";
+            } else {
+                size_t first = 0;
+                while (first < ours.size() && first < theirs.size() && ours[first] == theirs[first]) ++first;
+                verdict = "differs from byte " + std::to_string(first) + " (" + std::to_string(ours.size()) + " vs " +
+                          std::to_string(theirs.size()) + "; sub-blocks " + std::to_string(zorBlock) + " vs " +
+                          std::to_string(pillowBlock) + ")";
+            }
+            std::printf("%-18s %10.2f %10.2f %6.2fx %12zu %12ld %+7.2f%%  %s\n", image.name.c_str(),
+                        zor.seconds * 1e3, pillowSeconds * 1e3, pillowSeconds / zor.seconds, zor.bytes.size(),
+                        pillowBytes, 100.0 * (static_cast<double>(zor.bytes.size()) - pillowBytes) / pillowBytes,
+                        verdict.c_str());
+        }
+    }
+
+    // The whole conversion (picture decoded, drawn into the offscreen, encoded), and the peak of host
+    // memory while an offscreen's pixels are encoded.
+    std::printf("\nWhole conversion and memory\n");
+    for (int32_t side : sides) {
+        const Image image = MakeImage("random", side);
+        const Encoded file = EncodeBest(image, 1);
+        HostHandle picture = HostNewHandle(static_cast<int32_t>(file.bytes.size()));
+        std::memcpy(*picture, file.bytes.data(), file.bytes.size());
+        const auto start = Clock::now();
+        HostHandle gif = ConvertPictureToGif(picture, 0, 0, 0, 0, 0);
+        const double whole = Seconds(Clock::now() - start);
+        std::printf("  %-18s ConvertPictureToGif of a GIF picture: %8.2f ms, %s\n", image.name.c_str(), whole * 1e3,
+                    gif != nullptr && file.bytes == std::string(*gif, static_cast<size_t>(HostGetHandleSize(gif)))
+                        ? "same file back"
+                        : "DIFFERENT FILE");
+        HostDisposeHandle(gif);
+        HostDisposeHandle(picture);
+
+        // Offscreen and encoding, as the command does them after drawing.
+        StartCounting();
+        HostRect bounds{0, 0, static_cast<int16_t>(side), static_cast<int16_t>(side)};
+        HostOffscreen offscreen = nullptr;
+        if (HostNewOffscreen(&offscreen, 8, &bounds, nullptr, nullptr, 0) != 0) return 1;
+        HostPixelMap& map = **HostOffscreenPixelMap(offscreen);
+        for (int32_t y = 0; y < side; ++y)
+            std::memcpy(map.baseAddr + static_cast<size_t>(y) * map.rowStride, image.pixels.data() + static_cast<size_t>(y) * side,
+                        static_cast<size_t>(side));
+        const int64_t offscreenBytes = g_live;
+        GifOutput output{};
+        if (!StartOutput(output)) return 1;
+        const GifImage rendered{map.baseAddr, map.rowStride, side, side, *map.colorTable};
+        if (!WriteGif(rendered, false, -1, output)) return 1;
+        HostSetHandleSize(output.handle, output.position);
+        const int64_t outputBytes = g_live - offscreenBytes;
+        const int64_t peak = g_peak;
+        HostDisposeHandle(output.handle);
+        HostDisposeOffscreen(offscreen);
+        StopCounting();
+        std::printf("  %-18s peak host memory %.2f MiB = offscreen %.2f MiB + output %.2f MiB + %.3f MiB\n",
+                    image.name.c_str(), peak / 1048576.0, offscreenBytes / 1048576.0, outputBytes / 1048576.0,
+                    (peak - offscreenBytes - outputBytes) / 1048576.0);
+    }
+    std::string clean = "rm -rf " + dir;
+    return std::system(clean.c_str()) == 0 ? 0 : 1;
+}

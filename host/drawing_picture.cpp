@@ -1,0 +1,135 @@
+// drawing_picture.cpp: host pictures decoded (GIF, PNG, JPEG through stb_image) and drawn scaled
+// into the current offscreen with the nearest system colours.
+#include <cstring>
+#include <vector>
+
+#include "host/drawing_internal.h"
+
+// stb_image, built here and nowhere else: only the three formats a picture may hold, no stdio, and
+// every allocation through the layer's system-call table so tests can make one fail.
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_GIF
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_NO_STDIO
+#define STBI_NO_LINEAR
+#define STBI_NO_HDR
+#define STBI_MAX_DIMENSIONS (1 << 15)
+#define STBI_MALLOC(size) (zor::host::Sys().allocate(size))
+#define STBI_REALLOC(block, size) (zor::host::Sys().reallocate((block), (size)))
+#define STBI_FREE(block) (zor::host::Sys().release(block))
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wunused-but-set-variable"
+#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#pragma GCC diagnostic ignored "-Wmisleading-indentation"
+#pragma GCC diagnostic ignored "-Wtype-limits"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wduplicated-branches"
+#include <stb_image.h>
+#pragma GCC diagnostic pop
+
+namespace zor::host {
+namespace {
+
+constexpr int32_t kHeaderSize = 10;  // 16-bit size, then the frame's top, left, bottom, right
+constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+
+// Where the image inside picture data starts: the whole data for a GIF file, the PNG file right
+// behind the header, or the first JPEG start marker after the header. False for anything else.
+bool FindImage(const unsigned char* data, int32_t size, int32_t& start) {
+    if (size >= 4 && std::memcmp(data, "GIF8", 4) == 0) {
+        start = 0;
+        return true;
+    }
+    if (size >= kHeaderSize + 8 && std::memcmp(data + kHeaderSize, kPngSignature, 8) == 0) {
+        start = kHeaderSize;
+        return true;
+    }
+    for (int32_t i = kHeaderSize; i + 1 < size; ++i) {
+        if (data[i] == 0xFF && data[i + 1] == 0xD8) {
+            start = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+}  // namespace zor::host
+
+using namespace zor::host;
+
+extern "C" {
+
+int16_t HostDecodePicture(const void* data, int32_t size, HostDecodedPicture* out) {
+    if (out == nullptr) return HostParamErr;
+    out->width = out->height = 0;
+    out->rgba = nullptr;
+    if (data == nullptr || size <= 0) return HostParamErr;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    int32_t start = 0;
+    if (!FindImage(bytes, size, start)) return HostParamErr;
+    int width = 0, height = 0, channels = 0;
+    if (!stbi_info_from_memory(bytes + start, size - start, &width, &height, &channels)) return HostParamErr;
+    if (width <= 0 || height <= 0 || int64_t{width} * height > HostMaxDecodedPixels) return HostParamErr;
+    stbi_uc* rgba = stbi_load_from_memory(bytes + start, size - start, &width, &height, &channels, 4);
+    if (rgba == nullptr) {
+        const char* why = stbi_failure_reason();
+        return why != nullptr && std::strcmp(why, "outofmem") == 0 ? HostMemFullErr : HostParamErr;
+    }
+    out->width = width;
+    out->height = height;
+    out->rgba = rgba;
+    return HostNoErr;
+}
+
+void HostReleaseDecodedPicture(HostDecodedPicture* picture) {
+    if (picture == nullptr) return;
+    if (picture->rgba != nullptr) stbi_image_free(picture->rgba);
+    picture->rgba = nullptr;
+    picture->width = picture->height = 0;
+}
+
+void HostRenderPicture(HostHandle picture, const HostRect* rect) {
+    PortRecord* port = CurrentDrawingPort();
+    if (port == nullptr || picture == nullptr || *picture == nullptr || rect == nullptr) return;
+    const int32_t dw = int32_t{rect->right} - rect->left;
+    const int32_t dh = int32_t{rect->bottom} - rect->top;
+    const HostPixelMap& map = **port->pixels;
+    HostRect clip;
+    if (dw <= 0 || dh <= 0 || !ClipToMap(map, *rect, clip)) return;
+
+    HostDecodedPicture image;
+    if (HostDecodePicture(*picture, HostGetHandleSize(picture), &image) != HostNoErr) return;
+
+    // Each target pixel takes the source pixel under its centre.
+    std::vector<int32_t> columns(static_cast<size_t>(clip.right - clip.left));
+    for (int32_t x = clip.left; x < clip.right; ++x)
+        columns[x - clip.left] =
+            static_cast<int32_t>((int64_t{x - rect->left} * 2 + 1) * image.width / (int64_t{dw} * 2));
+    for (int32_t y = clip.top; y < clip.bottom; ++y) {
+        const int64_t sy = (int64_t{y - rect->top} * 2 + 1) * image.height / (int64_t{dh} * 2);
+        const uint8_t* in = image.rgba + sy * image.width * 4;
+        uint8_t* out = map.baseAddr + int64_t{y - map.top} * map.rowStride - map.left;
+        for (int32_t x = clip.left; x < clip.right; ++x) {
+            const uint8_t* p = in + columns[x - clip.left] * 4;
+            const unsigned alpha = p[3];
+            if (alpha == 255) {
+                out[x] = HostNearestColorIndex(p[0], p[1], p[2]);
+            } else if (alpha != 0) {
+                uint8_t under[3];
+                ColorOfIndex(out[x], under);
+                uint8_t mixed[3];
+                for (int c = 0; c < 3; ++c)
+                    mixed[c] = static_cast<uint8_t>((p[c] * alpha + under[c] * (255 - alpha) + 127) / 255);
+                out[x] = HostNearestColorIndex(mixed[0], mixed[1], mixed[2]);
+            }
+        }
+    }
+    HostReleaseDecodedPicture(&image);
+}
+
+}  // extern "C"
