@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -116,7 +117,7 @@ struct Host {
     int32_t Open(int port) {
         Str255 name("127.0.0.1");
         int16_t remote = static_cast<int16_t>(port), local = 0;
-        int32_t buffer = 0, unused = 0, reuse = 0, address = 0;
+        int32_t buffer = 32767, unused = 0, reuse = 0, address = 0;  // the largest socket buffers a stream takes
         int32_t ref = host.CallInt(2, {name.bytes, &remote, &buffer, &unused, &reuse, &local, &address});
         int32_t target = 8, seconds = 30;
         host.CallInt(11, {&ref, &target, &seconds});
@@ -172,10 +173,12 @@ double ZorSend(Host& h, const std::string& file, size_t bytes) {
     Child sink = Sink();
     const int32_t ref = h.Open(std::stoi(sink.ReadLine()));
     const auto start = Clock::now();
+    const std::clock_t cpu = std::clock();
     h.SendFile(ref, file);
     h.CloseAndRelease(ref);
     const std::string count = sink.ReadLine();
     const double seconds = SecondsSince(start);
+    if (std::getenv("ZOR_BENCH_CPU")) std::printf("  (cpu %.2f s of %.2f s)\n", double(std::clock() - cpu) / CLOCKS_PER_SEC, seconds);
     sink.Wait();
     if (std::stoull(count) != bytes) std::printf("  (sink counted %s bytes!)\n", count.c_str());
     return seconds;
@@ -259,6 +262,13 @@ bool ResetPeak() {
     return clear.good();
 }
 
+// One line for bench/report.py: name, zor's figure, the peer's, their ratio, the goal, whether met.
+void Report(const char* name, double zorMbps, double peerMbps, double goal) {
+    const double ratio = zorMbps / peerMbps;
+    std::printf("BENCH\t%s\t%.1f MB/s\t%.1f MB/s\t%.2f\t>=%g\t%s\n", name, zorMbps, peerMbps, ratio, goal,
+                ratio >= goal ? "yes" : "no");
+}
+
 double Best(int runs, const std::function<double()>& f) {
     double best = 1e9;
     for (int i = 0; i < runs; ++i) best = std::min(best, f());
@@ -288,6 +298,8 @@ int main(int argc, char** argv) {
     std::printf("  TcpSendFile           %8.1f MB/s\n", mb / zor);
     std::printf("  python3 send(1024)    %8.1f MB/s   ratio %.2f (goal: at least 0.8)\n", mb / python, python / zor);
     std::printf("  socat -b1024          %8.1f MB/s   ratio %.2f (goal: at least 2)\n", mb / socat, socat / zor);
+    Report("TcpSendFile vs python3 send(1024)", mb / zor, mb / python, 0.8);
+    Report("TcpSendFile vs socat -b1024", mb / zor, mb / socat, 2.0);
 
     const double zorIn = Best(runs, [&] { return ZorReceive(h, big, target); });
     const bool whole = std::filesystem::file_size(target) == bytes;
@@ -295,6 +307,7 @@ int main(int argc, char** argv) {
     std::printf("TcpReceiveFile %zu MiB from a socat source (best of %d)%s:\n", mib, runs, whole ? "" : " (FILE SHORT!)");
     std::printf("  TcpReceiveFile        %8.1f MB/s\n", mb / zorIn);
     std::printf("  socat TCP-LISTEN OPEN %8.1f MB/s   ratio %.2f (goal: at least 0.8)\n", mb / socatIn, socatIn / zorIn);
+    Report("TcpReceiveFile vs socat TCP-LISTEN OPEN", mb / zorIn, mb / socatIn, 0.8);
 
     // The small transfer first: without a reset the second figure is the peak of the whole run.
     const bool reset = ResetPeak();
@@ -307,6 +320,8 @@ int main(int argc, char** argv) {
     const long peakBig = PeakKib();
     std::printf("Peak resident memory%s: %ld KiB for 1 MiB, %ld KiB for %zu MiB: %+ld KiB (goal: within 4096)\n",
                 reset ? "" : " (no peak reset here: whole-run peaks)", peakSmall, peakBig, mib, peakBig - peakSmall);
+    std::printf("BENCH\tTcpSendFile+TcpReceiveFile peak memory, %zu MiB vs 1 MiB\t%ld KiB\t%ld KiB\t%+ld KiB\t<=4096 KiB\t%s\n",
+                mib, peakBig, peakSmall, peakBig - peakSmall, peakBig - peakSmall <= 4096 ? "yes" : "no");
 
     std::filesystem::remove_all(folder);
     return 0;
