@@ -28,6 +28,9 @@ constexpr HandlerEntry kHandlers[] = {
     {53, CopyTextStub, kPlain},
     {55, ResultZero, kPlain},
     // Subsystems (one line per command).
+    {12, transfer::TcpSendFile, kResolvesStream},
+    {13, transfer::TcpReceiveFile, kResolvesStream},
+    {40, transfer::TcpSendPicture, kResolvesStream},
     {47, transfer::PictureInfo, kPlain},
     {57, transfer::PictureToFile, kPlain},
     {58, transfer::FileToPicture, kPlain},

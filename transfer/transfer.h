@@ -20,6 +20,7 @@ inline constexpr int32_t kReceiveChunk = 16384;        // TcpReceiveFile takes a
 inline constexpr int32_t kPicturePiece = 32000;        // TcpSendPicture's pieces, the first one the remainder
 inline constexpr int32_t kPictureHeaderSize = 10;      // 16-bit size, then top, left, bottom, right
 inline constexpr int32_t kLongestPath = 254;           // characters of a file name text
+inline constexpr int32_t kHtmlGrowth = 8;              // the most bytes HTML encoding makes of one byte
 
 // ---- File names ------------------------------------------------------------------------------------
 // A file name text turned into a path, used as given (no change of separators or character set).

@@ -295,6 +295,31 @@ TEST(FileToPicture, NoHandleWhenTheFileCannotBeOpenedReadOrHeld) {
     EXPECT_EQ(HostLiveAllocations(), live) << "nothing left behind";
 }
 
+// A size that says more than the file holds (a file cut short while it is read): the handle holds
+// the bytes that were there, no unread ones.
+int g_extraSize = 0;
+int GrowingFstat(int fd, struct stat* status) {
+    const int r = fstat(fd, status);
+    status->st_size += g_extraSize;
+    return r;
+}
+
+TEST(FileToPicture, AFileShorterThanItsSizeGivesTheBytesThatWereThere) {
+    PluginHost host;
+    ScratchFolder folder;
+    const std::string bytes = PatternBytes(5000, 10);
+    WriteWholeFile(folder.Path("data"), bytes);
+    Text data(folder.Path("data"));
+    const HostSystemCalls saved = *HostSystemCallTable();
+    g_extraSize = 3000;
+    HostSystemCallTable()->fstat = GrowingFstat;
+    HostHandle h = CallFileToPicture(host, data);
+    *HostSystemCallTable() = saved;
+    ASSERT_NE(h, nullptr);
+    EXPECT_TRUE(HandleBytes(h) == bytes);
+    HostDisposeHandle(h);
+}
+
 TEST(FileToPicture, RoundTripOfARealGif) {
     PluginHost host;
     ScratchFolder folder;

@@ -4,8 +4,12 @@
 #define ZOR_TESTS_TRANSFER_SUPPORT_H
 
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/plugin_host.h"
 
@@ -37,6 +41,68 @@ std::string RunPython(const std::string& script, std::initializer_list<std::stri
 
 // Descriptors this process holds open: files left open show here.
 int OpenDescriptorCount();
+
+// ---- Peers ---------------------------------------------------------------------------------------
+// A peer program (python3, socat) with its standard input and output on pipes.
+class Peer {
+public:
+    explicit Peer(std::vector<std::string> argv);
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    // The next line it printed, without the newline; empty when it ended first.
+    std::string ReadLine();
+    void WriteLine(const std::string& line);
+    void CloseInput();
+    // Closes its input and waits for it to end; its exit status.
+    int Finish();
+
+private:
+    int pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string buffered_;
+};
+
+// A python3 peer running `program` with arguments.
+std::unique_ptr<Peer> PythonPeer(const std::string& program, std::initializer_list<std::string> args = {});
+
+// A python3 sink: listens on 127.0.0.1, prints its port, takes one connection, writes everything it
+// receives to `path` and, when the connection ends, prints "<count> <sha-256 hex>".
+std::unique_ptr<Peer> SinkPeer(const std::string& path);
+int SinkPort(Peer& sink);  // reads the port line
+
+// SHA-256 of a file, in hex, as python3's hashlib computes it.
+std::string Sha256OfFile(const std::string& path);
+
+// ---- Stream commands through the test host --------------------------------------------------------
+int32_t TcpOpen(PluginHost& host, int32_t port);  // to 127.0.0.1
+// On 127.0.0.1, a port of the system's choice.
+int32_t TcpListen(PluginHost& host, int32_t bufferSize = 0);
+// Waits (a bounded number of passes, timing nothing) until `ref` has at least `n` bytes to read.
+bool AwaitBytes(PluginHost& host, int32_t ref, int32_t n);
+int32_t LocalPort(PluginHost& host, int32_t ref);
+int32_t TcpClose(PluginHost& host, int32_t ref);
+int32_t TcpRelease(PluginHost& host, int32_t ref);
+int32_t TcpState(PluginHost& host, int32_t ref, int32_t selector = 0);
+int32_t TcpWaitState(PluginHost& host, int32_t ref, int32_t target, int32_t seconds);
+int32_t TcpSend(PluginHost& host, int32_t ref, const std::string& bytes, int16_t push);
+// An established stream to a fresh sink, or 0.
+int32_t ConnectTo(PluginHost& host, Peer& sink);
+
+// Runs a callable at the end of every HostYield while alive.
+class YieldHook {
+public:
+    explicit YieldHook(std::function<void()> action);
+    ~YieldHook();
+    YieldHook(const YieldHook&) = delete;
+    YieldHook& operator=(const YieldHook&) = delete;
+    int yields = 0;
+
+private:
+    static void Run(void* self);
+    std::function<void()> action_;
+};
 
 }  // namespace zor::test
 

@@ -1,0 +1,209 @@
+// send_file_test.cpp: TcpSendFile to python3 sinks on 127.0.0.1: whole files, byte ranges, chunk
+// sizes, a peer that has gone, a stream closed or released while the file goes out, failures.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <vector>
+
+#include "transfer_support.h"
+
+namespace zor::test {
+namespace {
+
+constexpr int32_t kTcpSendFile = 12;
+
+// Records the size of every read the system-call table is asked for while alive.
+class ReadRecorder {
+public:
+    ReadRecorder() {
+        saved_ = *HostSystemCallTable();
+        sizes_ = &sizes;
+        HostSystemCallTable()->read = Read;
+    }
+    ~ReadRecorder() { *HostSystemCallTable() = saved_; }
+    std::vector<size_t> sizes;
+
+private:
+    static ssize_t Read(int fd, void* buffer, size_t count) {
+        sizes_->push_back(count);
+        return saved_.read(fd, buffer, count);
+    }
+    static inline HostSystemCalls saved_{};
+    static inline std::vector<size_t>* sizes_ = nullptr;
+};
+
+struct SendFileArgs {
+    int32_t flags = 0, chunk = 0, start = 0, end = 0;
+};
+
+int32_t CallSendFile(PluginHost& host, int32_t ref, const std::string& path, SendFileArgs a = {}) {
+    Text name(path);
+    return host.CallInt(kTcpSendFile, {&ref, &name.block, &a.flags, &a.chunk, &a.start, &a.end});
+}
+
+// Sends a file to a fresh sink and returns what the sink received; `result` gets the command's.
+std::string SendToSink(PluginHost& host, ScratchFolder& folder, const std::string& path, SendFileArgs a,
+                       int32_t* result = nullptr, std::vector<size_t>* reads = nullptr) {
+    auto sink = SinkPeer(folder.Path("received"));
+    const int32_t ref = ConnectTo(host, *sink);
+    EXPECT_NE(ref, 0);
+    int32_t r;
+    {
+        ReadRecorder recorder;
+        r = CallSendFile(host, ref, path, a);
+        if (reads != nullptr) *reads = recorder.sizes;
+    }
+    if (result != nullptr) *result = r;
+    EXPECT_EQ(TcpClose(host, ref), 0);
+    EXPECT_EQ(TcpRelease(host, ref), 0);
+    EXPECT_FALSE(sink->ReadLine().empty());
+    EXPECT_EQ(sink->Finish(), 0);
+    return ReadWholeFile(folder.Path("received"));
+}
+
+TEST(TcpSendFile, HundredMebibytesArriveWhole) {
+    PluginHost host;
+    ScratchFolder folder;
+    {
+        std::ofstream out(folder.Path("big"), std::ios::binary);
+        for (uint32_t block = 0; block < 100; ++block) out << PatternBytes(1 << 20, block);
+    }
+    auto sink = SinkPeer("/dev/null");  // the sink's count and digest are enough
+    const int32_t ref = ConnectTo(host, *sink);
+    ASSERT_NE(ref, 0);
+    EXPECT_EQ(CallSendFile(host, ref, folder.Path("big")), PluginHost::kUntouched) << "no result on success";
+    EXPECT_EQ(TcpState(host, ref), 8) << "the stream stays open";
+    EXPECT_EQ(TcpClose(host, ref), 0);
+    EXPECT_EQ(TcpRelease(host, ref), 0);
+    const std::string summary = sink->ReadLine();
+    EXPECT_EQ(sink->Finish(), 0);
+    EXPECT_EQ(summary, "104857600 " + Sha256OfFile(folder.Path("big")));
+}
+
+TEST(TcpSendFile, ByteRangesAndChunks) {
+    PluginHost host;
+    ScratchFolder folder;
+    const std::string bytes = PatternBytes(1000, 5);
+    WriteWholeFile(folder.Path("file"), bytes);
+    struct Case {
+        SendFileArgs args;
+        std::string expected;
+        std::vector<size_t> reads;  // the chunk sizes asked of the file, in order
+    } cases[] = {
+        {{0, 0, 100, 0}, bytes.substr(100), {16384}},
+        {{0, 300, 100, 0}, bytes.substr(100), {300, 300, 300}},  // nothing left: no fourth read
+        {{0, 0, -50, 200}, bytes.substr(0, 200), {16384}},
+        {{0, 0, 900, 5000}, bytes.substr(900), {16384}},
+        {{0, 0, 500, 500}, "", {}},
+        {{0, 0, 2000, 0}, "", {}},
+        {{0, 0, 600, 300}, "", {}},
+        {{0, 0, 0, 0}, bytes, {16384}},
+    };
+    for (const Case& c : cases) {
+        std::vector<size_t> reads;
+        int32_t result = 0;
+        EXPECT_EQ(SendToSink(host, folder, folder.Path("file"), c.args, &result, &reads), c.expected)
+            << c.args.start << ".." << c.args.end << " chunk " << c.args.chunk;
+        EXPECT_EQ(result, PluginHost::kUntouched);
+        // A short last read of 16384 is the range's size: the first read asks for min(chunk, range).
+        std::vector<size_t> expectedReads;
+        size_t left = c.expected.size();
+        for (size_t r : c.reads) {
+            expectedReads.push_back(r < left ? r : left);
+            left -= expectedReads.back();
+        }
+        EXPECT_EQ(reads, expectedReads) << c.args.start << ".." << c.args.end;
+    }
+}
+
+TEST(TcpSendFile, ChunksAreCappedAtWhatACountCanHold) {
+    PluginHost host;
+    ScratchFolder folder;
+    const std::string bytes = PatternBytes(100000, 6);
+    WriteWholeFile(folder.Path("file"), bytes);
+    std::vector<size_t> reads;
+    EXPECT_EQ(SendToSink(host, folder, folder.Path("file"), {0, 100000, 0, 0}, nullptr, &reads), bytes);
+    EXPECT_EQ(reads, (std::vector<size_t>{32767, 32767, 32767, 1699}));
+}
+
+TEST(TcpSendFile, StopsAfterTheFirstChunkWhenThePeerHasGone) {
+    PluginHost host;
+    ScratchFolder folder;
+    WriteWholeFile(folder.Path("file"), PatternBytes(1 << 20, 8));
+    auto peer = PythonPeer("import socket\n"
+                           "s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen(1)\n"
+                           "print(s.getsockname()[1], flush=True)\n"
+                           "c, _ = s.accept(); c.close(); print('closed', flush=True)\n"
+                           "import sys; sys.stdin.read()\n");
+    const int32_t ref = ConnectTo(host, *peer);
+    ASSERT_NE(ref, 0);
+    ASSERT_EQ(peer->ReadLine(), "closed");
+    ReadRecorder recorder;
+    EXPECT_EQ(CallSendFile(host, ref, folder.Path("file")), PluginHost::kUntouched) << "no result written";
+    EXPECT_EQ(recorder.sizes.size(), 1u) << "one chunk read, the rest never";
+    EXPECT_EQ(TcpRelease(host, ref), 0);
+    EXPECT_EQ(peer->Finish(), 0);
+}
+
+TEST(TcpSendFile, StopsWhenTheStreamIsClosedOrReleasedDuringAChunk) {
+    PluginHost host;
+    ScratchFolder folder;
+    const std::string bytes = PatternBytes(5000, 9);
+    WriteWholeFile(folder.Path("file"), bytes);
+    for (bool release : {false, true}) {
+        auto sink = SinkPeer(folder.Path("received"));
+        const int32_t ref = ConnectTo(host, *sink);
+        ASSERT_NE(ref, 0);
+        {
+            // The host closes (or releases) the stream at the first yield, inside the first chunk.
+            YieldHook hook([&] {
+                if (TcpState(host, ref) == 8) release ? TcpRelease(host, ref) : TcpClose(host, ref);
+            });
+            EXPECT_EQ(CallSendFile(host, ref, folder.Path("file"), {0, 1000, 0, 0}), PluginHost::kUntouched);
+        }
+        EXPECT_EQ(TcpState(host, ref), release ? -1 : 14);
+        if (!release) {
+            EXPECT_EQ(TcpRelease(host, ref), 0);
+        }
+        EXPECT_EQ(sink->ReadLine().substr(0, 5), "1000 ");
+        EXPECT_EQ(sink->Finish(), 0);
+        EXPECT_EQ(ReadWholeFile(folder.Path("received")), bytes.substr(0, 1000));
+    }
+}
+
+TEST(TcpSendFile, FilesThatCannotBeSentGiveMinusOne) {
+    PluginHost host;
+    ScratchFolder folder;
+    auto sink = SinkPeer(folder.Path("received"));
+    const int32_t ref = ConnectTo(host, *sink);
+    ASSERT_NE(ref, 0);
+    const int descriptors = OpenDescriptorCount();
+    EXPECT_EQ(CallSendFile(host, ref, folder.Path("missing")), -1);
+    EXPECT_EQ(CallSendFile(host, ref, ""), -1);
+    EXPECT_EQ(CallSendFile(host, 999, folder.Path("missing")), -1) << "no such stream";
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    EXPECT_EQ(TcpState(host, ref), 8) << "the stream is left as it was";
+    EXPECT_EQ(TcpClose(host, ref), 0);
+    EXPECT_EQ(TcpRelease(host, ref), 0);
+    EXPECT_EQ(sink->ReadLine().substr(0, 2), "0 ");
+    EXPECT_EQ(sink->Finish(), 0);
+}
+
+TEST(TcpSendFile, PendingOutputGoesFirst) {
+    PluginHost host;
+    ScratchFolder folder;
+    WriteWholeFile(folder.Path("file"), "file body");
+    auto sink = SinkPeer(folder.Path("received"));
+    const int32_t ref = ConnectTo(host, *sink);
+    ASSERT_NE(ref, 0);
+    EXPECT_EQ(TcpSend(host, ref, "header:", 1), 7) << "queued";
+    CallSendFile(host, ref, folder.Path("file"));
+    EXPECT_EQ(TcpClose(host, ref), 0);
+    EXPECT_EQ(TcpRelease(host, ref), 0);
+    sink->ReadLine();
+    EXPECT_EQ(sink->Finish(), 0);
+    EXPECT_EQ(ReadWholeFile(folder.Path("received")), "header:file body");
+}
+
+}  // namespace
+}  // namespace zor::test

@@ -1,0 +1,217 @@
+// streams.cpp: files and pictures over TCP streams (commands 12, 13 and 40).
+//
+// Each command loops inside its call, yielding to the host on every pass, and reads the stream's
+// state afresh after every chunk: during a yield the host may accept a connection, close or release
+// the very stream being served.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "net/net.h"
+#include "text/text.h"
+#include "transfer/raw_file.h"
+#include "transfer/transfer.h"
+
+namespace zor::transfer {
+namespace {
+
+// The chunk every transfer carries its data in: one handle for the whole transfer, disposed of at
+// the end (whichever handle the conversions left in it).
+struct TransferChunk {
+    TextBlock text{0, nullptr};
+    TransferChunk() { text.handle = HostNewHandle(0); }
+    TransferChunk(const TransferChunk&) = delete;
+    TransferChunk& operator=(const TransferChunk&) = delete;
+    ~TransferChunk() {
+        if (text.handle != nullptr) HostDisposeHandle(text.handle);
+    }
+};
+
+// The most bytes a chunk may hold before conversion so that what the conversion makes still fits a
+// text: CR to CR LF can double a chunk and HTML encoding can turn one byte into an entity of up to
+// kHtmlGrowth bytes. A text result that would not fit is cut, which would lose file data.
+int32_t ChunkLimit(int32_t flags) {
+    int32_t growth = 1;
+    if ((flags & text::kCrToCrLf) != 0) growth *= 2;
+    // Of the HTML steps only the last one set counts; decoding never makes a text longer.
+    if ((flags & text::kEncodeHtmlKeepMarkup) != 0 ||
+        ((flags & text::kEncodeHtml) != 0 && (flags & text::kDecodeHtml) == 0))
+        growth *= kHtmlGrowth;
+    return kLargestChunk / growth;
+}
+
+// Sends one converted chunk from its locked handle; 0 or -1.
+int16_t SendChunk(net::StreamRecord** entry, TextBlock& text) {
+    const int8_t state = HostGetHandleState(text.handle);
+    HostLockHandle(text.handle);
+    const int16_t status = net::SendBlock(entry, text);
+    HostSetHandleState(text.handle, state);
+    return status;
+}
+
+}  // namespace
+
+// TcpSendFile: reads the range [start, end) of the file chunk by chunk; each chunk is converted,
+// sent, and followed by a poll of the stream; a send error or a stream no longer established ends
+// the transfer without a result.
+void TcpSendFile(plugin::CommandCall& call) {
+    net::StreamRecord** entry = call.entry;
+    const FilePath path = FileNameFromText(plugin::TextArg(call, 2));
+    const int32_t flags = plugin::IntArg(call, 3);
+    int64_t chunk = plugin::IntArg(call, 4) > 0 ? plugin::IntArg(call, 4) : kDefaultSendChunk;
+    if (chunk > kLargestChunk) chunk = kLargestChunk;  // the chunk's 16-bit count would wrap
+    if (chunk > ChunkLimit(flags)) chunk = ChunkLimit(flags);
+
+    TransferChunk buffer;
+    if (buffer.text.handle == nullptr) {
+        plugin::SetIntResult(call, HostMemoryError());
+        return;
+    }
+    (void)net::QueueOrSend(entry, nullptr, 0);  // whatever the stream still holds goes first
+
+    const int fd = OpenRawFile(path.bytes, O_RDONLY);
+    RawFileCloser file(fd);
+    int32_t status = fd >= 0 ? 0 : -1;
+    const int64_t size = fd >= 0 ? RawFileSize(fd) : 0;
+    if (size < 0) status = -1;
+
+    // The range, clamped in this order.
+    int64_t start = plugin::IntArg(call, 5);
+    int64_t end = plugin::IntArg(call, 6);
+    if (end == 0) end = size;
+    if (start < 0) start = 0;
+    if (end < start) end = start;
+    if (end > size) end = size;
+    if (start > end) start = end;
+    int64_t remaining = end - start;
+    if (status == 0 && start != 0 && HostSystemCallTable()->lseek(fd, start, SEEK_SET) < 0) status = -1;
+    if (status != 0) {
+        plugin::SetIntResult(call, status);
+        return;
+    }
+
+    ssize_t n = 0;
+    do {
+        if (chunk > remaining) chunk = remaining;
+        HostSetHandleSize(buffer.text.handle, static_cast<int32_t>(chunk));
+        if (HostMemoryError() != HostNoErr) {
+            plugin::SetIntResult(call, HostMemoryError());
+            return;
+        }
+        n = ReadFull(fd, *buffer.text.handle, static_cast<size_t>(chunk));
+        if (n > 0) {
+            remaining -= n;
+            buffer.text.length = static_cast<int16_t>(n);
+            if (n != chunk) HostSetHandleSize(buffer.text.handle, static_cast<int32_t>(n));
+            text::ApplyConversionFlags(buffer.text, flags);
+            status = SendChunk(entry, buffer.text);
+            if (status == 0) {
+                const int16_t s = net::StreamState(entry, 0);
+                status = (s >= net::StreamEstablished && s < net::StreamClosed) ? 0 : s;
+            }
+        } else {
+            status = 0;
+            n = 0;
+        }
+        HostYield();
+    } while (n != 0 && status == 0 && remaining > 0);
+}
+
+// TcpReceiveFile: writes what the stream receives into the file until the stream is no longer
+// established (peer closed, failed, still listening or connecting) or stays silent longer than the
+// idle time-out; the stream is released in every case that got as far as opening the file.
+void TcpReceiveFile(plugin::CommandCall& call) {
+    net::StreamRecord** entry = call.entry;
+    const FilePath path = FileNameFromText(plugin::TextArg(call, 2));
+    const int32_t flags = plugin::IntArg(call, 3);
+    const bool append = plugin::IntArg(call, 4) == 1;
+    const int32_t idleSeconds = plugin::IntArg(call, 5);
+
+    TransferChunk buffer;
+    if (buffer.text.handle == nullptr) {
+        plugin::SetIntResult(call, HostMemoryError());
+        return;
+    }
+    const int fd = OpenRawFile(path.bytes, O_RDWR | O_CREAT | (append ? O_APPEND : O_TRUNC));
+    if (fd < 0) {
+        plugin::SetIntResult(call, -1);
+        return;
+    }
+    RawFileCloser file(fd);
+
+    // Silence is measured as the ticks since the last data, so the limit holds across the counter's wrap.
+    const int32_t receiveLimit = ChunkLimit(flags) < kReceiveChunk ? ChunkLimit(flags) : kReceiveChunk;
+    const uint64_t idleTicks = idleSeconds > 0 ? static_cast<uint64_t>(idleSeconds) * 60 : 0;
+    uint32_t lastActivity = HostTicks();
+    bool writeFailed = false;
+    for (;;) {
+        HostYield();
+        (void)net::ReceiveBlock(entry, buffer.text, static_cast<int16_t>(receiveLimit));
+        if (buffer.text.length > 0) {
+            lastActivity = HostTicks();
+            text::ApplyConversionFlags(buffer.text, flags);
+            const int32_t count = buffer.text.length;
+            if (count > 0 && WriteAll(fd, *buffer.text.handle, static_cast<size_t>(count)) != 0) {
+                writeFailed = true;  // the file misses these bytes: stop and say so
+                break;
+            }
+            HostSetHandleSize(buffer.text.handle, 0);
+            buffer.text.length = 0;
+        } else if (idleTicks > 0 && static_cast<uint32_t>(HostTicks() - lastActivity) > idleTicks) {
+            (void)net::ReleaseStream(entry);
+        }
+        if (net::StreamState(entry, 0) != net::StreamEstablished) break;
+    }
+    const int closed = file.Close();
+    (void)net::ReleaseStream(entry);
+    if (writeFailed || closed != 0) plugin::SetIntResult(call, -1);
+}
+
+// TcpSendPicture: the explicit range when one is given (end included), else the whole GIF data, else
+// the JPEG stream. The range never reaches outside the data. The picture stays locked while its
+// bytes are sent from its own storage; its lock state is restored afterwards.
+void TcpSendPicture(plugin::CommandCall& call) {
+    int32_t result = -1;
+    const HostHandle picture = plugin::HasArg(call, 2) ? plugin::PictureArg(call, 2) : nullptr;
+    if (picture == nullptr || *picture == nullptr) {
+        plugin::SetIntResult(call, result);
+        return;
+    }
+    const int32_t size = HostGetHandleSize(picture);
+    int32_t start = plugin::IntArg(call, 3);
+    int32_t end = plugin::IntArg(call, 4);
+    if (start != 0 || end != 0) {
+        if (end == 0) end = size - 1;
+    } else if (IsGifData(picture)) {
+        end = size - 1;
+    } else {
+        const JpegBounds jpeg = JpegRange(picture);
+        start = jpeg.start;
+        end = jpeg.end;
+    }
+    if (end == 0) {
+        plugin::SetIntResult(call, result);  // neither GIF nor a complete JPEG stream after offset 0
+        return;
+    }
+    if (start < 0) start = 0;
+    if (end > size - 1) end = size - 1;
+
+    const int8_t state = HostGetHandleState(picture);
+    HostLockHandle(picture);
+    int16_t status = 0;
+    while (end > start && status == 0) {
+        int32_t n = end - start + 1;
+        if (n > kPicturePiece) {
+            n %= kPicturePiece;  // the first piece carries the remainder, every later one 32000
+            if (n == 0) n = kPicturePiece;
+        }
+        status = net::SendBytes(call.entry, *picture + start, n);
+        start += n;
+    }
+    result = status;
+    HostSetHandleState(picture, state);
+    plugin::SetIntResult(call, result);
+}
+
+}  // namespace zor::transfer
