@@ -92,3 +92,16 @@ TEST(StartUp, ShutdownWithAnEmptyVariable) {
 
 }  // namespace
 }  // namespace zor::test
+
+#include "plugin/commands.h"
+
+namespace zor::test {
+namespace {
+
+TEST(Dispatch, EveryCommandOfTheTableHasAHandler) {
+    for (const CommandSpec& c : kCommands) EXPECT_NE(plugin::FindHandler(c.selector), nullptr) << c.name;
+    for (int32_t selector : {-2, -1, 0, 1, 56, 59}) EXPECT_EQ(plugin::FindHandler(selector), nullptr) << selector;
+}
+
+}  // namespace
+}  // namespace zor::test
