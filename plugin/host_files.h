@@ -73,7 +73,7 @@ typedef struct HostCatalogInfo {
     uint32_t modified;              // modification date, host seconds
 } HostCatalogInfo;
 
-// Resolves a name against a volume and directory. The spec is filled also when the file does not
+// Resolves a name against a volume and directory. The FileSpec is filled also when the file does not
 // exist (status -43 then); -120 when the parent directory does not exist; -37 for a bad name.
 int16_t HostMakeFileSpec(int16_t volume, int32_t directory, const unsigned char* name, HostFileSpec* spec);
 
