@@ -57,6 +57,12 @@ void StartCounting() {
 }
 void StopCounting() { HostRestoreSystemCalls(); }
 
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
 // ---- Images ---------------------------------------------------------------------------------------
 struct Image {
     std::string name;
@@ -169,6 +175,7 @@ int main(int argc, char** argv) {
                 "Pillow's Image.save(..., 'GIF', interlace=False) in process\n\n");
     std::printf("%-18s %10s %10s %7s %12s %12s %8s  %s\n", "image", "zor ms", "Pillow ms", "speed", "zor bytes",
                 "Pillow bytes", "size", "code stream");
+    std::string goals;  // one BENCH line per goal, printed at the end
     std::vector<int32_t> sides = {1024};
     if (!quick) sides.push_back(4096);
     for (int32_t side : sides) {
@@ -214,6 +221,14 @@ int main(int argc, char** argv) {
                         zor.seconds * 1e3, pillowSeconds * 1e3, pillowSeconds / zor.seconds, zor.bytes.size(),
                         pillowBytes, 100.0 * (static_cast<double>(zor.bytes.size()) - pillowBytes) / pillowBytes,
                         verdict.c_str());
+            const double speed = pillowSeconds / zor.seconds;
+            const double size = static_cast<double>(zor.bytes.size()) / pillowBytes;
+            goals += "BENCH\tGIF encoder, " + image.name + "\t" + Format("%.2f ms", zor.seconds * 1e3) + "\t" +
+                     Format("%.2f ms", pillowSeconds * 1e3) + "\t" + Format("%.2f", speed) + "\t>=2\t" +
+                     (speed >= 2 ? "yes" : "no") + "\n";
+            goals += "BENCH\tGIF size, " + image.name + "\t" + std::to_string(zor.bytes.size()) + " B\t" +
+                     std::to_string(pillowBytes) + " B\t" + Format("%.4f", size) + "\t<=1.01\t" +
+                     (size <= 1.01 ? "yes" : "no") + "\n";
         }
     }
 
@@ -264,7 +279,13 @@ int main(int argc, char** argv) {
         std::printf("  %-18s peak host memory %.2f MiB = offscreen %.2f MiB + output %.2f MiB + %.3f MiB\n",
                     image.name.c_str(), peak / 1048576.0, offscreenBytes / 1048576.0, outputBytes / 1048576.0,
                     (peak - offscreenBytes - outputBytes) / 1048576.0);
+        const double extra = (peak - offscreenBytes - outputBytes) / 1048576.0;
+        goals += "BENCH\tGIF peak memory over offscreen + output, " + image.name + "\t" +
+                 Format("%.2f MiB", peak / 1048576.0) + "\t" +
+                 Format("%.2f MiB", (offscreenBytes + outputBytes) / 1048576.0) + "\t" + Format("%.3f", extra) +
+                 " MiB\t<=2 MiB\t" + (extra <= 2 ? "yes" : "no") + "\n";
     }
+    std::printf("\n%s", goals.c_str());
     std::string clean = "rm -rf " + dir;
     return std::system(clean.c_str()) == 0 ? 0 : 1;
 }

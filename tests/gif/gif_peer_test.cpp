@@ -71,7 +71,7 @@ TEST(GifPeers, RandomImagesDecodeToTheRenderedIndices) {
     };
     // A few large images ...
     add(2000, 2000, Content::Random, false);
-    add(1999, 1000, Content::Runs, true);
+    add(1999, 300, Content::Runs, true);
     add(4097, 3, Content::Random, false);  // a row stride beyond 4095 bytes
     add(3, 2000, Content::FewColours, true);
     // ... and many small ones, of every shape.
