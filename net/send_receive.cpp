@@ -1,6 +1,7 @@
 // send_receive.cpp: moving bytes over established TCP streams: the pending-output queue, sending
 // in pieces with a yield between them, receiving what has arrived, and the stream's addresses.
 #include <errno.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -39,6 +40,7 @@ int16_t SendLoop(StreamRecord* const* entry, StreamRecord* fixed, const char* p,
         const ssize_t sent = ::send(stream->socket, p, static_cast<size_t>(std::min(n, kSendPiece)), MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno != EINTR && sockets::LastError() != sockets::kWouldBlock) return -1;
+            sched_yield();  // the peer has not taken the last pieces yet: let it run before trying again
         } else {
             p += sent;
             n -= static_cast<int32_t>(sent);
