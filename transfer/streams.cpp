@@ -4,6 +4,7 @@
 // state afresh after every chunk: during a yield the host may accept a connection, close or release
 // the very stream being served.
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -160,6 +161,8 @@ void TcpReceiveFile(plugin::CommandCall& call) {
             buffer.text.length = 0;
         } else if (idleTicks > 0 && static_cast<uint32_t>(HostTicks() - lastActivity) > idleTicks) {
             (void)net::ReleaseStream(entry);
+        } else {
+            sched_yield();  // nothing has arrived: let the peer run before looking again
         }
         if (net::StreamState(entry, 0) != net::StreamEstablished) break;
     }
