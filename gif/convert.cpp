@@ -66,6 +66,8 @@ HostHandle ConvertPictureToGif(HostHandle picture, int32_t flags, int32_t width,
 
     HostClearRect(&bounds);
     HostRenderPicture(picture, &bounds);
+    // A picture left undrawn for want of memory would make a GIF of the blank offscreen.
+    const bool drawn = HostMemoryError() != HostMemFullErr;
     HostCopyPixels(g_pixelMap, g_pixelMap, &bounds, &bounds, kTransferSelf);
     HostPinPixels(g_pixelMap);
 
@@ -73,7 +75,7 @@ HostHandle ConvertPictureToGif(HostHandle picture, int32_t flags, int32_t width,
     GifOutput output{};
     bool written = false;
     const HostPixelMap& map = **g_pixelMap;
-    if (map.baseAddr != nullptr && colors != nullptr && StartOutput(output)) {
+    if (drawn && map.baseAddr != nullptr && colors != nullptr && StartOutput(output)) {
         // The true stride: rows wider than 4095 bytes need more than the 12 bits of row-bytes.
         const GifImage image{map.baseAddr, map.rowStride, width, height, *colors};
         int32_t transparent = -1;

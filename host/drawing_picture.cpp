@@ -1,9 +1,11 @@
 // drawing_picture.cpp: host pictures decoded (GIF, PNG, JPEG through stb_image) and drawn scaled
 // into the current offscreen with the nearest system colours.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "host/drawing_internal.h"
+#include "host/host_internal.h"
 
 // stb_image, built here and nowhere else: only the three formats a picture may hold, no stdio, and
 // every allocation through the layer's system-call table so tests can make one fail.
@@ -15,8 +17,25 @@
 #define STBI_NO_LINEAR
 #define STBI_NO_HDR
 #define STBI_MAX_DIMENSIONS (1 << 15)
-#define STBI_MALLOC(size) (zor::host::Sys().allocate(size))
-#define STBI_REALLOC(block, size) (zor::host::Sys().reallocate((block), (size)))
+// A refused allocation is noted: the decoder does not always say that memory was the reason (its
+// probe tries the other formats after one runs short, and reports the last one's complaint).
+namespace zor::host {
+namespace {
+bool g_decoderShort = false;  // an allocation of the decoder failed since the flag was cleared
+void* DecoderAllocate(size_t size) {
+    void* block = Sys().allocate(size);
+    g_decoderShort = g_decoderShort || block == nullptr;
+    return block;
+}
+void* DecoderReallocate(void* old, size_t size) {
+    void* block = Sys().reallocate(old, size);
+    g_decoderShort = g_decoderShort || block == nullptr;
+    return block;
+}
+}  // namespace
+}  // namespace zor::host
+#define STBI_MALLOC(size) (zor::host::DecoderAllocate(size))
+#define STBI_REALLOC(block, size) (zor::host::DecoderReallocate((block), (size)))
 #define STBI_FREE(block) (zor::host::Sys().release(block))
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wsign-compare"
@@ -97,14 +116,14 @@ int16_t HostDecodePicture(const void* data, int32_t size, HostDecodedPicture* ou
     int32_t start = 0;
     if (!FindImage(bytes, size, start)) return HostParamErr;
     if (bytes[start] == 0xFF && !HuffmanTablesFit(bytes + start, size - start)) return HostParamErr;
+    // Both the probe and the decoding allocate: running out of memory in either is no damage.
+    auto failure = [] { return g_decoderShort ? int16_t(HostMemFullErr) : int16_t(HostParamErr); };
+    g_decoderShort = false;
     int width = 0, height = 0, channels = 0;
-    if (!stbi_info_from_memory(bytes + start, size - start, &width, &height, &channels)) return HostParamErr;
+    if (!stbi_info_from_memory(bytes + start, size - start, &width, &height, &channels)) return failure();
     if (width <= 0 || height <= 0 || int64_t{width} * height > HostMaxDecodedPixels) return HostParamErr;
     stbi_uc* rgba = stbi_load_from_memory(bytes + start, size - start, &width, &height, &channels, 4);
-    if (rgba == nullptr) {
-        const char* why = stbi_failure_reason();
-        return why != nullptr && std::strcmp(why, "outofmem") == 0 ? HostMemFullErr : HostParamErr;
-    }
+    if (rgba == nullptr) return failure();
     out->width = width;
     out->height = height;
     out->rgba = rgba;
@@ -119,6 +138,7 @@ void HostReleaseDecodedPicture(HostDecodedPicture* picture) {
 }
 
 void HostRenderPicture(HostHandle picture, const HostRect* rect) {
+    SetMemoryError(HostNoErr);
     PortRecord* port = CurrentDrawingPort();
     if (port == nullptr || picture == nullptr || *picture == nullptr || rect == nullptr) return;
     const int32_t dw = int32_t{rect->right} - rect->left;
@@ -128,7 +148,12 @@ void HostRenderPicture(HostHandle picture, const HostRect* rect) {
     if (dw <= 0 || dh <= 0 || !ClipToMap(map, *rect, clip)) return;
 
     HostDecodedPicture image;
-    if (HostDecodePicture(*picture, HostGetHandleSize(picture), &image) != HostNoErr) return;
+    const int16_t decoded = HostDecodePicture(*picture, HostGetHandleSize(picture), &image);
+    if (decoded != HostNoErr) {
+        // Nothing drawn for want of memory is not the same as a picture that has nothing to draw.
+        SetMemoryError(decoded == HostMemFullErr ? HostMemFullErr : HostNoErr);
+        return;
+    }
 
     // Each target pixel takes the source pixel under its centre.
     std::vector<int32_t> columns(static_cast<size_t>(clip.right - clip.left));

@@ -25,7 +25,7 @@ bool ParseSidecar(const uint8_t* bytes, size_t size, uint64_t fileSize, SidecarL
         const uint64_t end = uint64_t(offset) + length;
         if (id == 0) return false;
         if (length > 0 && (offset < tableEnd || end > fileSize)) return false;
-        if (end > dataEnd) dataEnd = end;
+        if (length > 0 && end > dataEnd) dataEnd = end;  // an empty entry holds no data, wherever it points
         SidecarEntry* known = nullptr;
         if (id == kEntryFinderInfo) known = &layout->finderInfo;
         if (id == kEntryDates) known = &layout->dates;

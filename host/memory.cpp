@@ -101,10 +101,14 @@ void HostSetHandleSize(HostHandle h, int32_t size) {
         SetMemoryError(HostNoErr);
         return;
     }
+    // Shrinking always succeeds, as on the classic memory manager: when the block cannot move, it
+    // stays where it is with its new size.
+    const bool shrinking = size <= record->size;
     if (HostHeapScramble()) {
         char* moved = AllocateBytes(size);
         if (moved == nullptr) {
-            SetMemoryError(HostMemFullErr);
+            if (shrinking) record->size = size;
+            SetMemoryError(shrinking ? HostNoErr : HostMemFullErr);
             return;
         }
         std::memcpy(moved, record->data, static_cast<size_t>(size < record->size ? size : record->size));
@@ -114,7 +118,8 @@ void HostSetHandleSize(HostHandle h, int32_t size) {
     } else {
         char* moved = static_cast<char*>(Sys().reallocate(record->data, size > 0 ? size : 1));
         if (moved == nullptr) {
-            SetMemoryError(HostMemFullErr);
+            if (shrinking) record->size = size;
+            SetMemoryError(shrinking ? HostNoErr : HostMemFullErr);
             return;
         }
         record->data = moved;

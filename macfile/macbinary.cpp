@@ -352,21 +352,23 @@ int16_t LeafFromHeaderName(const unsigned char* headerName, unsigned char* out) 
 }
 
 // Type, creator, Finder flags and dates from the header. Bits 0, 8 and 14 of the flags keep the
-// value the file already has.
-void SetFileInformation(const MacBinaryState* s) {
+// value the file already has. The status of reading and writing the catalog: a file whose type,
+// creator or dates were lost is not a decoded file.
+int16_t SetFileInformation(const MacBinaryState* s) {
     MacBinaryFields fields;
-    if (AcceptMacBinaryHeader(s->header, &fields) == 0) return;
+    if (AcceptMacBinaryHeader(s->header, &fields) == 0) return HostNoErr;
     HostCatalogInfo info{};
     info.volume = s->volume;
     info.directory = s->directory;
     info.name = s->name;
-    if (HostGetCatalogInfo(&info) != HostNoErr) return;
+    const int16_t status = HostGetCatalogInfo(&info);
+    if (status != HostNoErr) return status;
     info.finderInfo.type = fields.type;
     info.finderInfo.creator = fields.creator;
     info.finderInfo.flags = static_cast<uint16_t>((info.finderInfo.flags & 0x4101) | (fields.finderFlags & 0xBEFE));
     info.created = fields.created;
     info.modified = fields.modified;
-    (void)HostSetCatalogInfo(&info);
+    return HostSetCatalogInfo(&info);
 }
 
 }  // namespace
@@ -431,7 +433,8 @@ int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* de
         const MacBinaryBounds b = BoundsOf(s->dataLength, s->resourceLength);
         const int64_t needed = s->resourceLength == 0 ? b.a : b.c;
         if (status == HostNoErr && s->position < needed) status = HostEofErr;
-        SetFileInformation(s);
+        const int16_t information = SetFileInformation(s);
+        if (status == HostNoErr) status = information;
         CloseStateFork(s);
         (void)HostFlushVolume(nullptr, s->volume);
         HostDisposeHandle(stateHandle);

@@ -66,7 +66,12 @@ void TcpState(CommandCall& call) {
 void TcpSend(CommandCall& call) {
     TextBlock& text = plugin::TextArg(call, 2);
     const int32_t flags = plugin::IntArg(call, 4);
-    if (flags != 0) text::ApplyConversionFlags(text, flags);
+    // A text that could not be converted for want of memory is not sent as it stands: the peer
+    // would take it for the converted one.
+    if (flags != 0 && !text::ApplyConversionFlags(text, flags)) {
+        plugin::SetIntResult(call, -1);
+        return;
+    }
     plugin::SetIntResult(call, QueueOrSend(call.entry, &text, plugin::ShortArg(call, 3)));
 }
 

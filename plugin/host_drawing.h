@@ -110,7 +110,8 @@ void HostSetBackgroundColor(int32_t colorNumber);
 void HostClearRect(const struct HostRect* rect);
 // Draws the picture scaled into the rectangle (clipped to the target), each pixel mapped to the
 // nearest table colour; partly transparent pixels are blended over what is there. A picture the
-// layer cannot decode draws nothing.
+// layer cannot decode draws nothing. Afterwards HostMemoryError() is HostMemFullErr when the picture
+// was not drawn for want of memory, HostNoErr otherwise.
 void HostRenderPicture(HostHandle picture, const struct HostRect* rect);
 // Transfers pixel values from one map to another, scaling the source rectangle onto the destination
 // rectangle; both are clipped to their maps. The same map over the same rectangle changes nothing.

@@ -3,8 +3,8 @@
 
 namespace zor::text {
 
-void ApplyConversionFlags(TextBlock& text, int32_t flags) {
-    if (flags == 0) return;
+bool ApplyConversionFlags(TextBlock& text, int32_t flags) {
+    if (flags == 0) return true;
 
     // Steps on the text itself, in this order.
     if (flags & kMacToIso) TranslateMacToIso(text);
@@ -12,7 +12,7 @@ void ApplyConversionFlags(TextBlock& text, int32_t flags) {
     if ((flags & (kCrToCrLf | kCrLfToCr)) != 0 && TextLength(text) > 0) {
         // The line-end passes run over the whole block: bytes past the length are no part of the text.
         const int32_t length = TextLength(text);
-        bool ok = true;
+        bool ok = true;  // every line-end step done
         if (HostGetHandleSize(text.handle) != length) {
             HostSetHandleSize(text.handle, length);
             ok = HostMemoryError() == HostNoErr;
@@ -20,11 +20,14 @@ void ApplyConversionFlags(TextBlock& text, int32_t flags) {
         if (ok && (flags & kCrToCrLf)) {
             const int32_t size = ReplaceAll(text.handle, "\r", "\r\n");
             if (size >= 0) text.length = static_cast<int16_t>(size);
+            ok = size >= 0;
         }
         if (ok && (flags & kCrLfToCr)) {
             const int32_t size = ReplaceAll(text.handle, "\r\n", "\r");
             if (size >= 0) text.length = static_cast<int16_t>(size);
+            ok = size >= 0;
         }
+        if (!ok) return false;
     }
 
     // The HTML steps each start from the text as it is now; when several are set the last one in
@@ -37,16 +40,17 @@ void ApplyConversionFlags(TextBlock& text, int32_t flags) {
     } else if (flags & kEncodeHtml) {
         made = EncodeHtml(text, 0);
     } else {
-        return;
+        return true;
     }
     // A non-empty text never encodes or decodes to an empty one: an empty result means memory ran
     // out, and the text is kept rather than lost.
     if (made.handle == nullptr || (made.length == 0 && TextLength(text) > 0)) {
         if (made.handle != nullptr) HostDisposeHandle(made.handle);
-        return;
+        return false;
     }
     if (text.handle != nullptr) HostDisposeHandle(text.handle);
     text = made;
+    return true;
 }
 
 }  // namespace zor::text

@@ -112,8 +112,9 @@ enum ConversionFlag : int32_t {
 // Puts a text through the transformations its flags select, in place (the handle may be resized).
 // 0x01, 0x02, 0x04, 0x08 in that order on the text itself; then the last set of 0x10, 0x20, 0x40
 // (each of them would start from the same text) replaces the text, its old handle released. Other
-// bits are ignored. A step that runs out of memory leaves the text as it was before that step.
-void ApplyConversionFlags(TextBlock& text, int32_t flags);
+// bits are ignored. A step that runs out of memory leaves the text as it was before that step, and
+// no later step runs; the result is then false.
+bool ApplyConversionFlags(TextBlock& text, int32_t flags);
 
 // ---- Commands ---------------------------------------------------------------------------------------
 void TextToHtml(plugin::CommandCall& call);  // 28: text, mode

@@ -111,9 +111,13 @@ void TcpSendFile(plugin::CommandCall& call) {
                 const int16_t s = net::StreamState(entry, 0);
                 status = (s >= net::StreamEstablished && s < net::StreamClosed) ? 0 : s;
             }
+        } else if (n < 0) {
+            // A read error would end the transfer as if the file had: the peer would take the
+            // bytes sent so far for the whole file. Say so.
+            plugin::SetIntResult(call, -1);
+            return;
         } else {
             status = 0;
-            n = 0;
         }
         HostYield();
     } while (n != 0 && status == 0 && remaining > 0);

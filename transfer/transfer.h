@@ -51,7 +51,8 @@ bool IsGifData(HostHandle picture);
 // ---- Commands --------------------------------------------------------------------------------------
 // 12: sends a file, or the byte range [start, end) of it, chunk by chunk, converting each chunk.
 // Arguments: StreamRef, file name, conversion flags, chunk size, start, end. Result: -1 when the file
-// cannot be opened or positioned, the memory status when the chunk cannot be made; otherwise none.
+// cannot be opened or positioned or a read of it fails, the memory status when the chunk cannot be
+// made; otherwise none.
 void TcpSendFile(plugin::CommandCall& call);
 // 13: writes everything the stream receives into a file until the connection ends or stays idle too
 // long, then releases the stream. Arguments: StreamRef, file name, conversion flags, append flag,

@@ -1,0 +1,105 @@
+// findings_test.cpp: inputs the fuzzers found faults with, kept as tests of the mended behaviour.
+#include <string>
+
+#include "host/appledouble.h"
+#include "plugin/host_drawing.h"
+#include "sweep.h"
+
+namespace zor::test {
+namespace {
+
+std::string Seed(const std::string& target, const std::string& name) {
+    return ReadFile(std::string(ZOR_SOURCE_DIR) + "/fuzz/corpus/" + target + "/" + name);
+}
+
+// A JPEG stream whose Huffman table declares more codes than a table holds (256) is refused before
+// it is decoded: the decoder would write the code lengths past the end of its table. The table may
+// be whole (272 codes) or cut off by the end of the data (its missing counts read as zeros). A sound
+// JPEG stream in the same place still decodes, and drawing a damaged one draws nothing.
+TEST(PictureFindings, JpegWithOversizedHuffmanTableIsRefused) {
+    HostDecodedPicture image;
+    for (const char* name : {"jpeg_huffman_overflow", "jpeg_huffman_cut_short"}) {
+        const std::string bad = Seed("picture", name);
+        ASSERT_GT(bad.size(), 200u) << name;
+        EXPECT_EQ(HostDecodePicture(bad.data(), static_cast<int32_t>(bad.size()), &image), HostParamErr) << name;
+        EXPECT_EQ(image.rgba, nullptr);
+    }
+    const std::string damaged = Seed("picture", "jpeg_huffman_overflow");
+
+    const std::string sound = Seed("picture", "jpeg_inside");
+    ASSERT_EQ(HostDecodePicture(sound.data(), static_cast<int32_t>(sound.size()), &image), HostNoErr);
+    EXPECT_EQ(image.width, 6);
+    EXPECT_EQ(image.height, 4);
+    HostReleaseDecodedPicture(&image);
+
+    HostRect bounds{0, 0, 8, 8};
+    HostOffscreen offscreen = nullptr;
+    ASSERT_EQ(HostNewOffscreen(&offscreen, 8, &bounds, nullptr, nullptr, 0), HostNoErr);
+    HostPort saved = nullptr;
+    HostGetDrawTarget(&saved);
+    HostSetDrawTarget(offscreen, nullptr);
+    HostHandle picture = NewHandleWith(damaged);
+    HostRenderPicture(picture, &bounds);
+    HostSetDrawTarget(saved, nullptr);
+    const HostPixelMap& map = **HostOffscreenPixelMap(offscreen);
+    int drawn = 0;
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) drawn += map.baseAddr[y * map.rowStride + x] != 0;
+    EXPECT_EQ(drawn, 0);
+    HostDisposeHandle(picture);
+    HostDisposeOffscreen(offscreen);
+}
+
+// A sidecar entry of no length may point anywhere, even past the file's end: it holds no data, so
+// it neither refuses the sidecar nor moves the end of the data, which stays inside the file.
+TEST(SidecarFindings, EmptyEntryPointingPastTheEnd) {
+    const std::string bytes = Seed("appledouble", "empty_entry_far_away");
+    zor::host::SidecarLayout layout;
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    ASSERT_TRUE(zor::host::ParseSidecar(data, bytes.size(), bytes.size(), &layout));
+    EXPECT_TRUE(layout.finderInfo.present);
+    EXPECT_EQ(layout.finderInfo.length, 0u);
+    EXPECT_GT(layout.finderInfo.offset, bytes.size());
+    EXPECT_LE(layout.dataEnd, bytes.size());
+
+    // The file it belongs to reads with zero Finder information, and takes new information.
+    ScratchFolder folder;
+    WriteFile(folder / "f", "data");
+    WriteFile(folder / "._f", bytes);
+    const Str255 name(folder / "f");
+    HostFinderInfo finder{};
+    ASSERT_EQ(HostGetFinderInfo(name.bytes, 0, &finder), HostNoErr);
+    EXPECT_EQ(finder.type, 0u);
+    finder.type = HostResourceType("TEXT");
+    ASSERT_EQ(HostSetFinderInfo(name.bytes, 0, &finder), HostNoErr);
+    HostFinderInfo again{};
+    ASSERT_EQ(HostGetFinderInfo(name.bytes, 0, &again), HostNoErr);
+    EXPECT_EQ(again.type, finder.type);
+    EXPECT_EQ(ReadFile(folder / "f"), "data");
+}
+
+}  // namespace
+}  // namespace zor::test
+
+namespace zor::test {
+namespace {
+
+// Shrinking a handle never fails, even when the block would move and the allocation for it fails:
+// the block stays where it is with its new size (a result cut to length keeps no stale bytes).
+TEST(MemoryFindings, ShrinkingNeverFails) {
+    HostHandle h = NewHandleWith(std::string(1024, 'x'));
+    {
+        AllocationFailure failure(1, true);
+        HostSetHandleSize(h, 10);
+        EXPECT_EQ(HostMemoryError(), HostNoErr);
+        EXPECT_EQ(HostGetHandleSize(h), 10);
+        HostSetHandleSize(h, 2000);
+        EXPECT_EQ(HostMemoryError(), HostMemFullErr);
+        EXPECT_EQ(HostGetHandleSize(h), 10);
+    }
+    EXPECT_EQ(HandleBytes(h), std::string(10, 'x'));
+    HostDisposeHandle(h);
+}
+
+}  // namespace
+}  // namespace zor::test
