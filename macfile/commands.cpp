@@ -12,6 +12,17 @@ void CopyName(const unsigned char* from, unsigned char to[256]) {
     if (from != nullptr) std::memcpy(to, from, size_t(from[0]) + 1);
 }
 
+// True when both names resolve to the same file: converting a file onto itself would empty it before
+// it is read, so the commands refuse that with the "open for writing" status.
+bool SameFile(const unsigned char* source, const unsigned char* destination) {
+    if (source[0] == 0 || destination[0] == 0) return false;
+    HostFileSpec a{}, b{};
+    if (HostMakeFileSpec(0, 0, source, &a) != HostNoErr || HostMakeFileSpec(0, 0, destination, &b) != HostNoErr)
+        return false;
+    return a.volume == b.volume && a.directory == b.directory && a.name[0] == b.name[0] &&
+           std::memcmp(a.name + 1, b.name + 1, a.name[0]) == 0;
+}
+
 }  // namespace
 
 void MacBinaryEncode(plugin::CommandCall& call) {
@@ -19,7 +30,7 @@ void MacBinaryEncode(plugin::CommandCall& call) {
     unsigned char destination[256];
     CopyName(plugin::StringArg(call, 1), source);
     CopyName(plugin::StringArg(call, 2), destination);
-    plugin::SetIntResult(call, MacBinaryEncodeFile(source, destination));
+    plugin::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : MacBinaryEncodeFile(source, destination));
 }
 
 void MacBinaryDecode(plugin::CommandCall& call) {
@@ -28,7 +39,7 @@ void MacBinaryDecode(plugin::CommandCall& call) {
     CopyName(plugin::StringArg(call, 1), source);
     CopyName(plugin::StringArg(call, 2), destination);
     if (call.params[2] != nullptr) plugin::StringArg(call, 3)[0] = 0;
-    plugin::SetIntResult(call, MacBinaryDecodeFile(source, destination));
+    plugin::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : MacBinaryDecodeFile(source, destination));
 }
 
 void BinHexEncode(plugin::CommandCall& call) {
@@ -36,7 +47,7 @@ void BinHexEncode(plugin::CommandCall& call) {
     unsigned char destination[256];
     CopyName(plugin::StringArg(call, 1), source);
     CopyName(plugin::StringArg(call, 2), destination);
-    plugin::SetIntResult(call, BinHexEncodeFile(source, destination));
+    plugin::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : BinHexEncodeFile(source, destination));
 }
 
 void BinHexDecode(plugin::CommandCall& call) {
@@ -45,7 +56,7 @@ void BinHexDecode(plugin::CommandCall& call) {
     CopyName(plugin::StringArg(call, 1), source);
     CopyName(plugin::StringArg(call, 2), destination);
     if (call.params[2] != nullptr) plugin::StringArg(call, 3)[0] = 0;
-    plugin::SetIntResult(call, BinHexDecodeFile(source, destination));
+    plugin::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : BinHexDecodeFile(source, destination));
 }
 
 }  // namespace zor::macfile

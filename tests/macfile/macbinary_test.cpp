@@ -139,6 +139,23 @@ TEST(MacBinaryEncode, ExistingDestinationIsReusedAndCut) {
     EXPECT_EQ(FinderOf(dir / "new.bin").type, HostResourceType("MACB"));
 }
 
+TEST(Conversions, OntoTheSourceItselfAreRefusedAndLoseNothing) {
+    PluginHost host;
+    TempDir dir;
+    ASSERT_EQ(MacBinaryEncode(host, dir / "src", dir / "src.bin"), -43) << "no source yet";
+    WriteAll(dir / "src", "the only copy");
+    ASSERT_EQ(MacBinaryEncode(host, dir / "src", dir / "src.bin"), 0);
+    ASSERT_EQ(BinHexEncode(host, dir / "src", dir / "src.hqx"), 0);
+    const std::string binary = ReadAll(dir / "src.bin"), hqx = ReadAll(dir / "src.hqx");
+    EXPECT_EQ(MacBinaryEncode(host, dir / "src", dir / "src"), HostOpWrErr);
+    EXPECT_EQ(BinHexEncode(host, dir / "src", dir / "src"), HostOpWrErr);
+    EXPECT_EQ(MacBinaryDecode(host, dir / "src.bin", dir / "src.bin"), HostOpWrErr);
+    EXPECT_EQ(BinHexDecode(host, dir / "src.hqx", dir / "src.hqx"), HostOpWrErr);
+    EXPECT_EQ(ReadAll(dir / "src"), "the only copy");
+    EXPECT_EQ(ReadAll(dir / "src.bin"), binary);
+    EXPECT_EQ(ReadAll(dir / "src.hqx"), hqx);
+}
+
 TEST(MacBinaryDecode, HeaderAcceptance) {
     PluginHost host;
     TempDir dir;
