@@ -75,12 +75,14 @@ void TcpSend(CommandCall& call) {
     plugin::SetIntResult(call, QueueOrSend(call.entry, &text, plugin::ShortArg(call, 3)));
 }
 
-// TcpReceive (ref, text out, maximum length, conversion flags): the count before conversion.
+// TcpReceive (ref, text out, maximum length, conversion flags): the count before conversion. When a
+// conversion step runs out of memory the text keeps the bytes as received and the result is -1, so
+// the caller does not take them for converted ones.
 void TcpReceive(CommandCall& call) {
     TextBlock& text = plugin::TextArg(call, 2);
-    const int32_t received = ReceiveBlock(call.entry, text, plugin::ShortArg(call, 3));
+    int32_t received = ReceiveBlock(call.entry, text, plugin::ShortArg(call, 3));
     const int32_t flags = plugin::IntArg(call, 4);
-    if (flags != 0) text::ApplyConversionFlags(text, flags);
+    if (flags != 0 && received > 0 && !text::ApplyConversionFlags(text, flags)) received = -1;
     plugin::SetIntResult(call, received);
 }
 

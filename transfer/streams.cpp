@@ -105,7 +105,11 @@ void TcpSendFile(plugin::CommandCall& call) {
             remaining -= n;
             buffer.text.length = static_cast<int16_t>(n);
             if (n != chunk) HostSetHandleSize(buffer.text.handle, static_cast<int32_t>(n));
-            text::ApplyConversionFlags(buffer.text, flags);
+            if (!text::ApplyConversionFlags(buffer.text, flags)) {
+                // Sending the chunk unconverted would hand the peer the wrong bytes: stop and say so.
+                plugin::SetIntResult(call, -1);
+                return;
+            }
             status = SendChunk(entry, buffer.text);
             if (status == 0) {
                 const int16_t s = net::StreamState(entry, 0);
@@ -155,10 +159,15 @@ void TcpReceiveFile(plugin::CommandCall& call) {
         (void)net::ReceiveBlock(entry, buffer.text, static_cast<int16_t>(receiveLimit));
         if (buffer.text.length > 0) {
             lastActivity = HostTicks();
-            text::ApplyConversionFlags(buffer.text, flags);
+            // A chunk that could not be converted, or written, leaves the file incomplete or
+            // wrong: stop and say so.
+            if (!text::ApplyConversionFlags(buffer.text, flags)) {
+                writeFailed = true;
+                break;
+            }
             const int32_t count = buffer.text.length;
             if (count > 0 && WriteAll(fd, *buffer.text.handle, static_cast<size_t>(count)) != 0) {
-                writeFailed = true;  // the file misses these bytes: stop and say so
+                writeFailed = true;
                 break;
             }
             HostSetHandleSize(buffer.text.handle, 0);

@@ -210,6 +210,42 @@ TEST_F(StreamSweep, ReceiveLosesNothing) {
     Release(server);
 }
 
+// A receive whose conversion runs short of memory says so (-1) and keeps the bytes as they came,
+// so the caller never takes unconverted bytes for converted ones, and nothing is lost.
+TEST_F(StreamSweep, ReceiveWithConversionConvertsOrReportsFailure) {
+    int32_t server = 0, client = 0;
+    Pair(server, client);
+    std::string bytes;
+    for (int i = 0; i < 200; ++i) bytes += "row " + std::to_string(i) + "\r";
+    std::string converted;
+    for (char c : bytes) converted += c == '\r' ? std::string("\r\n") : std::string(1, c);
+    SweepAllocations(
+        [&] {
+            ASSERT_EQ(Send(client, bytes, 0, 0), 0);
+            for (int i = 0; i < 5000 && Available(server) < int32_t(bytes.size()); ++i) usleep(200);
+        },
+        [&] {
+            std::string got;
+            const int32_t r = Receive(server, got, 4);
+            return std::make_pair(r, got);
+        },
+        [&](const std::pair<int32_t, std::string>& outcome, bool failed) {
+            if (!failed) {
+                EXPECT_EQ(outcome.first, int32_t(bytes.size()));
+            }
+            if (outcome.first > 0) {
+                EXPECT_TRUE(outcome.second == converted) << "a receive reported success with unconverted bytes";
+            } else if (outcome.first == -1 && !outcome.second.empty()) {
+                EXPECT_TRUE(outcome.second == bytes.substr(0, outcome.second.size()));
+                (void)Drain(server, bytes.size() - outcome.second.size());
+            } else {
+                (void)Drain(server, bytes.size());
+            }
+        });
+    Release(client);
+    Release(server);
+}
+
 // UDP streams: made whole or not at all.
 TEST_F(StreamSweep, UdpOpen) {
     int descriptors = 0;
@@ -273,6 +309,45 @@ TEST_F(StreamSweep, FileTransfersWhenTheFileFails) {
     int32_t selector = 0;
     EXPECT_EQ(host.CallInt(6, {&server, &selector}), -1) << "the receiving stream is released";
     Release(client);
+}
+
+// A file sent with conversion while memory runs short: the peer gets the converted file whole and no
+// result is written, or a converted prefix and -1; never unconverted bytes reported as sent.
+TEST_F(StreamSweep, FileSentWithConversionConvertsOrReportsFailure) {
+    ScratchFolder folder;
+    std::string bytes;
+    for (int i = 0; i < 600; ++i) bytes += "line " + std::to_string(i) + "\r";  // fits the socket buffers
+    std::string converted;
+    for (char c : bytes) converted += c == '\r' ? std::string("\r\n") : std::string(1, c);
+    WriteFile(folder / "lines.txt", bytes);
+    int32_t server = 0, client = 0;
+    Pair(server, client);
+    Text name(folder / "lines.txt");
+    SweepAllocations(
+        [] {},
+        [&] {
+            int32_t flags = 4, chunk = 0, start = 0, end = 0;
+            return host.CallInt(12, {&client, &name.block, &flags, &chunk, &start, &end});
+        },
+        [&](int32_t result, bool failed) {
+            const bool whole = result == PluginHost::kUntouched;
+            if (!failed) {
+                EXPECT_TRUE(whole);
+            }
+            std::string got = Drain(server, whole ? converted.size() : 0);
+            while (!whole && Available(server) > 0) {  // on loopback what was sent has arrived
+                std::string piece;
+                Receive(server, piece);
+                got += piece;
+            }
+            if (whole) {
+                EXPECT_TRUE(got == converted) << got.size() << " bytes arrived";
+            } else {
+                EXPECT_TRUE(got == converted.substr(0, got.size())) << "unconverted bytes were sent";
+            }
+        });
+    Release(client);
+    Release(server);
 }
 
 }  // namespace
