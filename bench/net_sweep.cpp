@@ -51,6 +51,8 @@ int main() {
                 globals->StreamTable[1023]->socket, kSweeps);
     std::printf("  plain poll() of each descriptor : %8.1f us per sweep\n", plain * 1e6);
     std::printf("  TcpState (ref, 0) of each stream: %8.1f us per sweep  ratio %.2f\n", plugin * 1e6, plugin / plain);
+    std::printf("BENCH\tTcpState sweep of 1023 streams vs poll() of each (time, lower is better)\t%.1f us\t%.1f us\t%.2f\t-\t-\n",
+                plugin * 1e6, plain * 1e6, plugin / plain);
     host.Stop();
     for (int s : accepted) close(s);
     close(listener);

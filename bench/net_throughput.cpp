@@ -123,6 +123,10 @@ int main() {
     std::printf("  socat -b1024 file -> socat sink : %8.1f MB/s\n", peer);
     std::printf("  TcpSend 32000, push 0 -> socat  : %8.1f MB/s  ratio %.2f\n", send, send / peer);
     std::printf("  socat source -> TcpReceive      : %8.1f MB/s  ratio %.2f\n", receive, receive / peer);
+    std::printf("BENCH\tTcpSend 32000-byte texts vs socat -b1024\t%.1f MB/s\t%.1f MB/s\t%.2f\t>=0.8\t%s\n", send, peer,
+                send / peer, send / peer >= 0.8 ? "yes" : "no");
+    std::printf("BENCH\tTcpReceive vs socat -b1024\t%.1f MB/s\t%.1f MB/s\t%.2f\t>=0.8\t%s\n", receive, peer,
+                receive / peer, receive / peer >= 0.8 ? "yes" : "no");
     std::remove(file.c_str());
     rmdir(folder);
     return 0;

@@ -185,8 +185,8 @@ TEST(HostOffscreens, CopyPixelsScalesAndHandlesOverlap) {
 struct PeerPictures {
     std::string jpeg, png, gif;
     PeerPictures() {
-        TempFolder folder;
-        WriteFile(folder.file("make.py"),
+        TempDir folder;
+        WriteFile(folder.File("make.py"),
                   "import sys\n"
                   "from PIL import Image\n"
                   "d = sys.argv[1]\n"
@@ -198,11 +198,11 @@ struct PeerPictures {
                   "g.putpalette([255, 255, 255, 0, 153, 0] + [0] * 762)\n"
                   "g.putdata([1, 0])\n"
                   "g.save(d + '/clear.gif', transparency=0)\n");
-        const std::string command = "/usr/bin/python3 " + folder.file("make.py") + " " + folder.path;
+        const std::string command = "/usr/bin/python3 " + folder.File("make.py") + " " + folder.path;
         EXPECT_EQ(std::system(command.c_str()), 0);
-        jpeg = ReadFile(folder.file("red.jpg"));
-        png = ReadFile(folder.file("alpha.png"));
-        gif = ReadFile(folder.file("clear.gif"));
+        jpeg = ReadFile(folder.File("red.jpg"));
+        png = ReadFile(folder.File("alpha.png"));
+        gif = ReadFile(folder.File("clear.gif"));
     }
 };
 

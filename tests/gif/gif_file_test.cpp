@@ -73,7 +73,7 @@ TEST_F(GifFileTest, TransparentColourIsTheChosenPixels) {
     image.pixels[2 * 6 + 5] = 215;  // column 5, row 2
     image.pixels[3 * 6 + 0] = 36;
     HostHandle picture = PictureWith(PngOf(image), 0, 0, 4, 6);
-    TempFolder folder;
+    TempDir folder;
 
     HostHandle gif = PictureToGif(host, picture, kGifTransparent, 0, 0, 5, 2);
     ASSERT_NE(gif, nullptr);
@@ -83,7 +83,7 @@ TEST_F(GifFileTest, TransparentColourIsTheChosenPixels) {
     EXPECT_EQ(file.signature, "GIF89a");
     ASSERT_TRUE(file.hasExtension);
     EXPECT_EQ(file.extension, (std::vector<uint8_t>{0x01, 0x00, 0x00, 215}));
-    WriteFile(folder.file("five_two.gif"), Bytes(gif));
+    WriteFile(folder.File("five_two.gif"), Bytes(gif));
     HostDisposeHandle(gif);
 
     gif = PictureToGif(host, picture, kGifTransparent | kGifInterlaced, 0, 0, 0, 3);
@@ -91,13 +91,13 @@ TEST_F(GifFileTest, TransparentColourIsTheChosenPixels) {
     ASSERT_TRUE(ReadGif(Bytes(gif), file = GifFile{}, why)) << why;
     EXPECT_EQ(file.extension[3], 36);
     EXPECT_EQ(file.imageFlags, 0x40);
-    WriteFile(folder.file("zero_three.gif"), Bytes(gif));
+    WriteFile(folder.File("zero_three.gif"), Bytes(gif));
     HostDisposeHandle(gif);
 
     // Pillow reads the extension's index.
     ASSERT_TRUE(DecodeWithPillow(folder, {"five_two", "zero_three"}));
-    EXPECT_EQ(ReadFile(folder.file("five_two.info")), "215");
-    EXPECT_EQ(ReadFile(folder.file("zero_three.info")), "36");
+    EXPECT_EQ(ReadFile(folder.File("five_two.info")), "215");
+    EXPECT_EQ(ReadFile(folder.File("zero_three.info")), "36");
 
     // Without the flag, or with a position outside the image: a GIF87a file without extension,
     // and the pixels all the same.

@@ -83,7 +83,7 @@ TEST(GifPeers, RandomImagesDecodeToTheRenderedIndices) {
     }
 
     PluginHost host;
-    TempFolder folder;
+    TempDir folder;
     std::vector<std::string> names;
     for (const Case& c : cases) {
         HostHandle picture = PictureWith(PngOf(c.image), 0, 0, static_cast<int16_t>(c.image.height),
@@ -94,13 +94,13 @@ TEST(GifPeers, RandomImagesDecodeToTheRenderedIndices) {
         const std::string bytes = HandleBytes(gif);
         HostDisposeHandle(gif);
         EXPECT_TRUE(CheckLayout(bytes, c) == c.image.pixels) << c.name << " (own decoder)";
-        WriteFile(folder.file(c.name + ".gif"), bytes);
+        WriteFile(folder.File(c.name + ".gif"), bytes);
         names.push_back(c.name);
     }
 
     ASSERT_TRUE(DecodeWithPillow(folder, names));
     for (const Case& c : cases) {
-        const std::string pil = ReadFile(folder.file(c.name + ".pil"));
+        const std::string pil = ReadFile(folder.File(c.name + ".pil"));
         EXPECT_TRUE(pil == std::string(c.image.pixels.begin(), c.image.pixels.end())) << c.name << " (Pillow)";
         std::vector<uint8_t> giflib;
         EXPECT_TRUE(DecodeWithGiflib(folder, c.name, giflib)) << c.name;

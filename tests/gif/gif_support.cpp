@@ -219,30 +219,7 @@ std::vector<uint8_t> Deinterlace(const std::vector<uint8_t>& stream, int32_t wid
     return rows;
 }
 
-TempFolder::TempFolder() {
-    char pattern[] = "/tmp/zor-gif-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path = made ? made : "/tmp";
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ignored;
-    if (path != "/tmp") std::filesystem::remove_all(path, ignored);
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool DecodeWithPillow(const TempFolder& folder, const std::vector<std::string>& names) {
+bool DecodeWithPillow(const TempDir& folder, const std::vector<std::string>& names) {
     std::string script =
         "import sys\n"
         "from PIL import Image\n"
@@ -252,15 +229,15 @@ bool DecodeWithPillow(const TempFolder& folder, const std::vector<std::string>& 
         "        assert im.mode == 'P', im.mode\n"
         "        open(base + '.pil', 'wb').write(im.tobytes())\n"
         "        open(base + '.info', 'w').write(str(im.info.get('transparency', -1)))\n";
-    WriteFile(folder.file("decode.py"), script);
-    std::string command = "/usr/bin/python3 " + folder.file("decode.py") + " " + folder.path;
+    WriteFile(folder.File("decode.py"), script);
+    std::string command = "/usr/bin/python3 " + folder.File("decode.py") + " " + folder.path;
     for (const std::string& n : names) command += " " + n;
     return RunCommand(command);
 }
 
-bool DecodeWithGiflib(const TempFolder& folder, const std::string& name, std::vector<uint8_t>& indices) {
-    const std::string gifPath = folder.file(name + ".gif");
-    const std::string rgbPath = folder.file(name + ".rgb");
+bool DecodeWithGiflib(const TempDir& folder, const std::string& name, std::vector<uint8_t>& indices) {
+    const std::string gifPath = folder.File(name + ".gif");
+    const std::string rgbPath = folder.File(name + ".rgb");
     if (!RunCommand("gif2rgb -1 -o " + rgbPath + " " + gifPath + " 2>/dev/null")) return false;
     GifFile gif;
     std::string why;

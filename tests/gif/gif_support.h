@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/plugin_host.h"
 
 namespace zor::test::giftest {
@@ -60,22 +61,12 @@ LzwTrace DecodeLzw(const std::string& stream);
 // The pixels of a GIF's rows in image order, from the stream order.
 std::vector<uint8_t> Deinterlace(const std::vector<uint8_t>& stream, int32_t width, int32_t height);
 
-// A temporary folder, removed with its files.
-struct TempFolder {
-    std::string path;
-    TempFolder();
-    ~TempFolder();
-    std::string file(const std::string& name) const { return path + "/" + name; }
-};
-
-void WriteFile(const std::string& path, const std::string& bytes);
-std::string ReadFile(const std::string& path);
 
 // Runs Pillow over every NAME.gif of the folder: NAME.pil gets the indices of the first frame's
 // pixels and NAME.info its transparency index (or -1). True when python ran cleanly.
-bool DecodeWithPillow(const TempFolder& folder, const std::vector<std::string>& names);
+bool DecodeWithPillow(const TempDir& folder, const std::vector<std::string>& names);
 // Runs gif2rgb over NAME.gif and maps its colours back to the file's own table indices.
-bool DecodeWithGiflib(const TempFolder& folder, const std::string& name, std::vector<uint8_t>& indices);
+bool DecodeWithGiflib(const TempDir& folder, const std::string& name, std::vector<uint8_t>& indices);
 
 // Command 46 through the test host: the result handle (0 when none).
 HostHandle PictureToGif(PluginHost& host, HostHandle picture, int32_t flags, int32_t width, int32_t height,

@@ -67,12 +67,12 @@ std::string Hqx(const std::string& characters) { return kIntro + characters + ":
 TEST(BinHexEncode, ExactOutputForEmptyForks) {
     PluginHost host;
     TempDir dir;
-    WriteAll(dir / "a", "");
+    WriteFile(dir / "a", "");
     SetMacInfo(dir / "a", "TEXT", "ttxt", 0x4101, "");
     ASSERT_EQ(BinHexEncode(host, dir / "a", dir / "a.hqx"), 0);
     const std::string header = HeaderBlock("a", "", "", 0x4101);
     const std::string logical = header + std::string(2, '\0') + std::string(3, '\0');
-    EXPECT_EQ(ReadAll(dir / "a.hqx"), kIntro + Characters(logical, false) + ":\r")
+    EXPECT_EQ(ReadFile(dir / "a.hqx"), kIntro + Characters(logical, false) + ":\r")
         << "flags unchanged, data CRC 0, three closing zero bytes";
     EXPECT_EQ(FinderOf(dir / "a.hqx").type, HostResourceType("TEXT"));
     EXPECT_EQ(FinderOf(dir / "a.hqx").creator, HostResourceType("SITx"));
@@ -82,9 +82,9 @@ TEST(BinHexEncode, LinesEscapesAndNoRuns) {
     PluginHost host;
     TempDir dir;
     const std::string data = std::string(500, 'A') + "\x90\x90" + Pattern(3000, 1);
-    WriteAll(dir / "f", data);
+    WriteFile(dir / "f", data);
     ASSERT_EQ(BinHexEncode(host, dir / "f", dir / "f.hqx"), 0);
-    const std::string out = ReadAll(dir / "f.hqx");
+    const std::string out = ReadFile(dir / "f.hqx");
     ASSERT_EQ(out.substr(0, kIntro.size()), kIntro);
     const std::string body = out.substr(kIntro.size());
     ASSERT_GE(body.size(), 2u);
@@ -105,30 +105,30 @@ TEST(BinHexEncode, LinesEscapesAndNoRuns) {
                                 Escape(Big(Crc(data), 2)) + std::string(3, '\0');
     EXPECT_EQ(chars, Characters(logical, false)) << "0x90 escaped, runs not compressed, CRC over the logical bytes";
     // Onto an existing, longer destination: cut, its type kept.
-    WriteAll(dir / "g.hqx", std::string(100000, 'x'));
+    WriteFile(dir / "g.hqx", std::string(100000, 'x'));
     SetMacInfo(dir / "g.hqx", "ZZZZ", "YYYY", 0, "");
     ASSERT_EQ(BinHexEncode(host, dir / "f", dir / "g.hqx"), 0);
-    EXPECT_EQ(ReadAll(dir / "g.hqx"), out);
+    EXPECT_EQ(ReadFile(dir / "g.hqx"), out);
     EXPECT_EQ(FinderOf(dir / "g.hqx").type, HostResourceType("ZZZZ"));
     EXPECT_EQ(BinHexEncode(host, dir / "absent", dir / "h.hqx"), HostFnfErr);
-    EXPECT_EQ(ReadAll(dir / "h.hqx"), "") << "nothing written for a missing source";
+    EXPECT_EQ(ReadFile(dir / "h.hqx"), "") << "nothing written for a missing source";
 }
 
 struct DecodeCase {
     PluginHost host;
     TempDir dir;
     int32_t Decode(const std::string& text, const std::string& to = "out") {
-        WriteAll(dir / "in.hqx", text);
+        WriteFile(dir / "in.hqx", text);
         return BinHexDecode(host, dir / "in.hqx", dir / to);
     }
-    std::string Data(const std::string& to = "out") { return ReadAll(dir / to); }
+    std::string Data(const std::string& to = "out") { return ReadFile(dir / to); }
 };
 
 TEST(BinHexDecode, BlockStartsOnlyAtALineStart) {
     DecodeCase c;
     const std::string chars = Characters(Logical("n", "hello", ""));
     EXPECT_EQ(c.Decode(":" + chars + ":\r"), macfile::kNoBinHexData) << "no line end before the ':'";
-    EXPECT_FALSE(Exists(c.dir / "out"));
+    EXPECT_FALSE(FileExists(c.dir / "out"));
     for (const char* lineEnd : {"\r", "\n", "\r\n", "\n\r"}) {
         ASSERT_EQ(c.Decode(std::string("junk") + lineEnd + ":" + chars + ":\r"), 0) << lineEnd;
         EXPECT_EQ(c.Data(), "hello");
@@ -209,7 +209,7 @@ TEST(BinHexDecode, ClosingCharactersInEveryAlignment) {
 
 TEST(BinHexDecode, LongerExistingFileIsCutAndFlagsMasked) {
     DecodeCase c;
-    WriteAll(c.dir / "out", std::string(100000, 'o'));
+    WriteFile(c.dir / "out", std::string(100000, 'o'));
     SetMacInfo(c.dir / "out", "OLDT", "OLDC", 0, std::string(5000, 'r'));
     const std::string logical = Escape(Logical("a", "new", "R", std::string(1, '\0'), 0x4101 | 0x2000));
     ASSERT_EQ(c.Decode(Hqx(Characters(logical))), 0);
@@ -259,11 +259,11 @@ ssize_t FailingWrite(int fd, const void* buffer, size_t count) {
 TEST(MacFileCommands, FailingWritesAreReported) {
     PluginHost host;
     TempDir dir;
-    WriteAll(dir / "f", Pattern(200000, 9));
+    WriteFile(dir / "f", Pattern(200000, 9));
     SetMacInfo(dir / "f", "TEXT", "ttxt", 0, Pattern(3000, 2));
     ASSERT_EQ(BinHexEncode(host, dir / "f", dir / "f.hqx"), 0);
     ASSERT_EQ(MacBinaryEncode(host, dir / "f", dir / "f.bin"), 0);
-    const std::string hqx = ReadAll(dir / "f.hqx"), bin = ReadAll(dir / "f.bin");
+    const std::string hqx = ReadFile(dir / "f.hqx"), bin = ReadFile(dir / "f.bin");
     int failures[4] = {0, 0, 0, 0};
     for (int n = 0; n < 12; ++n) {
         const int64_t live = HostLiveAllocations();
@@ -285,16 +285,16 @@ TEST(MacFileCommands, FailingWritesAreReported) {
             failures[i] += r[i] != 0;
         }
         if (r[0] == 0) {
-            EXPECT_EQ(ReadAll(dir / "d1"), ReadAll(dir / "f"));
+            EXPECT_EQ(ReadFile(dir / "d1"), ReadFile(dir / "f"));
         }
         if (r[1] == 0) {
-            EXPECT_EQ(ReadAll(dir / "d2"), ReadAll(dir / "f"));
+            EXPECT_EQ(ReadFile(dir / "d2"), ReadFile(dir / "f"));
         }
         if (r[2] == 0) {
-            EXPECT_EQ(ReadAll(dir / "e1"), hqx);
+            EXPECT_EQ(ReadFile(dir / "e1"), hqx);
         }
         if (r[3] == 0) {
-            EXPECT_EQ(ReadAll(dir / "e2"), bin);
+            EXPECT_EQ(ReadFile(dir / "e2"), bin);
         }
         EXPECT_EQ(HostOpenForkCount(), 0);
         EXPECT_EQ(HostLiveAllocations(), live);

@@ -15,7 +15,7 @@ struct Original {
 
 // True when `path` holds exactly the original forks and type.
 bool Whole(const std::string& path, const Original& o) {
-    if (!Exists(path) || ReadAll(path) != o.data) return false;
+    if (!FileExists(path) || ReadFile(path) != o.data) return false;
     return ResourceOf(path) == o.rsrc && FinderOf(path).type == HostResourceType("TEXT");
 }
 
@@ -24,14 +24,14 @@ protected:
     // Hundreds of decodes: the volume flush need not wait for the disk each time.
     void SetUp() override {
         HostSetDurableFlush(false);
-        WriteAll(dir / "src", o.data);
+        WriteFile(dir / "src", o.data);
         SetMacInfo(dir / "src", "TEXT", "ttxt", 0x2000, o.rsrc);
     }
     // Decodes `bytes` with `decode`; checks the outcome.
     void TearDown() override { HostSetDurableFlush(true); }
     template <typename Decode>
     void Check(const std::string& bytes, Decode decode, const std::string& what) {
-        WriteAll(dir / "in", bytes);
+        WriteFile(dir / "in", bytes);
         unlink((dir / "out").c_str());
         unlink((dir / "._out").c_str());
         const int64_t live = HostLiveAllocations();
@@ -49,7 +49,7 @@ protected:
 
 TEST_F(Damage, BinHexTruncatedOrFlipped) {
     ASSERT_EQ(BinHexEncode(host, dir / "src", dir / "src.hqx"), 0);
-    const std::string good = ReadAll(dir / "src.hqx");
+    const std::string good = ReadFile(dir / "src.hqx");
     auto decode = [&](const std::string& from, const std::string& to) { return BinHexDecode(host, from, to); };
     int rejected = 0;
     for (size_t n = 0; n < good.size(); ++n) {
@@ -67,13 +67,13 @@ TEST_F(Damage, BinHexTruncatedOrFlipped) {
 
 TEST_F(Damage, MacBinaryTruncatedOrFlipped) {
     ASSERT_EQ(MacBinaryEncode(host, dir / "src", dir / "src.bin"), 0);
-    const std::string good = ReadAll(dir / "src.bin");
+    const std::string good = ReadFile(dir / "src.bin");
     auto decode = [&](const std::string& from, const std::string& to) { return MacBinaryDecode(host, from, to); };
     for (size_t n = 0; n < good.size(); ++n) Check(good.substr(0, n), decode, "cut at " + std::to_string(n));
     for (size_t i = 0; i < good.size(); ++i) {
         std::string bad = good;
         bad[i] = static_cast<char>(bad[i] ^ 0x41);
-        WriteAll(dir / "in", bad);
+        WriteFile(dir / "in", bad);
         const int32_t status = MacBinaryDecode(host, dir / "in", dir / "flipped");
         // The header's CRC catches any flipped byte in 0..125; fork bytes carry no check of their own.
         if (i < 126) {

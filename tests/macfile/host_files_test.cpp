@@ -13,7 +13,7 @@ namespace {
 
 TEST(FileModel, PlainFileHasEmptyResourceForkAndZeroFinderInfo) {
     TempDir dir;
-    WriteAll(dir / "plain", "hello");
+    WriteFile(dir / "plain", "hello");
     Str255 name(dir / "plain");
     HostCatalogInfo info{};
     info.name = name.bytes;
@@ -24,20 +24,20 @@ TEST(FileModel, PlainFileHasEmptyResourceForkAndZeroFinderInfo) {
     EXPECT_EQ(info.finderInfo.flags, 0);
     EXPECT_EQ(info.attributes, 0);
     EXPECT_EQ(ResourceOf(dir / "plain"), "");
-    EXPECT_FALSE(Exists(dir / "._plain")) << "reading never makes a sidecar";
+    EXPECT_FALSE(FileExists(dir / "._plain")) << "reading never makes a sidecar";
     // Zero Finder information written to a file without a sidecar keeps it without one.
     HostFinderInfo zero{};
     EXPECT_EQ(HostSetFinderInfo(name.bytes, 0, &zero), 0);
-    EXPECT_FALSE(Exists(dir / "._plain"));
+    EXPECT_FALSE(FileExists(dir / "._plain"));
 }
 
 TEST(FileModel, StatusesTheEncodingsRelyOn) {
     TempDir dir;
     Str255 name(dir / "new");
     ASSERT_EQ(HostCreateFile(name.bytes, 0, HostResourceType("CREA"), HostResourceType("TYPE")), 0);
-    WriteAll(dir / "new", "keep");
+    WriteFile(dir / "new", "keep");
     EXPECT_EQ(HostCreateFile(name.bytes, 0, 0, 0), HostDupFNErr);
-    EXPECT_EQ(ReadAll(dir / "new"), "keep") << "an existing file is left as it is";
+    EXPECT_EQ(ReadFile(dir / "new"), "keep") << "an existing file is left as it is";
     EXPECT_EQ(FinderOf(dir / "new").type, HostResourceType("TYPE"));
 
     // Reads: -39 with the count actually read; 0 when the last byte read is the last of the fork.
@@ -83,7 +83,7 @@ TEST(FileModel, StatusesTheEncodingsRelyOn) {
 
 TEST(FileModel, FileSpecsResolveFoldersToDirectoryIds) {
     TempDir dir;
-    WriteAll(dir / "a", "1");
+    WriteFile(dir / "a", "1");
     HostFileSpec spec{};
     Str255 name(dir / "a");
     ASSERT_EQ(HostMakeFileSpec(0, 0, name.bytes, &spec), 0);
@@ -101,7 +101,7 @@ TEST(FileModel, FileSpecsResolveFoldersToDirectoryIds) {
 
 TEST(FileModel, LockedFilesAndWriters) {
     TempDir dir;
-    WriteAll(dir / "f", "data");
+    WriteFile(dir / "f", "data");
     Str255 name(dir / "f");
     HostForkRef writer = 0, second = 0;
     ASSERT_EQ(HostOpenDataFork(name.bytes, 0, &writer), 0);
@@ -125,7 +125,7 @@ TEST(FileModel, LockedFilesAndWriters) {
 
 TEST(FileModel, CatalogDatesAndFinderInfoRoundTrip) {
     TempDir dir;
-    WriteAll(dir / "f", "data");
+    WriteFile(dir / "f", "data");
     Str255 name(dir / "f");
     HostCatalogInfo info{};
     info.name = name.bytes;
@@ -149,7 +149,7 @@ TEST(FileModel, CatalogDatesAndFinderInfoRoundTrip) {
     struct stat st;
     ASSERT_EQ(stat((dir / "f").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, 3300000000 - 2082844800) << "the modification date is the file's mtime";
-    EXPECT_EQ(ReadAll(dir / "f"), "data");
+    EXPECT_EQ(ReadFile(dir / "f"), "data");
 }
 
 // A file made by unar from a MacBinary file: its sidecar is what zor must read, and zor's sidecar
@@ -157,12 +157,12 @@ TEST(FileModel, CatalogDatesAndFinderInfoRoundTrip) {
 TEST(FileModel, SidecarMatchesUnarsForTheSameFile) {
     TempDir dir;
     PluginHost host;
-    WriteAll(dir / "doc", Pattern(1000, 7));
+    WriteFile(dir / "doc", Pattern(1000, 7));
     SetMacInfo(dir / "doc", "TEXT", "ttxt", 0x0100, Pattern(700, 8));
     ASSERT_EQ(MacBinaryEncode(host, dir / "doc", dir / "doc.bin"), 0);
     ASSERT_EQ(Shell("mkdir " + (dir / "u") + " && cd " + (dir / "u") + " && unar -q -k hidden ../doc.bin"), 0);
-    const std::string theirs = ReadAll(dir / "u/._doc");
-    const std::string ours = ReadAll(dir / "._doc");
+    const std::string theirs = ReadFile(dir / "u/._doc");
+    const std::string ours = ReadFile(dir / "._doc");
     zor::host::SidecarLayout a{}, b{};
     ASSERT_TRUE(zor::host::ParseSidecar(reinterpret_cast<const uint8_t*>(theirs.data()), theirs.size(), theirs.size(), &a));
     ASSERT_TRUE(zor::host::ParseSidecar(reinterpret_cast<const uint8_t*>(ours.data()), ours.size(), ours.size(), &b));
@@ -217,8 +217,8 @@ TEST(SidecarParser, HostileBytesNeverReadOutside) {
 
 TEST(FileModel, MalformedSidecarReadsAsNone) {
     TempDir dir;
-    WriteAll(dir / "f", "x");
-    WriteAll(dir / "._f", std::string("\x00\x05\x16\x07\x00\x02\x00\x00", 8) + std::string(20, '\xFF'));
+    WriteFile(dir / "f", "x");
+    WriteFile(dir / "._f", std::string("\x00\x05\x16\x07\x00\x02\x00\x00", 8) + std::string(20, '\xFF'));
     EXPECT_EQ(FinderOf(dir / "f").type, 0u);
     EXPECT_EQ(ResourceOf(dir / "f"), "");
 }
@@ -236,7 +236,7 @@ ssize_t FailingWrite(int fd, const void* buffer, size_t count) {
 
 TEST(FileModel, FailingWritesReportMacStatuses) {
     TempDir dir;
-    WriteAll(dir / "f", "");
+    WriteFile(dir / "f", "");
     Str255 name(dir / "f");
     const struct {
         int error;

@@ -72,14 +72,14 @@ TEST(Crc16Xmodem, KnownAnswers) {
 TEST(MacBinaryEncode, HeaderBytesAndRegions) {
     PluginHost host;
     TempDir dir;
-    WriteAll(dir / "empty", "");
+    WriteFile(dir / "empty", "");
     ASSERT_EQ(MacBinaryEncode(host, dir / "empty", dir / "empty.bin"), 0);
-    EXPECT_EQ(ReadAll(dir / "empty.bin").size(), 128u) << "two empty forks: the header alone";
+    EXPECT_EQ(ReadFile(dir / "empty.bin").size(), 128u) << "two empty forks: the header alone";
 
-    WriteAll(dir / "one", "Z");
+    WriteFile(dir / "one", "Z");
     SetMacInfo(dir / "one", "TEXT", "ttxt", 0x2100, "");
     ASSERT_EQ(MacBinaryEncode(host, dir / "one", dir / "one.bin"), 0);
-    const std::string out = ReadAll(dir / "one.bin");
+    const std::string out = ReadFile(dir / "one.bin");
     ASSERT_EQ(out.size(), 256u);
     EXPECT_EQ(out[0], 0);
     EXPECT_EQ(out[1], 3);
@@ -99,14 +99,14 @@ TEST(MacBinaryEncode, HeaderBytesAndRegions) {
     EXPECT_EQ(out[128], 'Z');
     EXPECT_EQ(out.substr(129), std::string(127, '\0'));
 
-    WriteAll(dir / "256", Pattern(256, 1));
+    WriteFile(dir / "256", Pattern(256, 1));
     ASSERT_EQ(MacBinaryEncode(host, dir / "256", dir / "256.bin"), 0);
-    EXPECT_EQ(ReadAll(dir / "256.bin").size(), 384u) << "no padding after 256 bytes";
+    EXPECT_EQ(ReadFile(dir / "256.bin").size(), 384u) << "no padding after 256 bytes";
 
     const std::string longName(63, 'L');
-    WriteAll(dir / longName, "x");
+    WriteFile(dir / longName, "x");
     ASSERT_EQ(MacBinaryEncode(host, dir / longName, dir / "long.bin"), 0);
-    const std::string l = ReadAll(dir / "long.bin");
+    const std::string l = ReadFile(dir / "long.bin");
     EXPECT_EQ(l[1], 63);
     EXPECT_EQ(l.substr(2, 63), longName);
 
@@ -118,21 +118,21 @@ TEST(MacBinaryEncode, HeaderBytesAndRegions) {
     info.attributes = 1;
     ASSERT_EQ(HostSetCatalogInfo(&info), 0);
     ASSERT_EQ(MacBinaryEncode(host, dir / "one", dir / "locked.bin"), 0);
-    EXPECT_EQ(ReadAll(dir / "locked.bin")[81], 1);
+    EXPECT_EQ(ReadFile(dir / "locked.bin")[81], 1);
     ASSERT_EQ(MacBinaryEncode(host, dir / "one", dir / "again.bin"), 0);
-    EXPECT_EQ(ReadAll(dir / "again.bin"), ReadAll(dir / "locked.bin")) << "same file, same bytes";
+    EXPECT_EQ(ReadFile(dir / "again.bin"), ReadFile(dir / "locked.bin")) << "same file, same bytes";
     EXPECT_EQ(MacBinaryEncode(host, dir / "absent", dir / "x.bin"), HostFnfErr);
-    EXPECT_FALSE(Exists(dir / "x.bin")) << "the destination is not touched";
+    EXPECT_FALSE(FileExists(dir / "x.bin")) << "the destination is not touched";
 }
 
 TEST(MacBinaryEncode, ExistingDestinationIsReusedAndCut) {
     PluginHost host;
     TempDir dir;
-    WriteAll(dir / "src", "abc");
-    WriteAll(dir / "dst", std::string(5000, 'q'));
+    WriteFile(dir / "src", "abc");
+    WriteFile(dir / "dst", std::string(5000, 'q'));
     SetMacInfo(dir / "dst", "TEXT", "ABCD", 0, "");
     ASSERT_EQ(MacBinaryEncode(host, dir / "src", dir / "dst"), 0);
-    EXPECT_EQ(ReadAll(dir / "dst").size(), 256u);
+    EXPECT_EQ(ReadFile(dir / "dst").size(), 256u);
     EXPECT_EQ(FinderOf(dir / "dst").type, HostResourceType("TEXT"));
     EXPECT_EQ(FinderOf(dir / "dst").creator, HostResourceType("SITx"));
     ASSERT_EQ(MacBinaryEncode(host, dir / "src", dir / "new.bin"), 0);
@@ -143,17 +143,17 @@ TEST(Conversions, OntoTheSourceItselfAreRefusedAndLoseNothing) {
     PluginHost host;
     TempDir dir;
     ASSERT_EQ(MacBinaryEncode(host, dir / "src", dir / "src.bin"), -43) << "no source yet";
-    WriteAll(dir / "src", "the only copy");
+    WriteFile(dir / "src", "the only copy");
     ASSERT_EQ(MacBinaryEncode(host, dir / "src", dir / "src.bin"), 0);
     ASSERT_EQ(BinHexEncode(host, dir / "src", dir / "src.hqx"), 0);
-    const std::string binary = ReadAll(dir / "src.bin"), hqx = ReadAll(dir / "src.hqx");
+    const std::string binary = ReadFile(dir / "src.bin"), hqx = ReadFile(dir / "src.hqx");
     EXPECT_EQ(MacBinaryEncode(host, dir / "src", dir / "src"), HostOpWrErr);
     EXPECT_EQ(BinHexEncode(host, dir / "src", dir / "src"), HostOpWrErr);
     EXPECT_EQ(MacBinaryDecode(host, dir / "src.bin", dir / "src.bin"), HostOpWrErr);
     EXPECT_EQ(BinHexDecode(host, dir / "src.hqx", dir / "src.hqx"), HostOpWrErr);
-    EXPECT_EQ(ReadAll(dir / "src"), "the only copy");
-    EXPECT_EQ(ReadAll(dir / "src.bin"), binary);
-    EXPECT_EQ(ReadAll(dir / "src.hqx"), hqx);
+    EXPECT_EQ(ReadFile(dir / "src"), "the only copy");
+    EXPECT_EQ(ReadFile(dir / "src.bin"), binary);
+    EXPECT_EQ(ReadFile(dir / "src.hqx"), hqx);
 }
 
 TEST(MacBinaryDecode, HeaderAcceptance) {
@@ -161,15 +161,15 @@ TEST(MacBinaryDecode, HeaderAcceptance) {
     TempDir dir;
     const std::string data = "payload";
     auto decode = [&](const std::string& header, const std::string& to) {
-        WriteAll(dir / "in.bin", header + Padded(data));
+        WriteFile(dir / "in.bin", header + Padded(data));
         return MacBinaryDecode(host, dir / "in.bin", dir / to);
     };
     EXPECT_EQ(decode(WithCrc(Header("a", 7, 0)), "ok"), 0);
-    EXPECT_EQ(ReadAll(dir / "ok"), data);
+    EXPECT_EQ(ReadFile(dir / "ok"), data);
     std::string h = Header("a", 7, 0);
     h[123] = static_cast<char>(130);
     EXPECT_EQ(decode(WithCrc(h), "v130"), macfile::kNotMacBinary) << "a reader newer than 129 is needed";
-    EXPECT_FALSE(Exists(dir / "v130")) << "nothing is made for a rejected header";
+    EXPECT_FALSE(FileExists(dir / "v130")) << "nothing is made for a rejected header";
     // MacBinary I: a wrong CRC, bytes 101..124 zero.
     h = Header("a", 7, 0);
     h[122] = h[123] = 0;
@@ -178,7 +178,7 @@ TEST(MacBinaryDecode, HeaderAcceptance) {
     EXPECT_EQ(decode(h, "v1"), macfile::kNotMacBinary) << "124 is not zero";
     h[124] = 0;
     EXPECT_EQ(decode(h, "v1"), 0);
-    EXPECT_EQ(ReadAll(dir / "v1"), data);
+    EXPECT_EQ(ReadFile(dir / "v1"), data);
     EXPECT_EQ(decode(WithCrc(Header(std::string(63, 'n'), 7, 0)), "n63"), 0);
     h = WithCrc(Header(std::string(63, 'n'), 7, 0));
     h[1] = 64;
@@ -192,7 +192,7 @@ TEST(MacBinaryDecode, HeaderAcceptance) {
     h = Header("a", 0x01000000, 0);
     h[122] = h[123] = 0;
     EXPECT_EQ(decode(h, "big1"), macfile::kNotMacBinary);
-    WriteAll(dir / "short", std::string(100, '\0'));
+    WriteFile(dir / "short", std::string(100, '\0'));
     EXPECT_EQ(MacBinaryDecode(host, dir / "short", dir / "s"), HostEofErr);
     EXPECT_EQ(MacBinaryDecode(host, dir / "absent", dir / "s"), HostFnfErr);
 }
@@ -202,10 +202,10 @@ TEST(MacBinaryDecode, RegionsEndsAndFileInformation) {
     TempDir dir;
     // Ends exactly at B inside the final (short) read.
     const std::string data = Pattern(1000, 3);
-    WriteAll(dir / "b.bin", WithCrc(Header("f", 1000, 0, 0x2100 | 0x4101)) + Padded(data));
-    WriteAll(dir / "out", std::string(50000, 'o'));
+    WriteFile(dir / "b.bin", WithCrc(Header("f", 1000, 0, 0x2100 | 0x4101)) + Padded(data));
+    WriteFile(dir / "out", std::string(50000, 'o'));
     ASSERT_EQ(MacBinaryDecode(host, dir / "b.bin", dir / "out"), 0);
-    EXPECT_EQ(ReadAll(dir / "out"), data) << "a longer existing file is cut";
+    EXPECT_EQ(ReadFile(dir / "out"), data) << "a longer existing file is cut";
     const HostFinderInfo f = FinderOf(dir / "out");
     EXPECT_EQ(f.type, HostResourceType("TEXT"));
     EXPECT_EQ(f.creator, HostResourceType("ttxt"));
@@ -220,15 +220,15 @@ TEST(MacBinaryDecode, RegionsEndsAndFileInformation) {
     // A data fork that fills the transfer chunks exactly: the final read is empty and enters at B.
     const int32_t fill = 2 * macfile::kMacBinaryChunk - 128;
     const std::string exact = Pattern(size_t(fill), 4);
-    WriteAll(dir / "x.bin", WithCrc(Header("f", uint32_t(fill), 0)) + exact);
+    WriteFile(dir / "x.bin", WithCrc(Header("f", uint32_t(fill), 0)) + exact);
     ASSERT_EQ(MacBinaryDecode(host, dir / "x.bin", dir / "x"), 0);
-    EXPECT_EQ(ReadAll(dir / "x"), exact);
+    EXPECT_EQ(ReadFile(dir / "x"), exact);
 
     // An empty data fork and a resource fork: both were reported as failures before.
     const std::string rsrc = Pattern(300, 5);
-    WriteAll(dir / "r.bin", WithCrc(Header("f", 0, 300)) + Padded(rsrc));
+    WriteFile(dir / "r.bin", WithCrc(Header("f", 0, 300)) + Padded(rsrc));
     ASSERT_EQ(MacBinaryDecode(host, dir / "r.bin", dir / "r"), 0);
-    EXPECT_EQ(ReadAll(dir / "r"), "");
+    EXPECT_EQ(ReadFile(dir / "r"), "");
     EXPECT_EQ(ResourceOf(dir / "r"), rsrc);
     // Decoding again without a resource fork empties the old one.
     ASSERT_EQ(MacBinaryDecode(host, dir / "b.bin", dir / "r"), 0);
@@ -236,12 +236,12 @@ TEST(MacBinaryDecode, RegionsEndsAndFileInformation) {
 
     // Cut short: the fork bytes that came stay, and the command says the input ended early.
     const std::string whole = WithCrc(Header("f", 1000, 300)) + Padded(data) + Padded(rsrc);
-    WriteAll(dir / "cut.bin", whole.substr(0, 128 + 1024 + 100));
+    WriteFile(dir / "cut.bin", whole.substr(0, 128 + 1024 + 100));
     EXPECT_EQ(MacBinaryDecode(host, dir / "cut.bin", dir / "cut"), HostEofErr);
-    EXPECT_EQ(ReadAll(dir / "cut"), data);
+    EXPECT_EQ(ReadFile(dir / "cut"), data);
     EXPECT_EQ(FinderOf(dir / "cut").type, HostResourceType("TEXT")) << "file information is set all the same";
     // Without the final padding the forks are complete.
-    WriteAll(dir / "nopad.bin", whole.substr(0, 128 + 1024 + 300));
+    WriteFile(dir / "nopad.bin", whole.substr(0, 128 + 1024 + 300));
     EXPECT_EQ(MacBinaryDecode(host, dir / "nopad.bin", dir / "nopad"), 0);
     EXPECT_EQ(ResourceOf(dir / "nopad"), rsrc);
     EXPECT_EQ(HostOpenForkCount(), 0);
@@ -256,17 +256,17 @@ TEST(MacBinaryDecode, HeaderNameStaysInTheWorkingDirectory) {
     char saved[4096];
     ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
     ASSERT_EQ(chdir((dir / "work").c_str()), 0);
-    WriteAll("a.bin", WithCrc(Header("../escape", 2, 0)) + Padded("hi"));
+    WriteFile("a.bin", WithCrc(Header("../escape", 2, 0)) + Padded("hi"));
     EXPECT_EQ(MacBinaryDecode(host, "a.bin", ""), 0);
-    EXPECT_EQ(ReadAll("..:escape"), "hi");
-    EXPECT_FALSE(Exists(dir / "escape"));
-    WriteAll("b.bin", WithCrc(Header("..", 2, 0)) + Padded("hi"));
+    EXPECT_EQ(ReadFile("..:escape"), "hi");
+    EXPECT_FALSE(FileExists(dir / "escape"));
+    WriteFile("b.bin", WithCrc(Header("..", 2, 0)) + Padded("hi"));
     EXPECT_EQ(MacBinaryDecode(host, "b.bin", ""), HostBadNameErr);
-    WriteAll("c.bin", WithCrc(Header("", 2, 0)) + Padded("hi"));
+    WriteFile("c.bin", WithCrc(Header("", 2, 0)) + Padded("hi"));
     EXPECT_EQ(MacBinaryDecode(host, "c.bin", ""), HostBadNameErr);
-    WriteAll("d.bin", WithCrc(Header("plain", 2, 0)) + Padded("hi"));
+    WriteFile("d.bin", WithCrc(Header("plain", 2, 0)) + Padded("hi"));
     EXPECT_EQ(MacBinaryDecode(host, "d.bin", ""), 0);
-    EXPECT_EQ(ReadAll("plain"), "hi");
+    EXPECT_EQ(ReadFile("plain"), "hi");
     ASSERT_EQ(chdir(saved), 0);
 }
 
@@ -276,11 +276,11 @@ TEST(MacBinary, RoundTripKeepsForksAndInformation) {
     for (size_t dataSize : {0, 1, 127, 128, 129, 40000}) {
         const std::string data = Pattern(dataSize, 10);
         const std::string rsrc = Pattern(dataSize / 3 + 5, 11);
-        WriteAll(dir / "src", data);
+        WriteFile(dir / "src", data);
         SetMacInfo(dir / "src", "APPL", "CREA", 0x2101, rsrc);
         ASSERT_EQ(MacBinaryEncode(host, dir / "src", dir / "src.bin"), 0);
         ASSERT_EQ(MacBinaryDecode(host, dir / "src.bin", dir / "dst"), 0) << dataSize;
-        EXPECT_EQ(ReadAll(dir / "dst"), data);
+        EXPECT_EQ(ReadFile(dir / "dst"), data);
         EXPECT_EQ(ResourceOf(dir / "dst"), rsrc);
         EXPECT_EQ(FinderOf(dir / "dst").type, HostResourceType("APPL"));
         EXPECT_EQ(FinderOf(dir / "dst").flags, 0x2000) << "bit 0 and 8 are the decoder's to keep";

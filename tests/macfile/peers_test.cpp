@@ -43,7 +43,7 @@ protected:
             if (Shell(std::string("command -v ") + tool) != 0) GTEST_SKIP() << tool << " is not installed";
         data = Pattern(30000, 21);
         rsrc = Pattern(4097, 22);
-        WriteAll(img.dir / "doc", data);
+        WriteFile(img.dir / "doc", data);
         SetMacInfo(img.dir / "doc", "TEXT", "ttxt", 0x0000, rsrc);
     }
     PluginHost host;
@@ -54,13 +54,13 @@ protected:
 TEST_F(Peers, ZorBinHexDecodesWithHexbinHcopyAndLsar) {
     ASSERT_EQ(BinHexEncode(host, img.dir / "doc", img.dir / "doc.hqx"), 0);
     ASSERT_EQ(Shell(img.Run("hexbin -3 -n out doc.hqx")), 0);
-    EXPECT_EQ(ReadAll(img.dir / "out.data"), data);
-    EXPECT_EQ(ReadAll(img.dir / "out.rsrc"), rsrc);
-    EXPECT_EQ(ReadAll(img.dir / "out.info").substr(65, 8), "TEXTttxt");
+    EXPECT_EQ(ReadFile(img.dir / "out.data"), data);
+    EXPECT_EQ(ReadFile(img.dir / "out.rsrc"), rsrc);
+    EXPECT_EQ(ReadFile(img.dir / "out.info").substr(65, 8), "TEXTttxt");
 
     ASSERT_EQ(Shell(img.Run("hcopy -b doc.hqx :doc")), 0) << "hfsutils reads zor's BinHex";
     ASSERT_EQ(Shell(img.Run("hcopy -m :doc back.bin")), 0);
-    const Parsed back = ParseMacBinary(ReadAll(img.dir / "back.bin"));
+    const Parsed back = ParseMacBinary(ReadFile(img.dir / "back.bin"));
     EXPECT_EQ(back.typeCreator, "TEXTttxt");
     EXPECT_EQ(back.data, data);
     EXPECT_EQ(back.rsrc, rsrc);
@@ -72,13 +72,13 @@ TEST_F(Peers, ZorMacBinaryAcceptedByHcopyAndUnar) {
     ASSERT_EQ(MacBinaryEncode(host, img.dir / "doc", img.dir / "doc.bin"), 0);
     ASSERT_EQ(Shell(img.Run("hcopy -m doc.bin :doc")), 0);
     ASSERT_EQ(Shell(img.Run("hcopy -r :doc raw && hcopy -m :doc back.bin")), 0);
-    EXPECT_EQ(ReadAll(img.dir / "raw"), data);
-    const Parsed back = ParseMacBinary(ReadAll(img.dir / "back.bin"));
+    EXPECT_EQ(ReadFile(img.dir / "raw"), data);
+    const Parsed back = ParseMacBinary(ReadFile(img.dir / "back.bin"));
     EXPECT_EQ(back.typeCreator, "TEXTttxt");
     EXPECT_EQ(back.rsrc, rsrc);
 
     ASSERT_EQ(Shell(img.Run("mkdir u && cd u && unar -q -k hidden ../doc.bin")), 0);
-    EXPECT_EQ(ReadAll(img.dir / "u/doc"), data);
+    EXPECT_EQ(ReadFile(img.dir / "u/doc"), data);
     EXPECT_EQ(ResourceOf(img.dir / "u/doc"), rsrc);
     EXPECT_EQ(FinderOf(img.dir / "u/doc").type, HostResourceType("TEXT"));
 }
@@ -94,7 +94,7 @@ TEST_F(Peers, PeerMadeFilesDecodeWithZor) {
         const int32_t status = file.ends_with(".bin") ? MacBinaryDecode(host, img.dir / file, out)
                                                       : BinHexDecode(host, img.dir / file, out);
         ASSERT_EQ(status, 0) << file;
-        EXPECT_EQ(ReadAll(out), data) << file;
+        EXPECT_EQ(ReadFile(out), data) << file;
         EXPECT_EQ(ResourceOf(out), rsrc) << file;
         EXPECT_EQ(FinderOf(out).type, HostResourceType("ABCD")) << file;
         EXPECT_EQ(FinderOf(out).creator, HostResourceType("WXYZ")) << file;

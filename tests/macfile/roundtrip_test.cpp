@@ -11,7 +11,7 @@ TEST(RoundTrip, SixtyFourMebibytesThroughBothEncodings) {
     TempDir dir{"/dev/shm"};
     const std::string data = Pattern(64u << 20, 31);
     const std::string rsrc = Pattern(1u << 20, 32);
-    WriteAll(dir / "big", data);
+    WriteFile(dir / "big", data);
     SetMacInfo(dir / "big", "BIGF", "ZORx", 0x2100 | 0x0001, rsrc);
     Str255 name(dir / "big");
     HostCatalogInfo info{};
@@ -26,7 +26,7 @@ TEST(RoundTrip, SixtyFourMebibytesThroughBothEncodings) {
     ASSERT_EQ(BinHexEncode(host, dir / "big", dir / "big.hqx"), 0);
     ASSERT_EQ(BinHexDecode(host, dir / "big.hqx", dir / "from-hqx"), 0);
     for (const char* leaf : {"from-bin", "from-hqx"}) {
-        EXPECT_TRUE(ReadAll(dir / leaf) == data) << leaf;
+        EXPECT_TRUE(ReadFile(dir / leaf) == data) << leaf;
         EXPECT_TRUE(ResourceOf(dir / leaf) == rsrc) << leaf;
         const HostFinderInfo f = FinderOf(dir / leaf);
         EXPECT_EQ(f.type, HostResourceType("BIGF"));

@@ -10,36 +10,6 @@
 
 namespace zor::test {
 
-TempDir::TempDir(const char* base) {
-    struct stat st;
-    if (::stat(base, &st) != 0 || !S_ISDIR(st.st_mode)) base = "/tmp";
-    std::string pattern = std::string(base) + "/zor-macfile-XXXXXX";
-    const char* made = mkdtemp(pattern.data());
-    if (made == nullptr) ADD_FAILURE() << "no temporary folder under " << base;
-    path = made ? made : "";
-}
-
-TempDir::~TempDir() {
-    if (path.find("/zor-macfile-") != std::string::npos) Shell("rm -rf '" + path + "'");
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteAll(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
-
 std::string Pattern(size_t n, uint32_t seed) {
     std::string s(n, '\0');
     uint32_t x = seed * 2654435761u + 1;

@@ -7,22 +7,11 @@
 
 #include <string>
 
+#include "support/files.h"
 #include "support/plugin_host.h"
 
 namespace zor::test {
 
-// A unique folder under /tmp (or under `base`, such as /dev/shm for tests that make thousands of
-// small files), removed with everything in it.
-struct TempDir {
-    std::string path;
-    explicit TempDir(const char* base = "/tmp");
-    ~TempDir();
-    std::string operator/(const std::string& leaf) const { return path + "/" + leaf; }
-};
-
-std::string ReadAll(const std::string& path);
-void WriteAll(const std::string& path, const std::string& bytes);
-bool Exists(const std::string& path);
 // Deterministic bytes.
 std::string Pattern(size_t n, uint32_t seed);
 // Sets type, creator, flags and resource fork of an existing file through the host layer.

@@ -206,7 +206,7 @@ TEST_F(AllocationSweep, PictureToGifGivesTheWholeFileOrNone) {
 
 // FileToPicture gives the file's bytes or no handle; PictureToFile writes the whole file.
 TEST_F(AllocationSweep, FilesAndPictures) {
-    ScratchFolder folder;
+    TempDir folder;
     const std::string bytes = Pattern(70000, 3);
     WriteFile(folder / "in.dat", bytes);
     Text inName(folder / "in.dat");

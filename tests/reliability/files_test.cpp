@@ -15,7 +15,7 @@ constexpr int32_t kNoMemory = 2;
 class FileFaults : public ::testing::Test {
 protected:
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
 
     void SetUp() override { HostSetDurableFlush(false); }
     void TearDown() override { HostSetDurableFlush(true); }

@@ -63,7 +63,7 @@ TEST(SidecarFindings, EmptyEntryPointingPastTheEnd) {
     EXPECT_LE(layout.dataEnd, bytes.size());
 
     // The file it belongs to reads with zero Finder information, and takes new information.
-    ScratchFolder folder;
+    TempDir folder;
     WriteFile(folder / "f", "data");
     WriteFile(folder / "._f", bytes);
     const Str255 name(folder / "f");

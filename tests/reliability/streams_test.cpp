@@ -276,7 +276,7 @@ namespace {
 // got a prefix, never more than the file), a full disk while receiving gives -1 and the stream is
 // released; the file being sent is untouched.
 TEST_F(StreamSweep, FileTransfersWhenTheFileFails) {
-    ScratchFolder folder;
+    TempDir folder;
     const std::string bytes = Pattern(100000, 5);
     WriteFile(folder / "send.dat", bytes);
     int32_t server = 0, client = 0;
@@ -314,7 +314,7 @@ TEST_F(StreamSweep, FileTransfersWhenTheFileFails) {
 // A file sent with conversion while memory runs short: the peer gets the converted file whole and no
 // result is written, or a converted prefix and -1; never unconverted bytes reported as sent.
 TEST_F(StreamSweep, FileSentWithConversionConvertsOrReportsFailure) {
-    ScratchFolder folder;
+    TempDir folder;
     std::string bytes;
     for (int i = 0; i < 600; ++i) bytes += "line " + std::to_string(i) + "\r";  // fits the socket buffers
     std::string converted;

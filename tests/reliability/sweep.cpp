@@ -12,28 +12,6 @@
 
 namespace zor::test {
 
-ScratchFolder::ScratchFolder() {
-    char pattern[] = "/tmp/zor-reliability-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    path = pattern;
-}
-
-ScratchFolder::~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "<none>";
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
 std::string Pattern(size_t n, uint32_t seed) {
     std::string s(n, '\0');
     uint32_t x = seed * 2654435761u + 1;

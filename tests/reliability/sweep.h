@@ -10,6 +10,7 @@
 
 #include "plugin/host_files.h"
 #include "support/faults.h"
+#include "support/files.h"
 #include "support/plugin_host.h"
 
 namespace zor::test {
@@ -41,16 +42,6 @@ int SweepAllocations(Setup setup, Run run, Check check, int limit = 3000) {
     return limit;
 }
 
-// A unique folder under /tmp, removed with everything in it.
-struct ScratchFolder {
-    std::string path;
-    ScratchFolder();
-    ~ScratchFolder();
-    std::string operator/(const std::string& leaf) const { return path + "/" + leaf; }
-};
-
-std::string ReadFile(const std::string& path);  // "<none>" when it cannot be read
-void WriteFile(const std::string& path, const std::string& bytes);
 // Deterministic bytes.
 std::string Pattern(size_t n, uint32_t seed);
 // A file's resource fork, read through the host layer.

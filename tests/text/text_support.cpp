@@ -15,30 +15,6 @@
 
 namespace zor::test {
 
-TempDir::TempDir() {
-    char pattern[] = "/tmp/zor-text-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) throw std::runtime_error("mkdtemp");
-    path = made;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 std::string Python(std::string_view program, std::string_view input) {
     TempDir dir;
     WriteFile(dir.File("program.py"), program);

@@ -9,19 +9,10 @@
 #include <string_view>
 
 #include "plugin/host_toolbox.h"
+#include "support/files.h"
 
 namespace zor::test {
 
-// A folder made with mkdtemp, removed with its files at the end.
-struct TempDir {
-    std::string path;
-    TempDir();
-    ~TempDir();
-    std::string File(std::string_view leaf) const { return path + "/" + std::string(leaf); }
-};
-
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, std::string_view bytes);
 
 // Runs /usr/bin/python3 on `program` with the bytes `input` in a file whose path is sys.argv[1];
 // returns what the program writes to sys.stdout.buffer. Fails the test when python fails.

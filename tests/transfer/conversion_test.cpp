@@ -13,25 +13,25 @@ constexpr int32_t kTcpSendFile = 12;
 constexpr int32_t kTcpReceiveFile = 13;
 
 // Sends a file with flags and chunk size to a fresh sink; what the sink received.
-std::string SendConverted(PluginHost& host, ScratchFolder& folder, const std::string& bytes, int32_t flags,
+std::string SendConverted(PluginHost& host, TempDir& folder, const std::string& bytes, int32_t flags,
                           int32_t chunk) {
-    WriteWholeFile(folder.Path("source"), bytes);
-    auto sink = SinkPeer(folder.Path("received"));
+    WriteFile(folder.File("source"), bytes);
+    auto sink = SinkPeer(folder.File("received"));
     int32_t ref = ConnectTo(host, *sink);
     EXPECT_NE(ref, 0);
-    Text name(folder.Path("source"));
+    Text name(folder.File("source"));
     int32_t start = 0, end = 0;
     EXPECT_EQ(host.CallInt(kTcpSendFile, {&ref, &name.block, &flags, &chunk, &start, &end}), PluginHost::kUntouched);
     EXPECT_EQ(TcpClose(host, ref), 0);
     EXPECT_EQ(TcpRelease(host, ref), 0);
     sink->ReadLine();
     EXPECT_EQ(sink->Finish(), 0);
-    return ReadWholeFile(folder.Path("received"));
+    return ReadFile(folder.File("received"));
 }
 
 TEST(TransferConversion, EachSentChunkIsConvertedByItself) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     EXPECT_EQ(SendConverted(host, folder, "a\rb\rc", 0x04, 0), "a\r\nb\r\nc");
     // CR LF across the boundary of chunks 4 and 5 stays; within a chunk it becomes CR.
     EXPECT_EQ(SendConverted(host, folder, "abc\r\ndef\r\n", 0x08, 4), "abc\r\ndef\r");
@@ -41,7 +41,7 @@ TEST(TransferConversion, EachSentChunkIsConvertedByItself) {
 
 TEST(TransferConversion, ChunksThatGrowAreNeverCut) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     // Every CR doubles: the default chunk of 16384 CRs would make 32768 bytes, one more than a text holds.
     const std::string crs(40000, '\r');
     std::string crlfs;
@@ -74,7 +74,7 @@ TEST(TransferConversion, ChunksThatGrowAreNeverCut) {
 
 TEST(TransferConversion, EachReceivedChunkIsConvertedByItself) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const int32_t listener = TcpListen(host);
     auto client = PythonPeer("import socket, sys\n"
                              "c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
@@ -90,40 +90,40 @@ TEST(TransferConversion, EachReceivedChunkIsConvertedByItself) {
     ASSERT_EQ(client->ReadLine(), "done");
     int step = 0;
     YieldHook hook([&] {
-        if (step == 0 && ReadWholeFile(folder.Path("out")).size() == 2) {
+        if (step == 0 && ReadFile(folder.File("out")).size() == 2) {
             client->WriteLine("0a790d0a7a");
             EXPECT_EQ(client->ReadLine(), "done");
             step = 1;
-        } else if (step == 1 && ReadWholeFile(folder.Path("out")).size() > 2) {
+        } else if (step == 1 && ReadFile(folder.File("out")).size() > 2) {
             client->WriteLine("shut");
             EXPECT_EQ(client->ReadLine(), "done");
             step = 2;
         }
     });
-    Text name(folder.Path("out"));
+    Text name(folder.File("out"));
     int32_t flags = 0x08, append = 0, idle = 0;
     EXPECT_EQ(host.CallInt(kTcpReceiveFile, {&ref, &name.block, &flags, &append, &idle}), PluginHost::kUntouched);
     EXPECT_EQ(step, 2);
-    EXPECT_EQ(ReadWholeFile(folder.Path("out")), "x\r\ny\rz");
+    EXPECT_EQ(ReadFile(folder.File("out")), "x\r\ny\rz");
     EXPECT_EQ(client->Finish(), 0);
 }
 
 TEST(TransferConversion, ReceivedChunksThatGrowAreNeverCut) {
     PluginHost host;
-    ScratchFolder folder;
-    WriteWholeFile(folder.Path("crs"), std::string(100000, '\r'));
+    TempDir folder;
+    WriteFile(folder.File("crs"), std::string(100000, '\r'));
     const int32_t ref = TcpListen(host, 32767);  // room for a whole receive of 16384 bytes
-    Peer socat({"/usr/bin/socat", "-u", "OPEN:" + folder.Path("crs") + ",rdonly",
+    Peer socat({"/usr/bin/socat", "-u", "OPEN:" + folder.File("crs") + ",rdonly",
                 "TCP:127.0.0.1:" + std::to_string(LocalPort(host, ref))});
     ASSERT_EQ(TcpWaitState(host, ref, 8, 30), 8);
     ASSERT_TRUE(AwaitBytes(host, ref, 16384)) << "a full chunk waits before the first pass";
-    Text name(folder.Path("out"));
+    Text name(folder.File("out"));
     int32_t r = ref, flags = 0x04, append = 0, idle = 0;
     EXPECT_EQ(host.CallInt(kTcpReceiveFile, {&r, &name.block, &flags, &append, &idle}), PluginHost::kUntouched);
     EXPECT_EQ(socat.Finish(), 0);
     std::string crlfs;
     for (int i = 0; i < 100000; ++i) crlfs += "\r\n";
-    EXPECT_TRUE(ReadWholeFile(folder.Path("out")) == crlfs);
+    EXPECT_TRUE(ReadFile(folder.File("out")) == crlfs);
 }
 
 }  // namespace

@@ -153,8 +153,8 @@ TEST(PictureInfo, NullOrShortDataGiveZeroFrameAndNoOverread) {
 
 TEST(PictureToFile, GifWholeJpegStreamAloneOtherwiseWholeData) {
     PluginHost host;
-    ScratchFolder folder;
-    Text name(folder.Path("out.bin"));
+    TempDir folder;
+    Text name(folder.File("out.bin"));
 
     const std::string gif = "GIF89a" + PatternBytes(5000, 1) + "\xFF\xD8 x \xFF\xD9";
     const std::string jpeg = JpegPicture(12000, 512, 10511);
@@ -174,21 +174,21 @@ TEST(PictureToFile, GifWholeJpegStreamAloneOtherwiseWholeData) {
     for (const Case& c : cases) {
         HostHandle picture = NewHandleWith(c.data);
         EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &name.block}), 0);
-        EXPECT_EQ(ReadWholeFile(folder.Path("out.bin")), c.expected);
+        EXPECT_EQ(ReadFile(folder.File("out.bin")), c.expected);
         HostDisposeHandle(picture);
     }
 }
 
 TEST(PictureToFile, TruncatesAnExistingFileAndKeepsTheLockState) {
     PluginHost host;
-    ScratchFolder folder;
-    WriteWholeFile(folder.Path("old"), std::string(100000, 'o'));
-    Text name(folder.Path("old"));
+    TempDir folder;
+    WriteFile(folder.File("old"), std::string(100000, 'o'));
+    Text name(folder.File("old"));
     HostHandle picture = NewHandleWith("short data");
     for (int8_t state : {int8_t{0}, kLocked}) {
         HostSetHandleState(picture, state);
         EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &name.block}), 0);
-        EXPECT_EQ(ReadWholeFile(folder.Path("old")), "short data");
+        EXPECT_EQ(ReadFile(folder.File("old")), "short data");
         EXPECT_EQ(HostGetHandleState(picture), state);
     }
     HostDisposeHandle(picture);
@@ -196,27 +196,27 @@ TEST(PictureToFile, TruncatesAnExistingFileAndKeepsTheLockState) {
 
 TEST(PictureToFile, NullHandleWritesAnEmptyFile) {
     PluginHost host;
-    ScratchFolder folder;
-    Text name(folder.Path("empty"));
+    TempDir folder;
+    Text name(folder.File("empty"));
     HostHandle none = nullptr;
     EXPECT_EQ(host.CallInt(kPictureToFile, {&none, &name.block}), 0);
-    EXPECT_TRUE(FileExists(folder.Path("empty")));
-    EXPECT_EQ(ReadWholeFile(folder.Path("empty")), "");
+    EXPECT_TRUE(FileExists(folder.File("empty")));
+    EXPECT_EQ(ReadFile(folder.File("empty")), "");
 }
 
 TEST(PictureToFile, FailuresGiveThePlatformErrorAndCloseTheFile) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     HostHandle picture = NewHandleWith(PatternBytes(70000, 3));
 
-    Text missingFolder(folder.Path("no/such/folder/file"));
+    Text missingFolder(folder.File("no/such/folder/file"));
     EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &missingFolder.block}), ENOENT);
     Text emptyName("");
     EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &emptyName.block}), ENOENT);
     Text full("/dev/full");
     EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &full.block}), ENOSPC);
 
-    Text name(folder.Path("broken"));
+    Text name(folder.File("broken"));
     const int descriptors = OpenDescriptorCount();
     {
         WriteFailure failure(1, EIO);
@@ -229,23 +229,23 @@ TEST(PictureToFile, FailuresGiveThePlatformErrorAndCloseTheFile) {
 
 TEST(PictureToFile, WritesTheJpegThatAnImageReaderAccepts) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     RunPython("import sys\nfrom PIL import Image\n"
               "im = Image.new('RGB', (64, 48))\n"
               "im.putdata([(x * 4, y * 5, (x ^ y) & 255) for y in range(48) for x in range(64)])\n"
               "im.save(sys.argv[1], 'JPEG', quality=90)\n",
-              {folder.Path("made.jpg")});
-    const std::string jpeg = ReadWholeFile(folder.Path("made.jpg"));
+              {folder.File("made.jpg")});
+    const std::string jpeg = ReadFile(folder.File("made.jpg"));
     ASSERT_GT(jpeg.size(), 100u);
     // The stream sits after 512 bytes of header and other data, with more data after it.
     std::string data = PictureBytes(0, 0, 48, 64, std::string(502, 'h')) + jpeg + "trailing data";
     HostHandle picture = NewHandleWith(data);
-    Text name(folder.Path("written.jpg"));
+    Text name(folder.File("written.jpg"));
     EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &name.block}), 0);
-    EXPECT_EQ(ReadWholeFile(folder.Path("written.jpg")), jpeg);
+    EXPECT_EQ(ReadFile(folder.File("written.jpg")), jpeg);
     EXPECT_EQ(RunPython("import sys\nfrom PIL import Image\n"
                         "im = Image.open(sys.argv[1]); im.load(); print(im.format, im.size[0], im.size[1])\n",
-                        {folder.Path("written.jpg")}),
+                        {folder.File("written.jpg")}),
               "JPEG 64 48\n");
     HostDisposeHandle(picture);
 }
@@ -254,16 +254,16 @@ TEST(PictureToFile, WritesTheJpegThatAnImageReaderAccepts) {
 
 TEST(FileToPicture, ReadsTheWholeFile) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const std::string bytes = PatternBytes(300000, 9);
-    WriteWholeFile(folder.Path("data"), bytes);
-    HostHandle h = CallFileToPicture(host, folder.Path("data"));
+    WriteFile(folder.File("data"), bytes);
+    HostHandle h = CallFileToPicture(host, folder.File("data"));
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(HandleBytes(h), bytes);
     HostDisposeHandle(h);
 
-    WriteWholeFile(folder.Path("empty"), "");
-    h = CallFileToPicture(host, folder.Path("empty"));
+    WriteFile(folder.File("empty"), "");
+    h = CallFileToPicture(host, folder.File("empty"));
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(HostGetHandleSize(h), 0);
     HostDisposeHandle(h);
@@ -271,15 +271,15 @@ TEST(FileToPicture, ReadsTheWholeFile) {
 
 TEST(FileToPicture, NoHandleWhenTheFileCannotBeOpenedReadOrHeld) {
     PluginHost host;
-    ScratchFolder folder;
-    WriteWholeFile(folder.Path("data"), PatternBytes(5000, 4));
-    Text data(folder.Path("data"));
+    TempDir folder;
+    WriteFile(folder.File("data"), PatternBytes(5000, 4));
+    Text data(folder.File("data"));
     const int64_t live = HostLiveAllocations();
-    EXPECT_EQ(CallFileToPicture(host, folder.Path("missing")), nullptr);
+    EXPECT_EQ(CallFileToPicture(host, folder.File("missing")), nullptr);
     EXPECT_EQ(CallFileToPicture(host, ""), nullptr);
     // A folder opens but cannot be read: no handle of unread bytes.
-    mkdir(folder.Path("folder").c_str(), 0700);
-    EXPECT_EQ(CallFileToPicture(host, folder.Path("folder")), nullptr);
+    mkdir(folder.File("folder").c_str(), 0700);
+    EXPECT_EQ(CallFileToPicture(host, folder.File("folder")), nullptr);
 
     const int descriptors = OpenDescriptorCount();
     {
@@ -306,10 +306,10 @@ int GrowingFstat(int fd, struct stat* status) {
 
 TEST(FileToPicture, AFileShorterThanItsSizeGivesTheBytesThatWereThere) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const std::string bytes = PatternBytes(5000, 10);
-    WriteWholeFile(folder.Path("data"), bytes);
-    Text data(folder.Path("data"));
+    WriteFile(folder.File("data"), bytes);
+    Text data(folder.File("data"));
     const HostSystemCalls saved = *HostSystemCallTable();
     g_extraSize = 3000;
     HostSystemCallTable()->fstat = GrowingFstat;
@@ -322,23 +322,23 @@ TEST(FileToPicture, AFileShorterThanItsSizeGivesTheBytesThatWereThere) {
 
 TEST(FileToPicture, RoundTripOfARealGif) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     RunPython("import sys\nfrom PIL import Image\n"
               "im = Image.new('P', (30, 20)); im.putdata([(x * y) % 7 for y in range(20) for x in range(30)])\n"
               "im.save(sys.argv[1], 'GIF')\n",
-              {folder.Path("made.gif")});
-    HostHandle h = CallFileToPicture(host, folder.Path("made.gif"));
+              {folder.File("made.gif")});
+    HostHandle h = CallFileToPicture(host, folder.File("made.gif"));
     ASSERT_NE(h, nullptr);
     int32_t top = 0, left = 0, bottom = 0, right = 0, gif = 0;
     EXPECT_EQ(host.CallInt(kPictureInfo, {&h, &top, &left, &bottom, &right, &gif}),
-              static_cast<int32_t>(ReadWholeFile(folder.Path("made.gif")).size()));
+              static_cast<int32_t>(ReadFile(folder.File("made.gif")).size()));
     EXPECT_EQ(gif, 1);
-    Text out(folder.Path("copy.gif"));
+    Text out(folder.File("copy.gif"));
     EXPECT_EQ(host.CallInt(kPictureToFile, {&h, &out.block}), 0);
     EXPECT_EQ(RunPython("import sys, hashlib\n"
                         "a, b = (hashlib.sha256(open(p, 'rb').read()).hexdigest() for p in sys.argv[1:3])\n"
                         "print(a == b)\n",
-                        {folder.Path("made.gif"), folder.Path("copy.gif")}),
+                        {folder.File("made.gif"), folder.File("copy.gif")}),
               "True\n");
     HostDisposeHandle(h);
 }

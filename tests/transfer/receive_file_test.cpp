@@ -34,34 +34,34 @@ struct SocatSource {
 
 TEST(TcpReceiveFile, FromSocatIntoANewFileThenAppended) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const std::string first = PatternBytes(3 << 20, 11), second = PatternBytes(70000, 12);
-    WriteWholeFile(folder.Path("first"), first);
-    WriteWholeFile(folder.Path("second"), second);
+    WriteFile(folder.File("first"), first);
+    WriteFile(folder.File("second"), second);
 
-    SocatSource a(host, folder.Path("first"));
-    EXPECT_EQ(CallReceiveFile(host, a.ref, folder.Path("out")), PluginHost::kUntouched) << "no result written";
+    SocatSource a(host, folder.File("first"));
+    EXPECT_EQ(CallReceiveFile(host, a.ref, folder.File("out")), PluginHost::kUntouched) << "no result written";
     EXPECT_EQ(a.socat->Finish(), 0);
     EXPECT_EQ(TcpState(host, a.ref), -1) << "the stream is released and its reference free";
-    EXPECT_EQ(Sha256OfFile(folder.Path("out")), Sha256OfFile(folder.Path("first")));
+    EXPECT_EQ(Sha256OfFile(folder.File("out")), Sha256OfFile(folder.File("first")));
 
-    SocatSource b(host, folder.Path("second"));
+    SocatSource b(host, folder.File("second"));
     EXPECT_EQ(b.ref, a.ref) << "the freed reference is handed out again";
-    EXPECT_EQ(CallReceiveFile(host, b.ref, folder.Path("out"), {0, 1, 0}), PluginHost::kUntouched);
+    EXPECT_EQ(CallReceiveFile(host, b.ref, folder.File("out"), {0, 1, 0}), PluginHost::kUntouched);
     EXPECT_EQ(b.socat->Finish(), 0);
-    EXPECT_TRUE(ReadWholeFile(folder.Path("out")) == first + second) << "appended after what was there";
+    EXPECT_TRUE(ReadFile(folder.File("out")) == first + second) << "appended after what was there";
 
     // Any other append value starts the file afresh.
-    SocatSource c(host, folder.Path("second"));
-    EXPECT_EQ(CallReceiveFile(host, c.ref, folder.Path("out"), {0, 2, 0}), PluginHost::kUntouched);
+    SocatSource c(host, folder.File("second"));
+    EXPECT_EQ(CallReceiveFile(host, c.ref, folder.File("out"), {0, 2, 0}), PluginHost::kUntouched);
     EXPECT_EQ(c.socat->Finish(), 0);
-    EXPECT_TRUE(ReadWholeFile(folder.Path("out")) == second);
+    EXPECT_TRUE(ReadFile(folder.File("out")) == second);
 
     // Appending to a file that does not exist yet makes it.
-    SocatSource d(host, folder.Path("second"));
-    EXPECT_EQ(CallReceiveFile(host, d.ref, folder.Path("new"), {0, 1, 0}), PluginHost::kUntouched);
+    SocatSource d(host, folder.File("second"));
+    EXPECT_EQ(CallReceiveFile(host, d.ref, folder.File("new"), {0, 1, 0}), PluginHost::kUntouched);
     EXPECT_EQ(d.socat->Finish(), 0);
-    EXPECT_TRUE(ReadWholeFile(folder.Path("new")) == second);
+    EXPECT_TRUE(ReadFile(folder.File("new")) == second);
 }
 
 // A python3 client that connects to `port` and obeys its input lines: "send HEX" sends those bytes
@@ -96,7 +96,7 @@ void ClientSends(Peer& client, const std::string& bytes) {
 
 TEST(TcpReceiveFile, IdleTimeOutReleasesTheStreamAfterItsSilence) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const int32_t ref = TcpListen(host);
     auto client = ClientPeer(LocalPort(host, ref));
     ASSERT_EQ(TcpWaitState(host, ref, 8, 30), 8);
@@ -114,20 +114,20 @@ TEST(TcpReceiveFile, IdleTimeOutReleasesTheStreamAfterItsSilence) {
             return;
         }
         if (phase == 1) {
-            if (ReadWholeFile(folder.Path("out")).size() < 5) return;
+            if (ReadFile(folder.File("out")).size() < 5) return;
             dataAt = HostTicks();
             phase = 2;
         }
         HostAdvanceTicks(7);
     });
-    EXPECT_EQ(CallReceiveFile(host, ref, folder.Path("out"), {0, 0, 5}), PluginHost::kUntouched);
+    EXPECT_EQ(CallReceiveFile(host, ref, folder.File("out"), {0, 0, 5}), PluginHost::kUntouched);
     const uint32_t end = HostTicks();
     HostSetManualClock(false);
 
     EXPECT_EQ(phase, 2);
     EXPECT_GT(end - dataAt, 300u) << "released only after 300 ticks without data";
     EXPECT_LE(end - dataAt, 300u + 7) << "and at the first pass after them";
-    EXPECT_EQ(ReadWholeFile(folder.Path("out")), "xxxxx");
+    EXPECT_EQ(ReadFile(folder.File("out")), "xxxxx");
     EXPECT_EQ(TcpState(host, ref), -1) << "reference free";
     client->CloseInput();
     EXPECT_EQ(client->ReadLine(), "closed") << "the connection went with the stream";
@@ -136,19 +136,19 @@ TEST(TcpReceiveFile, IdleTimeOutReleasesTheStreamAfterItsSilence) {
 
 TEST(TcpReceiveFile, AStreamNotYetConnectedIsReleasedAfterOnePass) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const int32_t ref = TcpListen(host);
     ASSERT_EQ(TcpState(host, ref), 2);
     YieldHook hook(nullptr);
-    EXPECT_EQ(CallReceiveFile(host, ref, folder.Path("out")), PluginHost::kUntouched);
+    EXPECT_EQ(CallReceiveFile(host, ref, folder.File("out")), PluginHost::kUntouched);
     EXPECT_EQ(hook.yields, 1);
     EXPECT_EQ(TcpState(host, ref), -1);
-    EXPECT_TRUE(FileExists(folder.Path("out")));
+    EXPECT_TRUE(FileExists(folder.File("out")));
 }
 
 TEST(TcpReceiveFile, AFailedWriteStopsReleasesAndReportsMinusOne) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     for (bool fullDevice : {true, false}) {
         const int32_t ref = TcpListen(host);
         auto client = ClientPeer(LocalPort(host, ref));
@@ -161,7 +161,7 @@ TEST(TcpReceiveFile, AFailedWriteStopsReleasesAndReportsMinusOne) {
             EXPECT_EQ(CallReceiveFile(host, ref, "/dev/full"), -1);
         } else {
             WriteFailure failure(1, EIO);
-            EXPECT_EQ(CallReceiveFile(host, ref, folder.Path("out")), -1);
+            EXPECT_EQ(CallReceiveFile(host, ref, folder.File("out")), -1);
             EXPECT_TRUE(failure.fired());
         }
         EXPECT_EQ(TcpState(host, ref), -1) << "the stream is released";
@@ -174,13 +174,13 @@ TEST(TcpReceiveFile, AFailedWriteStopsReleasesAndReportsMinusOne) {
 
 TEST(TcpReceiveFile, AFileThatCannotBeOpenedLeavesTheStream) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const int32_t ref = TcpListen(host);
-    EXPECT_EQ(CallReceiveFile(host, ref, folder.Path("no/such/folder")), -1);
+    EXPECT_EQ(CallReceiveFile(host, ref, folder.File("no/such/folder")), -1);
     EXPECT_EQ(CallReceiveFile(host, ref, ""), -1);
     EXPECT_EQ(TcpState(host, ref), 2);
     EXPECT_EQ(TcpRelease(host, ref), 0);
-    EXPECT_EQ(CallReceiveFile(host, ref, folder.Path("out")), -1) << "no such stream";
+    EXPECT_EQ(CallReceiveFile(host, ref, folder.File("out")), -1) << "no such stream";
 }
 
 }  // namespace

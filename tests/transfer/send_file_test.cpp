@@ -42,9 +42,9 @@ int32_t CallSendFile(PluginHost& host, int32_t ref, const std::string& path, Sen
 }
 
 // Sends a file to a fresh sink and returns what the sink received; `result` gets the command's.
-std::string SendToSink(PluginHost& host, ScratchFolder& folder, const std::string& path, SendFileArgs a,
+std::string SendToSink(PluginHost& host, TempDir& folder, const std::string& path, SendFileArgs a,
                        int32_t* result = nullptr, std::vector<size_t>* reads = nullptr) {
-    auto sink = SinkPeer(folder.Path("received"));
+    auto sink = SinkPeer(folder.File("received"));
     const int32_t ref = ConnectTo(host, *sink);
     EXPECT_NE(ref, 0);
     int32_t r;
@@ -58,33 +58,33 @@ std::string SendToSink(PluginHost& host, ScratchFolder& folder, const std::strin
     EXPECT_EQ(TcpRelease(host, ref), 0);
     EXPECT_FALSE(sink->ReadLine().empty());
     EXPECT_EQ(sink->Finish(), 0);
-    return ReadWholeFile(folder.Path("received"));
+    return ReadFile(folder.File("received"));
 }
 
 TEST(TcpSendFile, HundredMebibytesArriveWhole) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     {
-        std::ofstream out(folder.Path("big"), std::ios::binary);
+        std::ofstream out(folder.File("big"), std::ios::binary);
         for (uint32_t block = 0; block < 100; ++block) out << PatternBytes(1 << 20, block);
     }
     auto sink = SinkPeer("/dev/null");  // the sink's count and digest are enough
     const int32_t ref = ConnectTo(host, *sink);
     ASSERT_NE(ref, 0);
-    EXPECT_EQ(CallSendFile(host, ref, folder.Path("big")), PluginHost::kUntouched) << "no result on success";
+    EXPECT_EQ(CallSendFile(host, ref, folder.File("big")), PluginHost::kUntouched) << "no result on success";
     EXPECT_EQ(TcpState(host, ref), 8) << "the stream stays open";
     EXPECT_EQ(TcpClose(host, ref), 0);
     EXPECT_EQ(TcpRelease(host, ref), 0);
     const std::string summary = sink->ReadLine();
     EXPECT_EQ(sink->Finish(), 0);
-    EXPECT_EQ(summary, "104857600 " + Sha256OfFile(folder.Path("big")));
+    EXPECT_EQ(summary, "104857600 " + Sha256OfFile(folder.File("big")));
 }
 
 TEST(TcpSendFile, ByteRangesAndChunks) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const std::string bytes = PatternBytes(1000, 5);
-    WriteWholeFile(folder.Path("file"), bytes);
+    WriteFile(folder.File("file"), bytes);
     struct Case {
         SendFileArgs args;
         std::string expected;
@@ -102,7 +102,7 @@ TEST(TcpSendFile, ByteRangesAndChunks) {
     for (const Case& c : cases) {
         std::vector<size_t> reads;
         int32_t result = 0;
-        EXPECT_EQ(SendToSink(host, folder, folder.Path("file"), c.args, &result, &reads), c.expected)
+        EXPECT_EQ(SendToSink(host, folder, folder.File("file"), c.args, &result, &reads), c.expected)
             << c.args.start << ".." << c.args.end << " chunk " << c.args.chunk;
         EXPECT_EQ(result, PluginHost::kUntouched);
         // A short last read of 16384 is the range's size: the first read asks for min(chunk, range).
@@ -118,18 +118,18 @@ TEST(TcpSendFile, ByteRangesAndChunks) {
 
 TEST(TcpSendFile, ChunksAreCappedAtWhatACountCanHold) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const std::string bytes = PatternBytes(100000, 6);
-    WriteWholeFile(folder.Path("file"), bytes);
+    WriteFile(folder.File("file"), bytes);
     std::vector<size_t> reads;
-    EXPECT_EQ(SendToSink(host, folder, folder.Path("file"), {0, 100000, 0, 0}, nullptr, &reads), bytes);
+    EXPECT_EQ(SendToSink(host, folder, folder.File("file"), {0, 100000, 0, 0}, nullptr, &reads), bytes);
     EXPECT_EQ(reads, (std::vector<size_t>{32767, 32767, 32767, 1699}));
 }
 
 TEST(TcpSendFile, StopsAfterTheFirstChunkWhenThePeerHasGone) {
     PluginHost host;
-    ScratchFolder folder;
-    WriteWholeFile(folder.Path("file"), PatternBytes(1 << 20, 8));
+    TempDir folder;
+    WriteFile(folder.File("file"), PatternBytes(1 << 20, 8));
     auto peer = PythonPeer("import socket\n"
                            "s = socket.socket(); s.bind(('127.0.0.1', 0)); s.listen(1)\n"
                            "print(s.getsockname()[1], flush=True)\n"
@@ -139,7 +139,7 @@ TEST(TcpSendFile, StopsAfterTheFirstChunkWhenThePeerHasGone) {
     ASSERT_NE(ref, 0);
     ASSERT_EQ(peer->ReadLine(), "closed");
     ReadRecorder recorder;
-    EXPECT_EQ(CallSendFile(host, ref, folder.Path("file")), PluginHost::kUntouched) << "no result written";
+    EXPECT_EQ(CallSendFile(host, ref, folder.File("file")), PluginHost::kUntouched) << "no result written";
     EXPECT_EQ(recorder.sizes.size(), 1u) << "one chunk read, the rest never";
     EXPECT_EQ(TcpRelease(host, ref), 0);
     EXPECT_EQ(peer->Finish(), 0);
@@ -147,11 +147,11 @@ TEST(TcpSendFile, StopsAfterTheFirstChunkWhenThePeerHasGone) {
 
 TEST(TcpSendFile, StopsWhenTheStreamIsClosedOrReleasedDuringAChunk) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const std::string bytes = PatternBytes(5000, 9);
-    WriteWholeFile(folder.Path("file"), bytes);
+    WriteFile(folder.File("file"), bytes);
     for (bool release : {false, true}) {
-        auto sink = SinkPeer(folder.Path("received"));
+        auto sink = SinkPeer(folder.File("received"));
         const int32_t ref = ConnectTo(host, *sink);
         ASSERT_NE(ref, 0);
         {
@@ -159,7 +159,7 @@ TEST(TcpSendFile, StopsWhenTheStreamIsClosedOrReleasedDuringAChunk) {
             YieldHook hook([&] {
                 if (TcpState(host, ref) == 8) release ? TcpRelease(host, ref) : TcpClose(host, ref);
             });
-            EXPECT_EQ(CallSendFile(host, ref, folder.Path("file"), {0, 1000, 0, 0}), PluginHost::kUntouched);
+            EXPECT_EQ(CallSendFile(host, ref, folder.File("file"), {0, 1000, 0, 0}), PluginHost::kUntouched);
         }
         EXPECT_EQ(TcpState(host, ref), release ? -1 : 14);
         if (!release) {
@@ -167,20 +167,20 @@ TEST(TcpSendFile, StopsWhenTheStreamIsClosedOrReleasedDuringAChunk) {
         }
         EXPECT_EQ(sink->ReadLine().substr(0, 5), "1000 ");
         EXPECT_EQ(sink->Finish(), 0);
-        EXPECT_EQ(ReadWholeFile(folder.Path("received")), bytes.substr(0, 1000));
+        EXPECT_EQ(ReadFile(folder.File("received")), bytes.substr(0, 1000));
     }
 }
 
 TEST(TcpSendFile, FilesThatCannotBeSentGiveMinusOne) {
     PluginHost host;
-    ScratchFolder folder;
-    auto sink = SinkPeer(folder.Path("received"));
+    TempDir folder;
+    auto sink = SinkPeer(folder.File("received"));
     const int32_t ref = ConnectTo(host, *sink);
     ASSERT_NE(ref, 0);
     const int descriptors = OpenDescriptorCount();
-    EXPECT_EQ(CallSendFile(host, ref, folder.Path("missing")), -1);
+    EXPECT_EQ(CallSendFile(host, ref, folder.File("missing")), -1);
     EXPECT_EQ(CallSendFile(host, ref, ""), -1);
-    EXPECT_EQ(CallSendFile(host, 999, folder.Path("missing")), -1) << "no such stream";
+    EXPECT_EQ(CallSendFile(host, 999, folder.File("missing")), -1) << "no such stream";
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
     EXPECT_EQ(TcpState(host, ref), 8) << "the stream is left as it was";
     EXPECT_EQ(TcpClose(host, ref), 0);
@@ -191,18 +191,18 @@ TEST(TcpSendFile, FilesThatCannotBeSentGiveMinusOne) {
 
 TEST(TcpSendFile, PendingOutputGoesFirst) {
     PluginHost host;
-    ScratchFolder folder;
-    WriteWholeFile(folder.Path("file"), "file body");
-    auto sink = SinkPeer(folder.Path("received"));
+    TempDir folder;
+    WriteFile(folder.File("file"), "file body");
+    auto sink = SinkPeer(folder.File("received"));
     const int32_t ref = ConnectTo(host, *sink);
     ASSERT_NE(ref, 0);
     EXPECT_EQ(TcpSend(host, ref, "header:", 1), 7) << "queued";
-    CallSendFile(host, ref, folder.Path("file"));
+    CallSendFile(host, ref, folder.File("file"));
     EXPECT_EQ(TcpClose(host, ref), 0);
     EXPECT_EQ(TcpRelease(host, ref), 0);
     sink->ReadLine();
     EXPECT_EQ(sink->Finish(), 0);
-    EXPECT_EQ(ReadWholeFile(folder.Path("received")), "header:file body");
+    EXPECT_EQ(ReadFile(folder.File("received")), "header:file body");
 }
 
 }  // namespace

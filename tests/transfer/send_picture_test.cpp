@@ -24,11 +24,11 @@ std::string PlainBytes(size_t count, uint32_t seed) {
 
 // A sink connection that the test sends pictures over; Finish closes it and gives what arrived.
 struct SinkConnection {
-    ScratchFolder& folder;
+    TempDir& folder;
     PluginHost& host;
     std::unique_ptr<Peer> sink;
     int32_t ref = 0;
-    SinkConnection(PluginHost& h, ScratchFolder& f) : folder(f), host(h), sink(SinkPeer(f.Path("received"))) {
+    SinkConnection(PluginHost& h, TempDir& f) : folder(f), host(h), sink(SinkPeer(f.File("received"))) {
         ref = ConnectTo(host, *sink);
         EXPECT_NE(ref, 0);
     }
@@ -37,7 +37,7 @@ struct SinkConnection {
         EXPECT_EQ(TcpRelease(host, ref), 0);
         sink->ReadLine();
         EXPECT_EQ(sink->Finish(), 0);
-        return ReadWholeFile(folder.Path("received"));
+        return ReadFile(folder.File("received"));
     }
 };
 
@@ -47,7 +47,7 @@ struct SinkConnection {
 // not move since the last yield).
 TEST(TcpSendPicture, GifGoesInPiecesWithTheRemainderFirst) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     const std::string gif = "GIF89a" + PlainBytes(70000 - 6, 1);
     HostHandle picture = NewHandleWith(gif);
     SinkConnection connection(host, folder);
@@ -87,7 +87,7 @@ TEST(TcpSendPicture, GifGoesInPiecesWithTheRemainderFirst) {
 
 TEST(TcpSendPicture, JpegStreamExplicitRangesAndNothingToSend) {
     PluginHost host;
-    ScratchFolder folder;
+    TempDir folder;
     std::string jpeg = PlainBytes(12000, 2);
     jpeg[512] = '\xFF', jpeg[513] = '\xD8', jpeg[10510] = '\xFF', jpeg[10511] = '\xD9';
     const std::string neither = PlainBytes(5000, 3);

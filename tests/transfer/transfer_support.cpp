@@ -18,44 +18,6 @@
 
 namespace zor::test {
 
-ScratchFolder::ScratchFolder() {
-    char pattern[] = "/tmp/zor-transfer-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = made;
-}
-
-ScratchFolder::~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteWholeFile(const std::string& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-std::string PatternBytes(size_t count, uint32_t seed) {
-    std::string bytes(count, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < count; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<char>(x >> 24);
-    }
-    return bytes;
-}
-
 std::string RunPython(const std::string& script, std::initializer_list<std::string> args) {
     auto peer = PythonPeer(script, args);
     peer->CloseInput();
