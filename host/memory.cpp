@@ -1,7 +1,9 @@
 // memory.cpp: relocatable handles with master pointers, fixed blocks, and handle searching.
 //
 // A handle is the address of a master pointer. Each handle has a small record whose first field is
-// that master pointer, so the record is found from the handle without a lookup. Scramble mode moves
+// that master pointer, so the record is found from the handle without a lookup. A new handle's bytes
+// follow its record in the same allocation, so a handle costs one allocation; the first resize that
+// must move them gives them a block of their own. Scramble mode moves
 // every unlocked block on every resize, so that code keeping a data address across a resize reads
 // freed memory and the sanitizer says so.
 #include <cstring>
@@ -19,13 +21,8 @@ struct HandleRecord {
     int32_t size;    // the block's size in bytes
     uint32_t magic;  // kHandleMagic while the handle lives
     int8_t state;    // HostHandleLocked while the block may not move
+    bool inlineData; // the bytes still follow the record in its own allocation
 };
-
-// Disposed handle records kept for reuse, so a handle costs one allocation rather than two. Not
-// used in scramble mode, where every disposed record is freed so that a stale handle is caught.
-constexpr int kSpareRecords = 256;
-HandleRecord* g_spare[kSpareRecords];
-int g_spareCount = 0;
 
 int16_t g_memoryError = 0;
 bool g_scrambleSet = false;  // scramble chosen by HostSetHeapScramble rather than the environment
@@ -44,19 +41,13 @@ HostHandle NewHandle(int32_t size, bool clear) {
         SetMemoryError(HostMemFullErr);
         return nullptr;
     }
-    HandleRecord* record = g_spareCount > 0 ? g_spare[--g_spareCount]
-                                            : static_cast<HandleRecord*>(Sys().allocate(sizeof(HandleRecord)));
+    auto* record = static_cast<HandleRecord*>(Sys().allocate(sizeof(HandleRecord) + (size > 0 ? size : 1)));
     if (record == nullptr) {
         SetMemoryError(HostMemFullErr);
         return nullptr;
     }
-    record->data = AllocateBytes(size);
-    if (record->data == nullptr) {
-        record->magic = kDeadMagic;
-        Sys().release(record);
-        SetMemoryError(HostMemFullErr);
-        return nullptr;
-    }
+    record->data = reinterpret_cast<char*>(record + 1);
+    record->inlineData = true;
     if (clear) std::memset(record->data, 0, size > 0 ? size : 1);
     record->size = size;
     record->magic = kHandleMagic;
@@ -113,8 +104,21 @@ void HostSetHandleSize(HostHandle h, int32_t size) {
         }
         std::memcpy(moved, record->data, static_cast<size_t>(size < record->size ? size : record->size));
         std::memset(record->data, 0xA5, static_cast<size_t>(record->size > 0 ? record->size : 1));
-        Sys().release(record->data);
+        if (!record->inlineData) Sys().release(record->data);
         record->data = moved;
+        record->inlineData = false;
+    } else if (record->inlineData) {
+        // Bytes that follow the record shrink in place, and move to a block of their own to grow.
+        if (!shrinking) {
+            char* moved = AllocateBytes(size);
+            if (moved == nullptr) {
+                SetMemoryError(HostMemFullErr);
+                return;
+            }
+            std::memcpy(moved, record->data, static_cast<size_t>(record->size));
+            record->data = moved;
+            record->inlineData = false;
+        }
     } else {
         char* moved = static_cast<char*>(Sys().reallocate(record->data, size > 0 ? size : 1));
         if (moved == nullptr) {
@@ -143,13 +147,10 @@ void HostDisposeHandle(HostHandle h) {
         return;
     }
     HandleRecord* record = RecordOf(h);
-    Sys().release(record->data);
+    if (!record->inlineData) Sys().release(record->data);
     record->magic = kDeadMagic;
     record->data = nullptr;
-    if (!HostHeapScramble() && g_spareCount < kSpareRecords)
-        g_spare[g_spareCount++] = record;
-    else
-        Sys().release(record);
+    Sys().release(record);
     --g_live;
     SetMemoryError(HostNoErr);
 }

@@ -23,40 +23,27 @@ bool SameFile(const unsigned char* source, const unsigned char* destination) {
            std::memcmp(a.name + 1, b.name + 1, a.name[0]) == 0;
 }
 
+using Converter = int16_t (*)(const unsigned char* source, const unsigned char* destination);
+
+// Runs a converter on private copies of the two names. The optional third argument, when asked for
+// and given, is emptied first.
+void Convert(plugin::CommandCall& call, Converter convert, bool emptiesThird) {
+    unsigned char source[256];
+    unsigned char destination[256];
+    CopyName(plugin::StringArg(call, 1), source);
+    CopyName(plugin::StringArg(call, 2), destination);
+    if (emptiesThird && call.params[2] != nullptr) plugin::StringArg(call, 3)[0] = 0;
+    plugin::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : convert(source, destination));
+}
+
 }  // namespace
 
-void MacBinaryEncode(plugin::CommandCall& call) {
-    unsigned char source[256];
-    unsigned char destination[256];
-    CopyName(plugin::StringArg(call, 1), source);
-    CopyName(plugin::StringArg(call, 2), destination);
-    plugin::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : MacBinaryEncodeFile(source, destination));
-}
+void MacBinaryEncode(plugin::CommandCall& call) { Convert(call, MacBinaryEncodeFile, false); }
 
-void MacBinaryDecode(plugin::CommandCall& call) {
-    unsigned char source[256];
-    unsigned char destination[256];
-    CopyName(plugin::StringArg(call, 1), source);
-    CopyName(plugin::StringArg(call, 2), destination);
-    if (call.params[2] != nullptr) plugin::StringArg(call, 3)[0] = 0;
-    plugin::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : MacBinaryDecodeFile(source, destination));
-}
+void MacBinaryDecode(plugin::CommandCall& call) { Convert(call, MacBinaryDecodeFile, true); }
 
-void BinHexEncode(plugin::CommandCall& call) {
-    unsigned char source[256];
-    unsigned char destination[256];
-    CopyName(plugin::StringArg(call, 1), source);
-    CopyName(plugin::StringArg(call, 2), destination);
-    plugin::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : BinHexEncodeFile(source, destination));
-}
+void BinHexEncode(plugin::CommandCall& call) { Convert(call, BinHexEncodeFile, false); }
 
-void BinHexDecode(plugin::CommandCall& call) {
-    unsigned char source[256];
-    unsigned char destination[256];
-    CopyName(plugin::StringArg(call, 1), source);
-    CopyName(plugin::StringArg(call, 2), destination);
-    if (call.params[2] != nullptr) plugin::StringArg(call, 3)[0] = 0;
-    plugin::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : BinHexDecodeFile(source, destination));
-}
+void BinHexDecode(plugin::CommandCall& call) { Convert(call, BinHexDecodeFile, true); }
 
 }  // namespace zor::macfile

@@ -62,7 +62,7 @@ TEST(Handles, CopyHandleAndClearAndBlocks) {
     EXPECT_EQ(HostMemoryError(), HostMemFullErr);
 }
 
-TEST(Handles, ReusedRecordsStartFresh) {
+TEST(Handles, WithoutScramblingNewHandlesStartFreshAndGrowAndShrinkInPlace) {
     const bool was = HostHeapScramble();
     HostSetHeapScramble(false);
     const int64_t live = HostLiveAllocations();
@@ -71,10 +71,21 @@ TEST(Handles, ReusedRecordsStartFresh) {
         HostLockHandle(a);
         HostDisposeHandle(a);
         HostHandle b = HostNewHandleClear(3);
-        EXPECT_EQ(HostGetHandleState(b), 0) << "a reused record is not locked";
+        EXPECT_EQ(HostGetHandleState(b), 0) << "a new handle is not locked";
         EXPECT_EQ(HandleBytes(b), std::string(3, '\0'));
         HostDisposeHandle(b);
     }
+    HostHandle h = NewHandleWith("abcdefgh");
+    char* first = *h;
+    HostSetHandleSize(h, 4);
+    EXPECT_EQ(*h, first) << "shrinking keeps the bytes where they are";
+    HostSetHandleSize(h, 100000);
+    ASSERT_EQ(HostMemoryError(), HostNoErr);
+    EXPECT_EQ(std::string(*h, 4), "abcd");
+    std::memset(*h + 4, 'z', 100000 - 4);
+    HostSetHandleSize(h, 200000);
+    EXPECT_EQ(std::string(*h, 6), "abcdzz");
+    HostDisposeHandle(h);
     EXPECT_EQ(HostLiveAllocations(), live);
     HostSetHeapScramble(was);
 }
