@@ -59,31 +59,48 @@ def goal_value(goal):
 
 
 def chart(rows, path):
+    """Bars of the speed ratios (zor / peer, higher is better) on a log scale, with each goal marked.
+    Rows whose goal is a limit rather than a ratio to reach (memory, sizes) are left out."""
+    import math
+
     from PIL import Image, ImageDraw
 
-    bar_h, gap, left, width = 22, 8, 360, 1100
-    height = 60 + len(rows) * (bar_h + gap)
-    image = Image.new("RGB", (width, height), "white")
-    draw = ImageDraw.Draw(image)
-    ratios = []
+    shown = []
     for r in rows:
         try:
-            ratios.append(float(r[3]))
+            ratio = float(r[3])
         except ValueError:
-            ratios.append(0.0)
-    top = max([1.0] + ratios + [goal_value(r[4]) or 0 for r in rows])
-    scale = (width - left - 40) / top
-    draw.text((10, 10), "zor against its peers: ratio (bar) and goal (line); green = goal met", fill="black")
-    for i, (r, ratio) in enumerate(zip(rows, ratios)):
-        y = 40 + i * (bar_h + gap)
-        draw.text((10, y + 5), r[0][:55], fill="black")
-        colour = (60, 160, 80) if r[5].strip().lower() == "yes" else (200, 70, 60)
-        draw.rectangle([left, y, left + max(1, int(ratio * scale)), y + bar_h], fill=colour)
-        draw.text((left + int(ratio * scale) + 6, y + 5), f"{ratio:g}", fill="black")
-        g = goal_value(r[4])
-        if g is not None:
-            x = left + int(g * scale)
-            draw.line([x, y - 2, x, y + bar_h + 2], fill="black", width=2)
+            continue
+        goal = r[4].strip()
+        if goal.startswith("<=") or goal.startswith("=="):
+            continue
+        shown.append((r, ratio, goal_value(goal) if goal.startswith(">") else None))
+    bar_h, gap, left, width = 20, 6, 470, 1200
+    low, high = 0.1, 1000.0
+    height = 70 + len(shown) * (bar_h + gap)
+    image = Image.new("RGB", (width, height), "white")
+    draw = ImageDraw.Draw(image)
+
+    def x_of(value):
+        value = min(max(value, low), high)
+        return left + int((math.log10(value) - math.log10(low)) / (math.log10(high) - math.log10(low)) * (width - left - 60))
+
+    draw.text((10, 10), "zor / peer (log scale; 1 = as fast as the peer). Black tick: goal. Green: met, red: not met, grey: no goal.",
+              fill="black")
+    for tick in (0.1, 1, 10, 100, 1000):
+        x = x_of(tick)
+        draw.line([x, 35, x, height - 10], fill=(210, 210, 210))
+        draw.text((x + 2, 35), f"{tick:g}", fill=(120, 120, 120))
+    for i, (r, ratio, goal) in enumerate(shown):
+        y = 55 + i * (bar_h + gap)
+        draw.text((10, y + 4), r[0][:75], fill="black")
+        met = r[5].strip().lower()
+        colour = (60, 160, 80) if met == "yes" else (200, 70, 60) if met == "no" else (150, 150, 150)
+        draw.rectangle([x_of(low), y, max(x_of(low) + 1, x_of(ratio)), y + bar_h], fill=colour)
+        draw.text((x_of(ratio) + 6, y + 4), f"{ratio:g}", fill="black")
+        if goal:
+            x = x_of(goal)
+            draw.line([x, y - 2, x, y + bar_h + 2], fill="black", width=3)
     image.save(path)
 
 
