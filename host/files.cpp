@@ -387,6 +387,18 @@ int16_t StoreResourceLength(OpenFork& f) {
     return error == 0 ? int16_t(HostNoErr) : StatusOf(error);
 }
 
+// Resolves a name and opens one of its forks with `open`; the reference is 0 when the name fails.
+int16_t OpenNamed(int16_t volume, int32_t directory, const unsigned char* name, int8_t permission, HostForkRef* fork,
+                  int16_t (*open)(const ResolvedName&, int8_t, HostForkRef*)) {
+    ResolvedName r;
+    const int16_t status = Resolve(volume, directory, name, r);
+    if (status != HostNoErr) {
+        if (fork) *fork = 0;
+        return status;
+    }
+    return open(r, permission, fork);
+}
+
 }  // namespace
 }  // namespace zor::host
 
@@ -556,13 +568,7 @@ int16_t HostOpenDataFork(const unsigned char* name, int16_t volume, HostForkRef*
 
 int16_t HostOpenDataForkIn(int16_t volume, int32_t directory, const unsigned char* name, int8_t permission,
                            HostForkRef* fork) {
-    ResolvedName r;
-    int16_t status = Resolve(volume, directory, name, r);
-    if (status != HostNoErr) {
-        if (fork) *fork = 0;
-        return status;
-    }
-    return OpenData(r, permission, fork);
+    return OpenNamed(volume, directory, name, permission, fork, OpenData);
 }
 
 int16_t HostOpenDataForkByRecord(const HostFileSpec* spec, int8_t permission, HostForkRef* fork) {
@@ -576,13 +582,7 @@ int16_t HostOpenResourceFork(const unsigned char* name, int16_t volume, HostFork
 
 int16_t HostOpenResourceForkIn(int16_t volume, int32_t directory, const unsigned char* name, int8_t permission,
                                HostForkRef* fork) {
-    ResolvedName r;
-    int16_t status = Resolve(volume, directory, name, r);
-    if (status != HostNoErr) {
-        if (fork) *fork = 0;
-        return status;
-    }
-    return OpenResource(r, permission, fork);
+    return OpenNamed(volume, directory, name, permission, fork, OpenResource);
 }
 
 // ---- Fork input and output -----------------------------------------------------------------------
