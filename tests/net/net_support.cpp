@@ -16,69 +16,6 @@ extern char** environ;
 
 namespace zor::test {
 
-Peer::Peer(const std::string& program) {
-    int toChild[2], fromChild[2];
-    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
-    const char* argv[] = {"/usr/bin/python3", "-u", "-c", program.c_str(), nullptr};
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char**>(argv), environ) != 0)
-        throw std::runtime_error("posix_spawn");
-    posix_spawn_file_actions_destroy(&actions);
-    close(toChild[0]);
-    close(fromChild[1]);
-    in_ = toChild[1];
-    out_ = fromChild[0];
-}
-
-Peer::~Peer() {
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        (void)Finish();
-    }
-    if (out_ >= 0) close(out_);
-}
-
-std::string Peer::ReadLine() {
-    for (;;) {
-        const size_t end = buffered_.find('\n');
-        if (end != std::string::npos) {
-            std::string line = buffered_.substr(0, end);
-            buffered_.erase(0, end + 1);
-            return line;
-        }
-        char chunk[256];
-        const ssize_t n = read(out_, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            std::string rest;
-            rest.swap(buffered_);
-            return rest;
-        }
-        buffered_.append(chunk, static_cast<size_t>(n));
-    }
-}
-
-void Peer::WriteLine(const std::string& line) {
-    const std::string data = line + "\n";
-    if (write(in_, data.data(), data.size()) != static_cast<ssize_t>(data.size())) throw std::runtime_error("peer write");
-}
-
-int Peer::Finish() {
-    if (in_ >= 0) {
-        close(in_);
-        in_ = -1;
-    }
-    if (pid_ <= 0) return -1;
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 std::string Hex(const std::string& bytes) {
     static const char kDigits[] = "0123456789abcdef";
     std::string hex;

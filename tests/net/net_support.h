@@ -9,32 +9,13 @@
 #include <string>
 
 #include "net/net.h"
+#include "support/peer.h"
 #include "support/plugin_host.h"
 
 namespace zor::test {
 
 inline constexpr int32_t kLoopback = 0x7F000001;  // 127.0.0.1
 
-// A python3 program run with /usr/bin/python3 -c, talking over its standard input and output.
-class Peer {
-public:
-    explicit Peer(const std::string& program);
-    ~Peer();
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-    // The next line it printed, without the newline; empty at its end.
-    std::string ReadLine();
-    int ReadInt() { return std::stoi(ReadLine()); }
-    void WriteLine(const std::string& line);
-    // Closes its input and waits for its exit status.
-    int Finish();
-
-private:
-    pid_t pid_ = -1;
-    int in_ = -1;   // its standard input
-    int out_ = -1;  // its standard output
-    std::string buffered_;
-};
 
 // Bytes as hex text and back.
 std::string Hex(const std::string& bytes);

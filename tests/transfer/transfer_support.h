@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/peer.h"
 #include "support/plugin_host.h"
 
 namespace zor::test {
-
 
 // Runs /usr/bin/python3 with a script and arguments; its standard output. Fails the test on a
 // non-zero exit status.
@@ -23,28 +23,6 @@ std::string RunPython(const std::string& script, std::initializer_list<std::stri
 
 // Descriptors this process holds open: files left open show here.
 int OpenDescriptorCount();
-
-// ---- Peers ---------------------------------------------------------------------------------------
-// A peer program (python3, socat) with its standard input and output on pipes.
-class Peer {
-public:
-    explicit Peer(std::vector<std::string> argv);
-    ~Peer();
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-    // The next line it printed, without the newline; empty when it ended first.
-    std::string ReadLine();
-    void WriteLine(const std::string& line);
-    void CloseInput();
-    // Closes its input and waits for it to end; its exit status.
-    int Finish();
-
-private:
-    int pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    std::string buffered_;
-};
 
 // A python3 peer running `program` with arguments.
 std::unique_ptr<Peer> PythonPeer(const std::string& program, std::initializer_list<std::string> args = {});
