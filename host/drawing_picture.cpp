@@ -100,6 +100,20 @@ bool HuffmanTablesFit(const unsigned char* data, int32_t size) {
     return true;
 }
 
+// True when the PNG data's chunks each fit in what follows them, up to IEND or the end of the data.
+// The decoder would otherwise compute a chunk's end far past the data before it compares it.
+bool PngChunksFit(const unsigned char* data, int32_t size) {
+    int64_t at = 8;  // past the signature
+    while (at + 8 <= size) {
+        const uint32_t length = static_cast<uint32_t>(data[at]) << 24 | static_cast<uint32_t>(data[at + 1]) << 16 |
+                                static_cast<uint32_t>(data[at + 2]) << 8 | data[at + 3];
+        if (length > 0x7FFFFFFFu || at + 12 + int64_t{length} > size) return false;
+        if (std::memcmp(data + at + 4, "IEND", 4) == 0) return true;
+        at += 12 + int64_t{length};
+    }
+    return true;
+}
+
 }  // namespace
 }  // namespace zor::host
 
@@ -116,6 +130,7 @@ int16_t HostDecodePicture(const void* data, int32_t size, HostDecodedPicture* ou
     int32_t start = 0;
     if (!FindImage(bytes, size, start)) return HostParamErr;
     if (bytes[start] == 0xFF && !HuffmanTablesFit(bytes + start, size - start)) return HostParamErr;
+    if (bytes[start] == 0x89 && !PngChunksFit(bytes + start, size - start)) return HostParamErr;
     // Both the probe and the decoding allocate: running out of memory in either is no damage.
     auto failure = [] { return g_decoderShort ? int16_t(HostMemFullErr) : int16_t(HostParamErr); };
     g_decoderShort = false;

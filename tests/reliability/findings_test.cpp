@@ -12,6 +12,41 @@ std::string Seed(const std::string& target, const std::string& name) {
     return ReadFile(std::string(ZOR_SOURCE_DIR) + "/fuzz/corpus/" + target + "/" + name);
 }
 
+// A PNG file whose chunk claims more bytes than follow it is refused before it is decoded: the
+// decoder would compute the chunk's end far past the data before comparing it. The same file with
+// its chunks whole still decodes.
+TEST(PictureFindings, PngWithAChunkPastTheEndIsRefused) {
+    HostDecodedPicture image;
+    const std::string bad = Seed("picture", "png_chunk_past_end");
+    ASSERT_GT(bad.size(), 30u);
+    EXPECT_EQ(HostDecodePicture(bad.data(), static_cast<int32_t>(bad.size()), &image), HostParamErr);
+    EXPECT_EQ(image.rgba, nullptr);
+    // A sound PNG behind the picture header: a 1 x 1 grey image.
+    std::string png("\x89PNG\r\n\x1a\n", 8);
+    auto chunk = [&png](const std::string& type, const std::string& data) {
+        const uint32_t n = static_cast<uint32_t>(data.size());
+        png += std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + type + data;
+        uint32_t crc = 0xFFFFFFFFu;
+        for (unsigned char c : type + data) {
+            crc ^= c;
+            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+        }
+        crc ^= 0xFFFFFFFFu;
+        png += std::string{char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)};
+    };
+    chunk("IHDR", std::string("\0\0\0\1\0\0\0\1\x08\0\0\0\0", 13));
+    chunk("IDAT", std::string("\x78\x01\x01\x02\x00\xfd\xff\x00\x80\x00\x82\x00\x81", 13));
+    chunk("IEND", "");
+    const std::string sound = std::string(10, '\0') + png;
+    ASSERT_EQ(HostDecodePicture(sound.data(), static_cast<int32_t>(sound.size()), &image), HostNoErr);
+    EXPECT_EQ(image.width, 1);
+    EXPECT_EQ(image.height, 1);
+    HostReleaseDecodedPicture(&image);
+    std::string cut = sound;
+    cut[10 + 8 + 25 + 3] = '\x7f';  // the IDAT chunk now claims 127 bytes
+    EXPECT_EQ(HostDecodePicture(cut.data(), static_cast<int32_t>(cut.size()), &image), HostParamErr);
+}
+
 // A JPEG stream whose Huffman table declares more codes than a table holds (256) is refused before
 // it is decoded: the decoder would write the code lengths past the end of its table. The table may
 // be whole (272 codes) or cut off by the end of the data (its missing counts read as zeros). A sound
