@@ -319,15 +319,23 @@ int16_t WantsWrite(int8_t permission, const struct stat& st, bool& write) {
     return write && locked ? int16_t(HostPermErr) : int16_t(HostNoErr);
 }
 
-int16_t OpenData(const ResolvedName& r, int8_t permission, HostForkRef* ref) {
+// The checks every open makes: the file exists (its status in `st`), the permission fits its lock,
+// and a fork opened for writing has no other writer. Sets `write` to whether the open writes.
+int16_t CheckOpen(const ResolvedName& r, int8_t permission, bool resource, HostForkRef* ref, struct stat& st,
+                  bool& write) {
     if (ref == nullptr) return HostParamErr;
     *ref = 0;
-    struct stat st;
     int16_t status = StatPath(r.path, st);
-    bool write = false;
+    write = false;
     if (status == HostNoErr) status = WantsWrite(permission, st, write);
     if (status != HostNoErr) return status;
-    if (write && OpenForWriting(r.path, false)) return HostOpWrErr;
+    return write && OpenForWriting(r.path, resource) ? int16_t(HostOpWrErr) : int16_t(HostNoErr);
+}
+
+int16_t OpenData(const ResolvedName& r, int8_t permission, HostForkRef* ref) {
+    struct stat st;
+    bool write = false;
+    if (const int16_t status = CheckOpen(r, permission, false, ref, st, write); status != HostNoErr) return status;
     int fd = Sys().open(r.path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
     if (fd < 0) return StatusOf(errno);
     OpenFork f{};
@@ -340,14 +348,10 @@ int16_t OpenData(const ResolvedName& r, int8_t permission, HostForkRef* ref) {
 }
 
 int16_t OpenResource(const ResolvedName& r, int8_t permission, HostForkRef* ref) {
-    if (ref == nullptr) return HostParamErr;
-    *ref = 0;
     struct stat st;
-    int16_t status = StatPath(r.path, st);
     bool write = false;
-    if (status == HostNoErr) status = WantsWrite(permission, st, write);
+    int16_t status = CheckOpen(r, permission, true, ref, st, write);
     if (status != HostNoErr) return status;
-    if (write && OpenForWriting(r.path, true)) return HostOpWrErr;
     SidecarInfo info;
     status = LoadSidecar(r.sidecar, info);
     if (status == HostNoErr && write && !info.layout.resourceLast) {
