@@ -1,7 +1,7 @@
 // soak.cpp: load and soak. (1) Many streams at once, each moving data through a python3 echo server
 // on 127.0.0.1, all driven by one host loop: every byte must come back in order. (2) Many cycles of
 // open, send, receive, close and release: descriptors and resident memory must stay flat.
-// Usage: bench_soak [STREAMS [BYTES_PER_STREAM [CYCLES]]]   (defaults 1023, 1 MiB, 100000)
+// Usage: bench_soak [STREAMS [BYTES_PER_STREAM [CYCLES]]]   (defaults 1023, 10 MiB, 100000)
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -178,7 +178,7 @@ void Print(const char* name, const std::string& zor, const std::string& peer, do
 
 int main(int argc, char** argv) {
     const int streams = argc > 1 ? std::atoi(argv[1]) : 1023;
-    const size_t perStream = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : size_t(1) << 20;
+    const size_t perStream = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : size_t(10) << 20;
     const long cycles = argc > 3 ? std::atol(argv[3]) : 100000;
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
@@ -281,10 +281,13 @@ int main(int argc, char** argv) {
     std::printf("descriptors at 0 / %ld / %ld cycles: %d / %d / %d\n", cycles / 2, cycles, fd0, fdHalf, fdEnd);
     std::printf("resident memory at 0 / %ld / %ld cycles: %ld / %ld / %ld KiB\n", cycles / 2, cycles, rss0, rssHalf,
                 rssEnd);
-    Print("soak_cycles_descriptors", std::to_string(fdEnd - fd0) + " descriptors gained", "-",
+    const std::string at = " at 0/" + std::to_string(cycles / 2) + "/" + std::to_string(cycles) + " cycles";
+    Print("soak_cycles_descriptors",
+          std::to_string(fd0) + "/" + std::to_string(fdHalf) + "/" + std::to_string(fdEnd) + " descriptors" + at, "-",
           fdEnd == fd0 ? 1.0 : 0.0, "==1", fdEnd == fd0 && failures == 0);
     // Resident memory: flat means the second half grew by less than 1 MiB.
-    Print("soak_cycles_resident", std::to_string(rssEnd - rssHalf) + " KiB gained in the second half", "-",
+    Print("soak_cycles_resident",
+          std::to_string(rss0) + "/" + std::to_string(rssHalf) + "/" + std::to_string(rssEnd) + " KiB resident" + at, "-",
           rssEnd - rssHalf < 1024 ? 1.0 : 0.0, "==1", rssEnd - rssHalf < 1024);
     StopServer(server);
     return 0;

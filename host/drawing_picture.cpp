@@ -2,6 +2,7 @@
 // into the current offscreen with the nearest system colours.
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "host/drawing_internal.h"
@@ -100,18 +101,44 @@ bool HuffmanTablesFit(const unsigned char* data, int32_t size) {
     return true;
 }
 
+uint32_t ChunkLength(const unsigned char* at) {
+    return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 | static_cast<uint32_t>(at[2]) << 8 |
+           at[3];
+}
+
+bool IsEmptyImageData(const unsigned char* chunk) {
+    return ChunkLength(chunk) == 0 && std::memcmp(chunk + 4, "IDAT", 4) == 0;
+}
+
 // True when the PNG data's chunks each fit in what follows them, up to IEND or the end of the data.
 // The decoder would otherwise compute a chunk's end far past the data before it compares it.
-bool PngChunksFit(const unsigned char* data, int32_t size) {
+// `emptyImageData` tells whether an IDAT chunk carries no bytes at all.
+bool PngChunksFit(const unsigned char* data, int32_t size, bool& emptyImageData) {
+    emptyImageData = false;
     int64_t at = 8;  // past the signature
     while (at + 8 <= size) {
-        const uint32_t length = static_cast<uint32_t>(data[at]) << 24 | static_cast<uint32_t>(data[at + 1]) << 16 |
-                                static_cast<uint32_t>(data[at + 2]) << 8 | data[at + 3];
+        const uint32_t length = ChunkLength(data + at);
         if (length > 0x7FFFFFFFu || at + 12 + int64_t{length} > size) return false;
         if (std::memcmp(data + at + 4, "IEND", 4) == 0) return true;
+        emptyImageData = emptyImageData || IsEmptyImageData(data + at);
         at += 12 + int64_t{length};
     }
     return true;
+}
+
+// The PNG data without its empty IDAT chunks: they add nothing to the image, and the decoder copies
+// an empty first one into a buffer it has not made yet. The chunks are known to fit.
+std::vector<unsigned char> WithoutEmptyImageData(const unsigned char* data, int32_t size) {
+    std::vector<unsigned char> out(data, data + 8);
+    int64_t at = 8;
+    while (at + 8 <= size) {
+        const int64_t next = at + 12 + int64_t{ChunkLength(data + at)};
+        if (!IsEmptyImageData(data + at)) out.insert(out.end(), data + at, data + next);
+        if (std::memcmp(data + at + 4, "IEND", 4) == 0) return out;
+        at = next;
+    }
+    out.insert(out.end(), data + at, data + size);
+    return out;
 }
 
 }  // namespace
@@ -130,7 +157,21 @@ int16_t HostDecodePicture(const void* data, int32_t size, HostDecodedPicture* ou
     int32_t start = 0;
     if (!FindImage(bytes, size, start)) return HostParamErr;
     if (bytes[start] == 0xFF && !HuffmanTablesFit(bytes + start, size - start)) return HostParamErr;
-    if (bytes[start] == 0x89 && !PngChunksFit(bytes + start, size - start)) return HostParamErr;
+    std::vector<unsigned char> cleaned;
+    if (bytes[start] == 0x89) {
+        bool emptyImageData = false;
+        if (!PngChunksFit(bytes + start, size - start, emptyImageData)) return HostParamErr;
+        if (emptyImageData) {
+            try {
+                cleaned = WithoutEmptyImageData(bytes + start, size - start);
+            } catch (const std::bad_alloc&) {
+                return HostMemFullErr;
+            }
+            bytes = cleaned.data();
+            size = static_cast<int32_t>(cleaned.size());
+            start = 0;
+        }
+    }
     // Both the probe and the decoding allocate: running out of memory in either is no damage.
     auto failure = [] { return g_decoderShort ? int16_t(HostMemFullErr) : int16_t(HostParamErr); };
     g_decoderShort = false;

@@ -12,6 +12,27 @@ std::string Seed(const std::string& target, const std::string& name) {
     return ReadFile(std::string(ZOR_SOURCE_DIR) + "/fuzz/corpus/" + target + "/" + name);
 }
 
+// A PNG chunk: length, type, data, CRC.
+std::string Chunk(const std::string& type, const std::string& data) {
+    const uint32_t n = static_cast<uint32_t>(data.size());
+    std::string chunk = std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + type + data;
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : type + data) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    crc ^= 0xFFFFFFFFu;
+    return chunk + std::string{char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)};
+}
+
+// A 1 x 1 PNG image of grey 0x80; with `emptyImageData`, empty IDAT chunks around its one IDAT.
+std::string GreyPixelPng(bool emptyImageData) {
+    const std::string empty = emptyImageData ? Chunk("IDAT", "") : "";
+    return std::string("\x89PNG\r\n\x1a\n", 8) + Chunk("IHDR", std::string("\0\0\0\1\0\0\0\1\x08\0\0\0\0", 13)) +
+           empty + Chunk("IDAT", std::string("\x78\x01\x01\x02\x00\xfd\xff\x00\x80\x00\x82\x00\x81", 13)) + empty +
+           Chunk("IEND", "");
+}
+
 // A PNG file whose chunk claims more bytes than follow it is refused before it is decoded: the
 // decoder would compute the chunk's end far past the data before comparing it. The same file with
 // its chunks whole still decodes.
@@ -22,21 +43,7 @@ TEST(PictureFindings, PngWithAChunkPastTheEndIsRefused) {
     EXPECT_EQ(HostDecodePicture(bad.data(), static_cast<int32_t>(bad.size()), &image), HostParamErr);
     EXPECT_EQ(image.rgba, nullptr);
     // A sound PNG behind the picture header: a 1 x 1 grey image.
-    std::string png("\x89PNG\r\n\x1a\n", 8);
-    auto chunk = [&png](const std::string& type, const std::string& data) {
-        const uint32_t n = static_cast<uint32_t>(data.size());
-        png += std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)} + type + data;
-        uint32_t crc = 0xFFFFFFFFu;
-        for (unsigned char c : type + data) {
-            crc ^= c;
-            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-        }
-        crc ^= 0xFFFFFFFFu;
-        png += std::string{char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)};
-    };
-    chunk("IHDR", std::string("\0\0\0\1\0\0\0\1\x08\0\0\0\0", 13));
-    chunk("IDAT", std::string("\x78\x01\x01\x02\x00\xfd\xff\x00\x80\x00\x82\x00\x81", 13));
-    chunk("IEND", "");
+    const std::string png = GreyPixelPng(false);
     const std::string sound = std::string(10, '\0') + png;
     ASSERT_EQ(HostDecodePicture(sound.data(), static_cast<int32_t>(sound.size()), &image), HostNoErr);
     EXPECT_EQ(image.width, 1);
@@ -45,6 +52,22 @@ TEST(PictureFindings, PngWithAChunkPastTheEndIsRefused) {
     std::string cut = sound;
     cut[10 + 8 + 25 + 3] = '\x7f';  // the IDAT chunk now claims 127 bytes
     EXPECT_EQ(HostDecodePicture(cut.data(), static_cast<int32_t>(cut.size()), &image), HostParamErr);
+}
+
+// Empty IDAT chunks carry nothing; the decoder copied an empty first one into a buffer it had not
+// made yet. Such a file decodes to the same image as without them.
+TEST(PictureFindings, PngWithEmptyImageDataChunksDecodes) {
+    HostDecodedPicture image;
+    const std::string found = Seed("picture_decode", "png_empty_first_idat");
+    ASSERT_GT(found.size(), 60u);
+    (void)HostDecodePicture(found.data(), static_cast<int32_t>(found.size()), &image);
+    HostReleaseDecodedPicture(&image);
+    const std::string picture = std::string(10, '\0') + GreyPixelPng(true);
+    ASSERT_EQ(HostDecodePicture(picture.data(), static_cast<int32_t>(picture.size()), &image), HostNoErr);
+    ASSERT_EQ(image.width, 1);
+    ASSERT_EQ(image.height, 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(image.rgba), 4), std::string("\x80\x80\x80\xff", 4));
+    HostReleaseDecodedPicture(&image);
 }
 
 // A JPEG stream whose Huffman table declares more codes than a table holds (256) is refused before
