@@ -95,4 +95,14 @@ int Peer::Finish() {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+std::string PythonTestData(const std::string& relative) {
+    static const std::string folder = [] {
+        Peer python("import os, test; print(os.path.dirname(test.__file__))");
+        return python.ReadLine();
+    }();
+    if (folder.empty()) return {};
+    const std::string path = folder + "/" + relative;
+    return access(path.c_str(), R_OK) == 0 ? path : std::string();
+}
+
 }  // namespace zor::test

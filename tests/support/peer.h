@@ -35,6 +35,10 @@ private:
     std::string buffered_;
 };
 
+// The path of a file or folder of /usr/bin/python3's own test suite (Debian's
+// libpython3.X-testsuite, which scripts/deps installs), or empty when it is not there.
+std::string PythonTestData(const std::string& relative);
+
 }  // namespace zor::test
 
 #endif  // ZOR_TESTS_PEER_H
