@@ -12,21 +12,11 @@ void CopyName(const unsigned char* from, unsigned char to[256]) {
     if (from != nullptr) std::memcpy(to, from, size_t(from[0]) + 1);
 }
 
-// True when both names resolve to the same file: converting a file onto itself would empty it before
-// it is read, so the commands refuse that with the "open for writing" status.
-bool SameFile(const unsigned char* source, const unsigned char* destination) {
-    if (source[0] == 0 || destination[0] == 0) return false;
-    HostFileSpec a{}, b{};
-    if (HostMakeFileSpec(0, 0, source, &a) != HostNoErr || HostMakeFileSpec(0, 0, destination, &b) != HostNoErr)
-        return false;
-    return a.volume == b.volume && a.directory == b.directory && a.name[0] == b.name[0] &&
-           std::memcmp(a.name + 1, b.name + 1, a.name[0]) == 0;
-}
-
 using Converter = int16_t (*)(const unsigned char* source, const unsigned char* destination);
 
-// Runs a converter on private copies of the two names. The optional third argument, when asked for
-// and given, is emptied first.
+// Runs a converter on private copies of the two names; a conversion of a file onto itself is refused
+// with the "open for writing" status. The optional third argument, when asked for and given, is
+// emptied first.
 void Convert(plugin::CommandCall& call, Converter convert, bool emptiesThird) {
     unsigned char source[256];
     unsigned char destination[256];
@@ -37,6 +27,15 @@ void Convert(plugin::CommandCall& call, Converter convert, bool emptiesThird) {
 }
 
 }  // namespace
+
+bool SameFile(const unsigned char* source, const unsigned char* destination) {
+    if (source[0] == 0 || destination[0] == 0) return false;
+    HostFileSpec a{}, b{};
+    if (HostMakeFileSpec(0, 0, source, &a) != HostNoErr || HostMakeFileSpec(0, 0, destination, &b) != HostNoErr)
+        return false;
+    return a.volume == b.volume && a.directory == b.directory && a.name[0] == b.name[0] &&
+           std::memcmp(a.name + 1, b.name + 1, a.name[0]) == 0;
+}
 
 void MacBinaryEncode(plugin::CommandCall& call) { Convert(call, MacBinaryEncodeFile, false); }
 

@@ -390,7 +390,10 @@ int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* de
     MacBinaryFields fields{};
     if (status == HostNoErr && AcceptMacBinaryHeader(header, &fields) == 0) status = kNotMacBinary;
     // An empty destination name takes the header's name, as one leaf of the working directory.
-    if (status == HostNoErr && name[0] == 0) status = LeafFromHeaderName(fields.name, name);
+    if (status == HostNoErr && name[0] == 0) {
+        status = LeafFromHeaderName(fields.name, name);
+        if (status == HostNoErr && SameFile(source, name)) status = HostOpWrErr;  // the header names the source
+    }
     if (status == HostNoErr) {
         status = HostCreateFile(name, 0, 0, 0);
         if (status == HostDupFNErr) status = HostNoErr;

@@ -90,6 +90,9 @@ struct MacBinaryFields {
 
 [[nodiscard]] int16_t MacBinaryEncodeFile(const unsigned char* source, const unsigned char* destination);
 [[nodiscard]] int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* destination);
+// True when both names (counted strings) resolve to the same file: converting a file onto itself
+// would empty it before it is read. An empty name is no file.
+bool SameFile(const unsigned char* a, const unsigned char* b);
 
 // ---- BinHex 4.0 ----------------------------------------------------------------------------------
 // The 64 characters, value v at position v.

@@ -267,6 +267,11 @@ TEST(MacBinaryDecode, HeaderNameStaysInTheWorkingDirectory) {
     WriteFile("d.bin", WithCrc(Header("plain", 2, 0)) + Padded("hi"));
     EXPECT_EQ(MacBinaryDecode(host, "d.bin", ""), 0);
     EXPECT_EQ(ReadFile("plain"), "hi");
+    // A header that names the file being decoded: refused, and the file keeps every byte.
+    const std::string self = WithCrc(Header("self.bin", 2, 0)) + Padded("hi");
+    WriteFile("self.bin", self);
+    EXPECT_EQ(MacBinaryDecode(host, "self.bin", ""), HostOpWrErr);
+    EXPECT_EQ(ReadFile("self.bin"), self);
     ASSERT_EQ(chdir(saved), 0);
 }
 
