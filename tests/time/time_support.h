@@ -120,6 +120,24 @@ inline std::vector<std::string> RunPython(const std::string& script, const std::
     return lines;
 }
 
+// The instants email.utils.parsedate_tz finds in the texts, on the host's scale (one python3 run);
+// fewer than the texts when python3 failed.
+inline std::vector<int32_t> ParsedateTzInstants(const std::vector<std::string>& texts) {
+    std::string input;
+    for (const std::string& t : texts) input += t + "\n";
+    const std::vector<std::string> lines = RunPython(R"(
+import sys, calendar, email.utils
+for line in sys.stdin:
+    t = email.utils.parsedate_tz(line.strip())
+    print(calendar.timegm(t[:6]) - (t[9] or 0))
+)",
+                                                     input);
+    std::vector<int32_t> instants;
+    for (const std::string& line : lines)
+        instants.push_back(static_cast<int32_t>(static_cast<uint32_t>(std::stoll(line) + kUnixEpochInHostSeconds)));
+    return instants;
+}
+
 }  // namespace zor::test
 
 #endif  // ZOR_TESTS_TIME_SUPPORT_H
