@@ -20,12 +20,15 @@
 #define STBI_MAX_DIMENSIONS (1 << 15)
 // A refused allocation is noted: the decoder does not always say that memory was the reason (its
 // probe tries the other formats after one runs short, and reports the last one's complaint).
+// New blocks start zeroed: the decoder does not clear its own records, and damaged data (a JPEG
+// scan using a Huffman table it never defined) would make it read a table it never wrote.
 namespace zor::host {
 namespace {
 bool g_decoderShort = false;  // an allocation of the decoder failed since the flag was cleared
 void* DecoderAllocate(size_t size) {
     void* block = Sys().allocate(size);
     g_decoderShort = g_decoderShort || block == nullptr;
+    if (block != nullptr) std::memset(block, 0, size);
     return block;
 }
 void* DecoderReallocate(void* old, size_t size) {

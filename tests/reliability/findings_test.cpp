@@ -1,4 +1,5 @@
 // findings_test.cpp: inputs the fuzzers found faults with, kept as tests of the mended behaviour.
+#include <cstring>
 #include <string>
 
 #include "host/appledouble.h"
@@ -68,6 +69,39 @@ TEST(PictureFindings, PngWithEmptyImageDataChunksDecodes) {
     ASSERT_EQ(image.height, 1);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(image.rgba), 4), std::string("\x80\x80\x80\xff", 4));
     HostReleaseDecodedPicture(&image);
+}
+
+// Every new block of memory full of stale bytes, a different value each time.
+HostSystemCalls g_plainCalls;
+uint8_t g_staleByte = 0xFF;
+void* StaleAllocate(size_t size) {
+    void* block = g_plainCalls.allocate(size);
+    if (block != nullptr) std::memset(block, g_staleByte, size);
+    return block;
+}
+
+// JPEG data whose scan uses a Huffman table it never defined: the decoder read that table from
+// memory it had not written, and looked up symbols far outside it. Whatever the memory held
+// before, the same data now decode the same way, and within bounds.
+TEST(PictureFindings, JpegUsingAnUndefinedHuffmanTableReadsNoStaleMemory) {
+    const std::string found = Seed("picture_decode", "jpeg_undefined_huffman_table");
+    ASSERT_GT(found.size(), 300u);
+    HostSystemCalls* calls = HostSystemCallTable();
+    g_plainCalls = *calls;
+    calls->allocate = StaleAllocate;
+    HostDecodedPicture first, second;
+    g_staleByte = 0xFF;
+    const int16_t a = HostDecodePicture(found.data(), static_cast<int32_t>(found.size()), &first);
+    g_staleByte = 0x5A;
+    const int16_t b = HostDecodePicture(found.data(), static_cast<int32_t>(found.size()), &second);
+    HostRestoreSystemCalls();
+    EXPECT_EQ(a, b);
+    if (a == HostNoErr && b == HostNoErr) {
+        ASSERT_EQ(first.width * first.height, second.width * second.height);
+        EXPECT_EQ(std::memcmp(first.rgba, second.rgba, size_t(first.width) * first.height * 4), 0);
+    }
+    HostReleaseDecodedPicture(&first);
+    HostReleaseDecodedPicture(&second);
 }
 
 // A JPEG stream whose Huffman table declares more codes than a table holds (256) is refused before
