@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Runs every benchmark and prints one table of zor against its peers; also draws the ratios.
 
-Usage: bench/report.py [BUILD_DIR] [NAME ...]
+Usage: bench/report.py [BUILD_DIR] [NAME ...]   (BUILD_DIR, default build/, is built first; with
+NAMEs, only the programs whose names contain one of them run, and the files are left as they are)
 Each benchmark program (BUILD_DIR/bench_*, and bench/*.sh) prints its own figures and one line per
 goal: BENCH<TAB>name<TAB>zor<TAB>peer<TAB>ratio<TAB>goal<TAB>met. The table goes to standard output
 and to bench/report.txt; a bar chart of the ratios against their goals to bench/report.png.
@@ -106,6 +107,9 @@ def chart(rows, path):
 
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build"))
+    # The programs are built (or brought up to date) first, so one command does the whole job.
+    subprocess.run([os.path.join(HERE, "..", "scripts", "deps")], check=True)
+    subprocess.run([os.path.join(HERE, "..", "scripts", "build"), build], check=True, stdout=subprocess.DEVNULL)
     rows = []
     for program in programs(build, sys.argv[2:]):
         rows += run(program, build)
@@ -113,6 +117,8 @@ def main():
         sys.exit("no benchmark printed a BENCH line")
     text = table(rows)
     print(text)
+    if sys.argv[2:]:
+        return  # a partial run leaves the whole report as it was
     with open(os.path.join(HERE, "report.txt"), "w") as f:
         f.write(text + "\n")
     chart(rows, os.path.join(HERE, "report.png"))
