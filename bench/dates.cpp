@@ -7,31 +7,23 @@
 #include <string>
 #include <vector>
 
+#include "cpu_time.h"
 #include "support/plugin_host.h"
 
 namespace {
 
-// Processor time of this process: the machine is shared, and time spent waiting for a processor
-// is no cost of the code measured. The python3 peer is measured the same way.
-struct Clock {
-    using time_point = double;
-    static double now() {
-        timespec t{};
-        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-    }
-};
+using zor::bench::CpuSeconds;
+using zor::bench::CpuSecondsSince;
 
-double SecondsSince(Clock::time_point start) { return Clock::now() - start; }
 
 // Nanoseconds per call of `body` (run `calls` times), the best of three runs as timeit takes it.
 template <typename Body>
 double BestNanoseconds(int calls, Body body) {
     double best = 1e30;
     for (int run = 0; run < 3; ++run) {
-        const auto start = Clock::now();
+        const auto start = CpuSeconds();
         for (int i = 0; i < calls; ++i) body(i);
-        const double ns = SecondsSince(start) / calls * 1e9;
+        const double ns = CpuSecondsSince(start) / calls * 1e9;
         if (ns < best) best = ns;
     }
     return best;

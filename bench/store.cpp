@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu_time.h"
 #include "plugin/globals.h"
 #include "store/slot_index.h"
 #include "store/store.h"
@@ -15,19 +16,9 @@
 
 namespace {
 
-// Processor time of this process: the machine is shared, and time spent waiting for a processor
-// is no cost of the code measured. The python3 peer is measured the same way.
-struct Clock {
-    using time_point = double;
-    static double now() {
-        timespec t{};
-        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-    }
-};
+using zor::bench::CpuSeconds;
+using zor::bench::CpuSecondsSince;
 using zor::test::PluginHost;
-
-double SecondsSince(Clock::time_point start) { return Clock::now() - start; }
 
 std::vector<int32_t> ScatteredKeys(int count) {
     std::mt19937 random(36);
@@ -45,7 +36,7 @@ double PushPopRate(PluginHost& host, const std::vector<int32_t>& keys, int round
     void* pushParams[] = {&key, &text.block};
     void* popParams[] = {&key};
     void* none = nullptr;
-    const auto start = Clock::now();
+    const auto start = CpuSeconds();
     for (int r = 0; r < rounds; ++r) {
         for (int32_t k : keys) {
             key = k;
@@ -54,7 +45,7 @@ double PushPopRate(PluginHost& host, const std::vector<int32_t>& keys, int round
             HostDisposeHandle(popped.handle);
         }
     }
-    return 2.0 * rounds * static_cast<double>(keys.size()) / SecondsSince(start);
+    return 2.0 * rounds * static_cast<double>(keys.size()) / CpuSecondsSince(start);
 }
 
 // Direct calls on a store of the plug-in's objects, with or without the key index.
@@ -67,14 +58,14 @@ double DirectLookupRate(const std::vector<int32_t>& keys, int operations, bool i
     zor::store::UseSlotIndex(index);
     std::mt19937 random(37);
     std::uniform_int_distribution<size_t> pick(0, keys.size() - 1);
-    const auto start = Clock::now();
+    const auto start = CpuSeconds();
     for (int i = 0; i < operations / 2; ++i) {
         const int32_t k = keys[pick(random)];
         (void)zor::store::PushText(globals, k, text.block);
         TextBlock popped = zor::store::PopText(globals, k);
         HostDisposeHandle(popped.handle);
     }
-    const double rate = operations / SecondsSince(start);
+    const double rate = operations / CpuSecondsSince(start);
     zor::store::UseSlotIndex(true);
     zor::store::StoreDispose(globals);
     HostDisposeHandle(record);

@@ -14,9 +14,12 @@
 #include <sstream>
 #include <string>
 
+#include "cpu_time.h"
 #include "plugin/host_toolbox.h"
 
 namespace {
+
+using zor::bench::CpuSeconds;
 
 RozoZIvavFunction g_entry = nullptr;
 HostHandle g_globals = nullptr;
@@ -39,13 +42,6 @@ std::string MixedText(size_t size) {
     return s;
 }
 
-// Processor time in seconds: this process's, so that other work on a busy machine does not count
-// (python's figures are taken the same way).
-double CpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 // Microseconds of processor time per call of a text command on `bytes`, the best of five rounds.
 double TimeCommand(int32_t selector, const std::string& bytes, int32_t mode, int32_t* produced = nullptr) {

@@ -187,6 +187,15 @@ int16_t LoadSidecar(const std::string& sidecar, SidecarInfo& info) {
     return status;
 }
 
+// The start of every catalog call: the name resolved, the file's status, and its sidecar read.
+int16_t LoadEntry(int16_t volume, int32_t directory, const unsigned char* name, ResolvedName& r, struct stat& st,
+                  SidecarInfo& side) {
+    int16_t status = Resolve(volume, directory, name, r);
+    if (status == HostNoErr) status = StatPath(r.path, st);
+    if (status == HostNoErr) status = LoadSidecar(r.sidecar, side);
+    return status;
+}
+
 // Writes a canonical sidecar with the given Finder information and dates, carrying the old
 // sidecar's resource fork over; the new file replaces the old one only once it is complete.
 int16_t RebuildSidecar(const std::string& sidecar, const SidecarInfo& old, const uint8_t finder[kFinderInfoSize],
@@ -442,12 +451,10 @@ int16_t HostGetCatalogInfo(HostCatalogInfo* info) {
     if (info == nullptr) return HostParamErr;
     if (info->index != 0) return HostFnfErr;
     ResolvedName r;
-    int16_t status = Resolve(info->volume, info->directory, info->name, r);
     struct stat st;
-    if (status == HostNoErr) status = StatPath(r.path, st);
-    if (status == HostNoErr && st.st_size > INT32_MAX) status = HostIOErr;
     SidecarInfo side;
-    if (status == HostNoErr) status = LoadSidecar(r.sidecar, side);
+    int16_t status = LoadEntry(info->volume, info->directory, info->name, r, st, side);
+    if (status == HostNoErr && st.st_size > INT32_MAX) status = HostIOErr;
     if (status != HostNoErr) return status;
     UnpackFinderInfo(side.finder, info->finderInfo);
     info->attributes = Locked(st) ? 1 : 0;
@@ -463,11 +470,9 @@ int16_t HostGetCatalogInfo(HostCatalogInfo* info) {
 int16_t HostSetCatalogInfo(const HostCatalogInfo* info) {
     if (info == nullptr) return HostParamErr;
     ResolvedName r;
-    int16_t status = Resolve(info->volume, info->directory, info->name, r);
     struct stat st;
-    if (status == HostNoErr) status = StatPath(r.path, st);
     SidecarInfo side;
-    if (status == HostNoErr) status = LoadSidecar(r.sidecar, side);
+    int16_t status = LoadEntry(info->volume, info->directory, info->name, r, st, side);
     if (status != HostNoErr) return status;
     uint8_t finder[kFinderInfoSize];
     uint8_t dates[kDatesSize];
@@ -500,11 +505,9 @@ int16_t HostSetCatalogInfo(const HostCatalogInfo* info) {
 int16_t HostGetFinderInfo(const unsigned char* name, int16_t volume, HostFinderInfo* info) {
     if (info == nullptr) return HostParamErr;
     ResolvedName r;
-    int16_t status = Resolve(volume, 0, name, r);
     struct stat st;
-    if (status == HostNoErr) status = StatPath(r.path, st);
     SidecarInfo side;
-    if (status == HostNoErr) status = LoadSidecar(r.sidecar, side);
+    const int16_t status = LoadEntry(volume, 0, name, r, st, side);
     if (status == HostNoErr) UnpackFinderInfo(side.finder, *info);
     return status;
 }
@@ -512,11 +515,9 @@ int16_t HostGetFinderInfo(const unsigned char* name, int16_t volume, HostFinderI
 int16_t HostSetFinderInfo(const unsigned char* name, int16_t volume, const HostFinderInfo* info) {
     if (info == nullptr) return HostParamErr;
     ResolvedName r;
-    int16_t status = Resolve(volume, 0, name, r);
     struct stat st;
-    if (status == HostNoErr) status = StatPath(r.path, st);
     SidecarInfo side;
-    if (status == HostNoErr) status = LoadSidecar(r.sidecar, side);
+    const int16_t status = LoadEntry(volume, 0, name, r, st, side);
     if (status != HostNoErr) return status;
     uint8_t finder[kFinderInfoSize];
     std::memcpy(finder, side.finder, sizeof finder);
