@@ -137,14 +137,26 @@ TEST_F(StreamSweep, OpeningAndListening) {
         });
 }
 
+// `count` numbered lines, each ended by a carriage return.
+std::string Lines(const std::string& prefix, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += prefix + std::to_string(i) + "\r";
+    return text;
+}
+
+// The text as the line-end conversion makes it: each carriage return followed by a line feed.
+std::string WithLineFeeds(const std::string& text) {
+    std::string converted;
+    for (char c : text) converted += c == '\r' ? std::string("\r\n") : std::string(1, c);
+    return converted;
+}
+
 // A send reports success only when every byte went out, converted as asked; otherwise nothing went.
 TEST_F(StreamSweep, SendDeliversEverythingOrReportsFailure) {
     int32_t server = 0, client = 0;
     Pair(server, client);
-    std::string text;
-    for (int i = 0; i < 300; ++i) text += "line " + std::to_string(i) + "\r";
-    std::string converted;
-    for (char c : text) converted += c == '\r' ? std::string("\r\n") : std::string(1, c);
+    const std::string text = Lines("line ", 300);
+    const std::string converted = WithLineFeeds(text);
 
     struct Mode {
         int16_t push;
@@ -215,10 +227,8 @@ TEST_F(StreamSweep, ReceiveLosesNothing) {
 TEST_F(StreamSweep, ReceiveWithConversionConvertsOrReportsFailure) {
     int32_t server = 0, client = 0;
     Pair(server, client);
-    std::string bytes;
-    for (int i = 0; i < 200; ++i) bytes += "row " + std::to_string(i) + "\r";
-    std::string converted;
-    for (char c : bytes) converted += c == '\r' ? std::string("\r\n") : std::string(1, c);
+    const std::string bytes = Lines("row ", 200);
+    const std::string converted = WithLineFeeds(bytes);
     SweepAllocations(
         [&] {
             ASSERT_EQ(Send(client, bytes, 0, 0), 0);
