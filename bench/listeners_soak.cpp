@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/host_toolbox.h"
+#include "zor/host_toolbox.h"
 #include "support/plugin_host.h"
 
 namespace {

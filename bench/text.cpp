@@ -15,7 +15,7 @@
 #include <string>
 
 #include "cpu_time.h"
-#include "plugin/host_toolbox.h"
+#include "zor/host_toolbox.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "plugin/host_files.h"
-#include "plugin/host_toolbox.h"
+#include "zor/host_files.h"
+#include "zor/host_toolbox.h"
 
 namespace zor::fuzz {
 

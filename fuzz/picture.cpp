@@ -5,7 +5,7 @@
 
 #include "fuzz_support.h"
 #include "plugin/globals.h"
-#include "plugin/host_drawing.h"
+#include "zor/host_drawing.h"
 #include "transfer/transfer.h"
 
 // The layer's colour table is made at first use and kept: made here, before any leak count.

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "host/resource_file.h"
-#include "plugin/host_toolbox.h"
+#include "zor/host_toolbox.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const unsigned char kNames[][9] = {{7, 'M', 'a', 'c', '2', 'I', 'S', 'O'}, {1, 'a'}, {0}};

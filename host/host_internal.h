@@ -2,7 +2,7 @@
 #ifndef ZOR_HOST_INTERNAL_H
 #define ZOR_HOST_INTERNAL_H
 
-#include "plugin/host_toolbox.h"
+#include "zor/host_toolbox.h"
 
 namespace zor::host {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "plugin/host_toolbox.h"
+#include "zor/host_toolbox.h"
 
 namespace zor::net {
 struct StreamRecord;

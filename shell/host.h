@@ -7,7 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "plugin/host_toolbox.h"
+#include "zor/host_toolbox.h"
 #include "shell/script.h"
 
 namespace zor::shell {

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "plugin/host_toolbox.h"
+#include "zor/host_toolbox.h"
 
 namespace zor::store {
 

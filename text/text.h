@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "plugin/globals.h"
-#include "plugin/host_toolbox.h"
+#include "zor/host_toolbox.h"
 
 namespace zor::text {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "gif_support.h"
-#include "plugin/host_drawing.h"
+#include "zor/host_drawing.h"
 #include "support/peer.h"
 
 namespace zor::test::giftest {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "host/appledouble.h"
-#include "plugin/host_drawing.h"
+#include "zor/host_drawing.h"
 #include "sweep.h"
 
 namespace zor::test {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "plugin/host_files.h"
+#include "zor/host_files.h"
 #include "support/faults.h"
 #include "support/files.h"
 #include "support/plugin_host.h"

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "plugin/host_toolbox.h"
+#include "zor/host_toolbox.h"
 
 namespace zor::test {
 

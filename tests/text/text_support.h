@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "plugin/host_toolbox.h"
+#include "zor/host_toolbox.h"
 #include "support/files.h"
 
 namespace zor::test {

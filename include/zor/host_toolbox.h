@@ -189,8 +189,8 @@ int64_t HostLiveAllocations(void);
 }  // extern "C"
 #endif
 
-#include "plugin/host_events.h"
-#include "plugin/host_files.h"
-#include "plugin/host_drawing.h"
+#include "zor/host_events.h"
+#include "zor/host_files.h"
+#include "zor/host_drawing.h"
 
 #endif  // ZOR_HOST_TOOLBOX_H
