@@ -12,7 +12,7 @@ cat > "$prefix/host.cpp" <<'CPP'
 #include <dlfcn.h>
 #include <stdio.h>
 #include <zor/zor.h>
-#include <zor/zor/host_toolbox.h>
+#include <zor/host_toolbox.h>
 int main(int, char** argv) {
     void* library = dlopen(argv[1], RTLD_NOW);
     if (!library) { puts(dlerror()); return 1; }
