@@ -34,6 +34,17 @@ bool FrameSize(HostHandle picture, int32_t& width, int32_t& height) {
     return true;
 }
 
+// True unless the offscreen would exceed kLargestBlankOffscreen pixels for a picture whose data hold
+// no image of at least as many: only an image that large justifies the memory and the encoding.
+bool ImageFillsOffscreen(HostHandle picture, int32_t width, int32_t height) {
+    const int64_t pixels = int64_t{width} * height;
+    if (pixels <= kLargestBlankOffscreen) return true;
+    int32_t imageWidth = 0, imageHeight = 0;
+    if (HostPictureImageSize(*picture, HostGetHandleSize(picture), &imageWidth, &imageHeight) != HostNoErr)
+        return false;
+    return int64_t{imageWidth} * imageHeight >= pixels;
+}
+
 }  // namespace
 
 HostHandle ConvertPictureToGif(HostHandle picture, int32_t flags, int32_t width, int32_t height, int32_t column,
@@ -49,6 +60,7 @@ HostHandle ConvertPictureToGif(HostHandle picture, int32_t flags, int32_t width,
     }
     // No pixels, or more than 16-bit bounds hold: no GIF.
     if (width <= 0 || height <= 0 || width > kLargestSide || height > kLargestSide) return nullptr;
+    if (!ImageFillsOffscreen(picture, width, height)) return nullptr;
     HostRect bounds;
     HostSetRect(&bounds, 0, 0, static_cast<int16_t>(width), static_cast<int16_t>(height));
 

@@ -25,6 +25,9 @@ inline constexpr int32_t kClearCode = 256;
 inline constexpr int32_t kEndCode = 257;
 inline constexpr int kBlockLimit = 254;        // data sub-blocks hold at most this many bytes
 inline constexpr int32_t kTableBlockSize = kHashSlots * 4 + kHashSlots * 2;  // 30018 bytes
+// The largest offscreen drawn for a picture that does not hold an image at least as large: a few
+// bytes of picture data with a large frame would otherwise cost a gigabyte and seconds of encoding.
+inline constexpr int64_t kLargestBlankOffscreen = 64 * 1024 * 1024;  // pixels
 
 // Flags of command 46.
 enum GifFlags : int32_t {
@@ -108,8 +111,9 @@ uint8_t* TableBlock();
 const LzwEncoder& LastEncoder();
 
 // Draws the picture into an 8-bit offscreen of width x height (the picture frame's size when 0 or
-// less) and returns a new handle holding the GIF file, or 0: no picture, an empty or too large size,
-// no offscreen, or not enough memory (a partial output is released).
+// less) and returns a new handle holding the GIF file, or 0: no picture, an empty or too large size
+// (more than 16-bit bounds, or more than kLargestBlankOffscreen pixels for a picture whose image is
+// smaller), no offscreen, or not enough memory (a partial output is released).
 HostHandle ConvertPictureToGif(HostHandle picture, int32_t flags, int32_t width, int32_t height, int32_t column,
                                int32_t row);
 

@@ -144,23 +144,18 @@ std::vector<unsigned char> WithoutEmptyImageData(const unsigned char* data, int3
     return out;
 }
 
-}  // namespace
-}  // namespace zor::host
-
-using namespace zor::host;
-
-extern "C" {
-
-int16_t HostDecodePicture(const void* data, int32_t size, HostDecodedPicture* out) {
-    if (out == nullptr) return HostParamErr;
-    out->width = out->height = 0;
-    out->rgba = nullptr;
+// Finds the image inside picture data and reads its size from its header, without decoding it;
+// data the decoder must not see are refused here. On success `image` and `imageSize` are the image's
+// bytes (for a PNG with empty IDAT chunks, a copy without them held in `cleaned`). 0, HostParamErr
+// (no image the layer knows, a damaged one, or more than HostMaxDecodedPixels pixels) or
+// HostMemFullErr.
+int16_t ProbeImage(const void* data, int32_t size, std::vector<unsigned char>& cleaned, const unsigned char*& image,
+                   int32_t& imageSize, int& width, int& height) {
     if (data == nullptr || size <= 0) return HostParamErr;
     const auto* bytes = static_cast<const unsigned char*>(data);
     int32_t start = 0;
     if (!FindImage(bytes, size, start)) return HostParamErr;
     if (bytes[start] == 0xFF && !HuffmanTablesFit(bytes + start, size - start)) return HostParamErr;
-    std::vector<unsigned char> cleaned;
     if (bytes[start] == 0x89) {
         bool emptyImageData = false;
         if (!PngChunksFit(bytes + start, size - start, emptyImageData)) return HostParamErr;
@@ -175,14 +170,50 @@ int16_t HostDecodePicture(const void* data, int32_t size, HostDecodedPicture* ou
             start = 0;
         }
     }
-    // Both the probe and the decoding allocate: running out of memory in either is no damage.
-    auto failure = [] { return g_decoderShort ? int16_t(HostMemFullErr) : int16_t(HostParamErr); };
+    image = bytes + start;
+    imageSize = size - start;
+    // The probe allocates: running out of memory in it is no damage.
     g_decoderShort = false;
-    int width = 0, height = 0, channels = 0;
-    if (!stbi_info_from_memory(bytes + start, size - start, &width, &height, &channels)) return failure();
+    int channels = 0;
+    if (!stbi_info_from_memory(image, imageSize, &width, &height, &channels))
+        return g_decoderShort ? int16_t(HostMemFullErr) : int16_t(HostParamErr);
     if (width <= 0 || height <= 0 || int64_t{width} * height > HostMaxDecodedPixels) return HostParamErr;
-    stbi_uc* rgba = stbi_load_from_memory(bytes + start, size - start, &width, &height, &channels, 4);
-    if (rgba == nullptr) return failure();
+    return HostNoErr;
+}
+
+}  // namespace
+}  // namespace zor::host
+
+using namespace zor::host;
+
+extern "C" {
+
+int16_t HostPictureImageSize(const void* data, int32_t size, int32_t* width, int32_t* height) {
+    if (width == nullptr || height == nullptr) return HostParamErr;
+    *width = *height = 0;
+    const unsigned char* bytes = nullptr;
+    std::vector<unsigned char> cleaned;
+    int w = 0, h = 0;
+    const int16_t status = ProbeImage(data, size, cleaned, bytes, size, w, h);
+    if (status == HostNoErr) {
+        *width = w;
+        *height = h;
+    }
+    return status;
+}
+
+int16_t HostDecodePicture(const void* data, int32_t size, HostDecodedPicture* out) {
+    if (out == nullptr) return HostParamErr;
+    out->width = out->height = 0;
+    out->rgba = nullptr;
+    const unsigned char* bytes = nullptr;
+    std::vector<unsigned char> cleaned;
+    int width = 0, height = 0, channels = 0;
+    const int16_t probed = ProbeImage(data, size, cleaned, bytes, size, width, height);
+    if (probed != HostNoErr) return probed;
+    g_decoderShort = false;
+    stbi_uc* rgba = stbi_load_from_memory(bytes, size, &width, &height, &channels, 4);
+    if (rgba == nullptr) return g_decoderShort ? int16_t(HostMemFullErr) : int16_t(HostParamErr);
     out->width = width;
     out->height = height;
     out->rgba = rgba;

@@ -82,10 +82,30 @@ int16_t StatusOf(int error) {
     }
 }
 
+// Only a regular file is a file: a folder, a device or a FIFO is none (reading a device may never
+// end, and opening a FIFO waits for its other end).
 int16_t StatPath(const std::string& path, struct stat& st) {
     if (Sys().stat(path.c_str(), &st) != 0) return StatusOf(errno);
-    if (S_ISDIR(st.st_mode)) return HostFnfErr;
+    if (!S_ISREG(st.st_mode)) return HostFnfErr;
     return HostNoErr;
+}
+
+// Opens a regular file without waiting: the descriptor, or -1 with the status in `status` (-43 when
+// what the path names now is no regular file, whatever stat said before). O_NONBLOCK changes
+// nothing for a regular file, so it stays.
+int OpenRegular(const std::string& path, int flags, int16_t& status) {
+    int fd = Sys().open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd < 0) {
+        status = StatusOf(errno);
+        return -1;
+    }
+    struct stat st;
+    status = HostNoErr;
+    if (Sys().fstat(fd, &st) != 0) status = HostIOErr;
+    else if (!S_ISREG(st.st_mode)) status = HostFnfErr;
+    if (status == HostNoErr) return fd;
+    Sys().close(fd);
+    return -1;
 }
 
 bool Locked(const struct stat& st) { return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0; }
@@ -160,16 +180,21 @@ void UnknownDates(uint8_t dates[kDatesSize]) {
 }
 
 // A missing or malformed sidecar reads as none; only a failure to read an existing one is an error.
+// A symbolic link, a FIFO or a device in the sidecar's place is not the file's sidecar: none.
 int16_t LoadSidecar(const std::string& sidecar, SidecarInfo& info) {
     std::memset(&info, 0, sizeof info);
     UnknownDates(info.dates);
-    int fd = Sys().open(sidecar.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? int16_t(HostNoErr) : StatusOf(errno);
+    int fd = Sys().open(sidecar.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd < 0) return (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) ? int16_t(HostNoErr) : StatusOf(errno);
     int16_t status = HostNoErr;
     struct stat st;
     uint8_t probe[kSidecarProbeSize];
     ssize_t got = -1;
-    if (Sys().fstat(fd, &st) != 0 || (got = ReadFull(fd, probe, sizeof probe)) < 0) {
+    if (Sys().fstat(fd, &st) != 0) {
+        status = HostIOErr;
+    } else if (!S_ISREG(st.st_mode)) {
+        // none
+    } else if ((got = ReadFull(fd, probe, sizeof probe)) < 0) {
         status = HostIOErr;
     } else if (ParseSidecar(probe, static_cast<size_t>(got), static_cast<uint64_t>(st.st_size), &info.layout)) {
         info.present = true;
@@ -197,21 +222,23 @@ int16_t LoadEntry(int16_t volume, int32_t directory, const unsigned char* name, 
 }
 
 // Writes a canonical sidecar with the given Finder information and dates, carrying the old
-// sidecar's resource fork over; the new file replaces the old one only once it is complete.
+// sidecar's resource fork over; the new file replaces the old one (or a link in its place) only
+// once it is complete. The new file is always made afresh, never opened through a link.
 int16_t RebuildSidecar(const std::string& sidecar, const SidecarInfo& old, const uint8_t finder[kFinderInfoSize],
                        const uint8_t dates[kDatesSize]) {
     const std::string temporary = sidecar + ".zor-new";
     const uint32_t resourceLength = old.present && old.layout.resourceFork.present ? old.layout.resourceFork.length : 0;
     int16_t status = HostNoErr;
     int in = -1;
-    int out = Sys().open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    Sys().unlink(temporary.c_str());  // left by an interrupted rebuild, or planted
+    int out = Sys().open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (out < 0) return StatusOf(errno);
     uint8_t header[kCanonicalResourceOffset];
     BuildSidecarHeader(finder, dates, resourceLength, header);
     int error = WriteFull(out, header, sizeof header, nullptr);
     if (error != 0) status = StatusOf(error);
     if (status == HostNoErr && resourceLength > 0) {
-        in = Sys().open(sidecar.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        in = Sys().open(sidecar.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
         if (in < 0 || Sys().lseek(in, old.layout.resourceFork.offset, SEEK_SET) < 0) status = HostIOErr;
         char chunk[16384];
         uint32_t left = resourceLength;
@@ -240,7 +267,7 @@ int16_t StoreSidecarMeta(const std::string& sidecar, const SidecarInfo& old, con
     if (!(old.present && l.finderInfo.present && l.finderInfo.length >= kFinderInfoSize && l.dates.present &&
           l.dates.length >= kDatesSize))
         return RebuildSidecar(sidecar, old, finder, dates);
-    int fd = Sys().open(sidecar.c_str(), O_WRONLY | O_CLOEXEC, 0);
+    int fd = Sys().open(sidecar.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) return StatusOf(errno);
     int error = WriteAt(fd, l.finderInfo.offset, finder, kFinderInfoSize);
     if (error == 0) error = WriteAt(fd, l.dates.offset, dates, kDatesSize);
@@ -345,8 +372,9 @@ int16_t OpenData(const ResolvedName& r, int8_t permission, HostForkRef* ref) {
     struct stat st;
     bool write = false;
     if (const int16_t status = CheckOpen(r, permission, false, ref, st, write); status != HostNoErr) return status;
-    int fd = Sys().open(r.path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
-    if (fd < 0) return StatusOf(errno);
+    int16_t status = HostNoErr;
+    int fd = OpenRegular(r.path, write ? O_RDWR : O_RDONLY, status);
+    if (fd < 0) return status;
     OpenFork f{};
     f.resource = false;
     f.writable = write;
@@ -384,7 +412,8 @@ int16_t OpenResource(const ResolvedName& r, int8_t permission, HostForkRef* ref)
     f.path = r.path;
     f.written = r.sidecar;
     if (info.present && info.layout.resourceFork.present) {
-        f.fd = Sys().open(r.sidecar.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
+        const int access = (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        f.fd = Sys().open(r.sidecar.c_str(), access, 0);
         if (f.fd < 0) return StatusOf(errno);
         f.base = info.layout.resourceFork.offset;
         f.length = static_cast<int32_t>(std::min<uint32_t>(info.layout.resourceFork.length, INT32_MAX));
@@ -445,6 +474,19 @@ int16_t HostMakeFileSpec(int16_t volume, int32_t directory, const unsigned char*
     std::memcpy(spec->name + 1, r.leaf.data(), r.leaf.size());
     struct stat st;
     return StatPath(r.path, st);
+}
+
+int16_t HostGetFileId(int16_t volume, int32_t directory, const unsigned char* name, HostFileId* id) {
+    if (id == nullptr) return HostParamErr;
+    *id = HostFileId{0, 0};
+    ResolvedName r;
+    struct stat st;
+    int16_t status = Resolve(volume, directory, name, r);
+    if (status == HostNoErr) status = StatPath(r.path, st);
+    if (status != HostNoErr) return status;
+    id->device = static_cast<uint64_t>(st.st_dev);
+    id->inode = static_cast<uint64_t>(st.st_ino);
+    return HostNoErr;
 }
 
 int16_t HostGetCatalogInfo(HostCatalogInfo* info) {

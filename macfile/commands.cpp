@@ -30,11 +30,10 @@ void Convert(plugin::CommandCall& call, Converter convert, bool emptiesThird) {
 
 bool SameFile(const unsigned char* source, const unsigned char* destination) {
     if (source[0] == 0 || destination[0] == 0) return false;
-    HostFileSpec a{}, b{};
-    if (HostMakeFileSpec(0, 0, source, &a) != HostNoErr || HostMakeFileSpec(0, 0, destination, &b) != HostNoErr)
+    HostFileId a{}, b{};
+    if (HostGetFileId(0, 0, source, &a) != HostNoErr || HostGetFileId(0, 0, destination, &b) != HostNoErr)
         return false;
-    return a.volume == b.volume && a.directory == b.directory && a.name[0] == b.name[0] &&
-           std::memcmp(a.name + 1, b.name + 1, a.name[0]) == 0;
+    return a.device == b.device && a.inode == b.inode;
 }
 
 void MacBinaryEncode(plugin::CommandCall& call) { Convert(call, MacBinaryEncodeFile, false); }

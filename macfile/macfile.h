@@ -90,8 +90,9 @@ struct MacBinaryFields {
 
 [[nodiscard]] int16_t MacBinaryEncodeFile(const unsigned char* source, const unsigned char* destination);
 [[nodiscard]] int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* destination);
-// True when both names (counted strings) resolve to the same file: converting a file onto itself
-// would empty it before it is read. An empty name is no file.
+// True when both names (counted strings) lead to the same file, under whatever names (a path with
+// "./" or "..", a hard link, a symbolic link): converting a file onto itself would empty it before
+// it is read. An empty name, or one that leads to no file, is no file.
 bool SameFile(const unsigned char* a, const unsigned char* b);
 
 // ---- BinHex 4.0 ----------------------------------------------------------------------------------

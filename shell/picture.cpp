@@ -1,14 +1,19 @@
 // picture.cpp: image files as host pictures (GIF as it is; JPEG and PNG behind the picture header).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <new>
 
 #include "shell/host.h"
 
 namespace zor::shell {
 namespace {
+
+constexpr off_t kLargestImageFile = INT32_MAX - 10;  // a handle's size, less the picture header
 
 uint32_t BigEndian16(const unsigned char* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
 uint32_t BigEndian32(const unsigned char* p) { return BigEndian16(p) << 16 | BigEndian16(p + 2); }
@@ -56,19 +61,50 @@ bool JpegSize(const std::string& data, uint32_t& width, uint32_t& height) {
     return false;
 }
 
-}  // namespace
-
-bool PictureFromImageFile(const std::string& path, std::string& data, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+// Reads a whole image file: a regular file only (a folder, a device or a FIFO is refused without
+// waiting on it), and no larger than a picture handle holds behind its header.
+bool ReadImageFile(const std::string& path, std::string& bytes, std::string& error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) {
-        error = "cannot read " + path;
-        return false;
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        error = "cannot open " + path + ": not a regular file";
+    } else if (status.st_size > kLargestImageFile) {
+        error = path + " is too large for a picture";
+    } else {
+        try {
+            bytes.resize(static_cast<size_t>(status.st_size));
+            size_t done = 0;
+            while (done < bytes.size()) {
+                const ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) {
+                    error = "cannot read " + path + ": " + std::strerror(errno);
+                    break;
+                }
+                if (n == 0) break;  // the file shrank while it was read
+                done += static_cast<size_t>(n);
+            }
+            bytes.resize(done);
+        } catch (const std::bad_alloc&) {
+            error = "out of memory for " + path;
+        }
     }
+    close(fd);
+    return error.empty();
+}
+
+}  // namespace
+
+bool PictureFromImageFile(const std::string& path, std::string& data, std::string& error) {
+    std::string bytes;
+    error.clear();
+    if (!ReadImageFile(path, bytes, error)) return false;
     if (bytes.size() >= 6 && (bytes.compare(0, 6, "GIF87a") == 0 || bytes.compare(0, 6, "GIF89a") == 0)) {
         data = std::move(bytes);
         return true;

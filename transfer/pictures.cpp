@@ -78,7 +78,7 @@ void PictureToFile(plugin::CommandCall& call) {
     const FilePath path = FileNameFromText(plugin::TextArg(call, 2));
 
     int32_t result = 0;
-    const int fd = OpenRawFile(path.bytes, O_WRONLY | O_CREAT | O_TRUNC);
+    const int fd = OpenFileToWrite(path.bytes, O_WRONLY, false);
     if (fd < 0) {
         result = errno;
     } else {
@@ -90,12 +90,13 @@ void PictureToFile(plugin::CommandCall& call) {
     plugin::SetIntResult(call, result);
 }
 
-// A file that cannot be opened or read, or that does not fit in memory, gives no handle. A file that
-// shrinks while it is read gives the bytes that were there.
+// A file that cannot be opened or read, that is no regular file (a folder, a device, a FIFO), or
+// that does not fit in memory, gives no handle. A file that shrinks while it is read gives the bytes
+// that were there.
 void FileToPicture(plugin::CommandCall& call) {
     HostHandle result = nullptr;
     const FilePath path = FileNameFromText(plugin::TextArg(call, 1));
-    const int fd = OpenRawFile(path.bytes, O_RDONLY);
+    const int fd = OpenFileToRead(path.bytes);
     if (fd >= 0) {
         RawFileCloser file(fd);
         const int64_t size = RawFileSize(fd);

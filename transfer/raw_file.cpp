@@ -30,6 +30,51 @@ int OpenRawFile(const char* path, int flags) {
     return fd;
 }
 
+namespace {
+
+// An existing file opened to write: refused (closed, errno set) when it is locked, emptied unless
+// the writing appends. Only regular files are locked or emptied.
+bool FitForWriting(int fd, bool append) {
+    struct stat status;
+    int error = 0;
+    if (HostSystemCallTable()->fstat(fd, &status) != 0) error = errno;
+    else if (S_ISREG(status.st_mode) && (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) error = EACCES;
+    else if (!append && S_ISREG(status.st_mode) && HostSystemCallTable()->ftruncate(fd, 0) != 0) error = errno;
+    if (error == 0) return true;
+    CloseRawFile(fd);
+    errno = error;
+    return false;
+}
+
+}  // namespace
+
+int OpenFileToRead(const char* path) {
+    const int fd = OpenRawFile(path, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat status;
+    int error = 0;
+    if (HostSystemCallTable()->fstat(fd, &status) != 0) error = errno;
+    else if (!S_ISREG(status.st_mode)) error = ENOENT;
+    if (error == 0) return fd;  // O_NONBLOCK changes nothing for a regular file
+    CloseRawFile(fd);
+    errno = error;
+    return -1;
+}
+
+int OpenFileToWrite(const char* path, int access, bool append) {
+    const int keep = access | O_NONBLOCK | (append ? O_APPEND : 0);
+    // A file made now is not locked, whatever the process's umask gave it.
+    int fd = OpenRawFile(path, keep | O_CREAT | O_EXCL);
+    if (fd < 0 && errno == EEXIST) {
+        fd = OpenRawFile(path, keep);
+        if (fd < 0 && errno == ENOENT) fd = OpenRawFile(path, keep | O_CREAT);  // a link to no file yet
+        else if (fd >= 0 && !FitForWriting(fd, append)) return -1;
+    }
+    // Writes wait as they always did: a reader of a FIFO may be slow.
+    if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 int WriteAll(int fd, const void* data, size_t count) {
     const auto* p = static_cast<const char*>(data);
     while (count > 0) {

@@ -13,6 +13,17 @@ namespace zor::transfer {
 // or -1 with errno set.
 int OpenRawFile(const char* path, int flags);
 
+// Opens a file to read it whole, or a range of it: regular files only, and never waiting (a FIFO
+// would block the open, a device may never end). The descriptor, or -1 with errno set (ENOENT for
+// what is no regular file).
+int OpenFileToRead(const char* path);
+
+// Opens a file to write, made when missing (`access` O_WRONLY or O_RDWR; `append` keeps the contents
+// and writes at the end, otherwise the file is emptied). A file without write permission bits is
+// locked, as the file model has it, whoever runs the host: EACCES, and the file is left as it is.
+// The open never waits (a FIFO without a reader: ENXIO). The descriptor, or -1 with errno set.
+int OpenFileToWrite(const char* path, int access, bool append);
+
 // Writes every byte, going on after short writes; 0, or the errno of the write that failed.
 [[nodiscard]] int WriteAll(int fd, const void* data, size_t count);
 

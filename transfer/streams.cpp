@@ -71,7 +71,7 @@ void TcpSendFile(plugin::CommandCall& call) {
     }
     (void)net::QueueOrSend(entry, nullptr, 0);  // whatever the stream still holds goes first
 
-    const int fd = OpenRawFile(path.bytes, O_RDONLY);
+    const int fd = OpenFileToRead(path.bytes);
     RawFileCloser file(fd);
     int32_t status = fd >= 0 ? 0 : -1;
     const int64_t size = fd >= 0 ? RawFileSize(fd) : 0;
@@ -142,7 +142,7 @@ void TcpReceiveFile(plugin::CommandCall& call) {
         plugin::SetIntResult(call, HostMemoryError());
         return;
     }
-    const int fd = OpenRawFile(path.bytes, O_RDWR | O_CREAT | (append ? O_APPEND : O_TRUNC));
+    const int fd = OpenFileToWrite(path.bytes, O_RDWR, append);
     if (fd < 0) {
         plugin::SetIntResult(call, -1);
         return;

@@ -135,6 +135,10 @@ enum { HostMaxDecodedPixels = 64 * 1024 * 1024 };
 // HostMemFullErr. Reads nothing outside data[0..size).
 int16_t HostDecodePicture(const void* data, int32_t size, HostDecodedPicture* out);
 void HostReleaseDecodedPicture(HostDecodedPicture* picture);
+// The size of the image picture data hold, read from the image's header without decoding it: 0 and
+// the size, or a status as HostDecodePicture gives it (HostParamErr also for an image larger than
+// the layer decodes), with both sizes 0.
+int16_t HostPictureImageSize(const void* data, int32_t size, int32_t* width, int32_t* height);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -5,6 +5,9 @@
 // creation date live in an AppleDouble (version 2) sidecar `._leaf` beside the file; a file without
 // one has an empty resource fork and zero Finder information, and a file that gains either gets one.
 // Locked = no write permission bits. Modification date = the file's mtime. Dates are host seconds.
+// Only regular files are files: a folder, a device or a FIFO is "not found", and no open waits on
+// one. A sidecar is the file's own: one that is a symbolic link reads as none, and writing replaces
+// the link with a sidecar of the file's own, never writing through it.
 // Every operation returns a Mac OS status: 0 or one of the negative numbers below.
 #ifndef ZOR_HOST_FILES_H
 #define ZOR_HOST_FILES_H
@@ -76,6 +79,18 @@ typedef struct HostCatalogInfo {
 // Resolves a name against a volume and directory. The FileSpec is filled also when the file does not
 // exist (status -43 then); -120 when the parent directory does not exist; -37 for a bad name.
 int16_t HostMakeFileSpec(int16_t volume, int32_t directory, const unsigned char* name, HostFileSpec* spec);
+
+// What a file is, whatever name leads to it: the device and inode of the file the name resolves to,
+// symbolic links followed. Two names are the same file (a hard link, a link, another path) exactly
+// when their identities are equal.
+typedef struct HostFileId {
+    uint64_t device;          // the file system holding the file
+    uint64_t inode;           // the file on it
+} HostFileId;
+
+// The identity of the file a name leads to; -43 when there is none (or it is no file: a folder, a
+// device, a FIFO), -37 for a bad name.
+int16_t HostGetFileId(int16_t volume, int32_t directory, const unsigned char* name, HostFileId* id);
 
 int16_t HostGetCatalogInfo(HostCatalogInfo* info);
 int16_t HostSetCatalogInfo(const HostCatalogInfo* info);

@@ -195,6 +195,25 @@ TEST_F(GifFileTest, NoPixelsNoGif) {
     EXPECT_LE(HostLiveAllocations() - before, 2);
 }
 
+// An offscreen of more than 64 MiB pixels is drawn only for a picture whose image is at least that
+// large. Ten bytes of picture data with a frame of 32767 x 32767 once cost a gigabyte and seconds of
+// encoding; they give no GIF, nor does a small image scaled past the limit. At the limit it converts.
+TEST_F(GifFileTest, LargeOffscreenWithoutAnImageThatLargeGivesNoGif) {
+    HostHandle probe = PictureWith("", 0, 0, 32767, 32767);
+    EXPECT_EQ(PictureToGif(host, probe, 0, 0, 0, 0, 0), nullptr);
+    HostHandle small = PictureWith(PngOf(Solid(2, 2, 5)), 0, 0, 2, 2);
+    EXPECT_EQ(PictureToGif(host, small, 0, 8193, 8192, 0, 0), nullptr);
+    int32_t width = 0, height = 0;
+    EXPECT_EQ(HostPictureImageSize(*small, HostGetHandleSize(small), &width, &height), 0);
+    EXPECT_EQ(width * 1000 + height, 2002);
+    EXPECT_NE(HostPictureImageSize(*probe, HostGetHandleSize(probe), &width, &height), 0);
+    HostHandle gif = PictureToGif(host, small, 0, 8192, 8192, 0, 0);
+    EXPECT_NE(gif, nullptr);
+    if (gif != nullptr) HostDisposeHandle(gif);
+    HostDisposeHandle(probe);
+    HostDisposeHandle(small);
+}
+
 // Fails every allocation of one size, as the output's first growth asks.
 size_t g_failingSize = 0;
 void* (*g_allocate)(size_t) = nullptr;

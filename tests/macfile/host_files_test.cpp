@@ -2,6 +2,7 @@
 // sidecar's layout (against unar's), its parser on hostile bytes, and failing system calls.
 #include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -221,6 +222,37 @@ TEST(FileModel, MalformedSidecarReadsAsNone) {
     WriteFile(dir / "._f", std::string("\x00\x05\x16\x07\x00\x02\x00\x00", 8) + std::string(20, '\xFF'));
     EXPECT_EQ(FinderOf(dir / "f").type, 0u);
     EXPECT_EQ(ResourceOf(dir / "f"), "");
+}
+
+// A sidecar that is a symbolic link (here to another file's) is not the file's own: it reads as
+// none, and writing Finder information or the resource fork replaces the link with a sidecar of the
+// file's own; the other file's sidecar keeps every byte.
+TEST(FileModel, SidecarThatIsALinkIsReplacedNeverWrittenThrough) {
+    TempDir dir;
+    WriteFile(dir / "victim", "v");
+    SetMacInfo(dir / "victim", "VICT", "VVVV", 0, "victim's fork");
+    const std::string victimSidecar = ReadFile(dir / "._victim");
+    WriteFile(dir / "x", "x");
+    ASSERT_EQ(symlink("._victim", (dir / "._x").c_str()), 0);
+    EXPECT_EQ(FinderOf(dir / "x").type, 0u);
+    EXPECT_EQ(ResourceOf(dir / "x"), "");
+    SetMacInfo(dir / "x", "XXXX", "xxxx", 0, "x's fork");
+    EXPECT_EQ(FinderOf(dir / "x").type, HostResourceType("XXXX"));
+    EXPECT_EQ(ResourceOf(dir / "x"), "x's fork");
+    // The resource fork alone, opened for writing through a link planted again.
+    ASSERT_EQ(unlink((dir / "._x").c_str()), 0);
+    ASSERT_EQ(symlink("._victim", (dir / "._x").c_str()), 0);
+    Str255 name(dir / "x");
+    HostForkRef fork = 0;
+    ASSERT_EQ(HostOpenResourceFork(name.bytes, 0, &fork), 0);
+    int32_t count = 3;
+    EXPECT_EQ(HostWriteFork(fork, &count, "new"), 0);
+    EXPECT_EQ(HostCloseFork(fork), 0);
+    EXPECT_EQ(ResourceOf(dir / "x"), "new");
+    struct stat st;
+    ASSERT_EQ(lstat((dir / "._x").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_TRUE(ReadFile(dir / "._victim") == victimSidecar);
 }
 
 // Failing system calls: the Nth write fails; the status comes back and nothing is left open.

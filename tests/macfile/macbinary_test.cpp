@@ -1,5 +1,6 @@
 // macbinary_test.cpp: CRC-16/XMODEM, the MacBinary header and regions, command 17 and 18 edge
 // cases, and the mended faults (resource forks, empty data forks, truncated input, header names).
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -154,6 +155,51 @@ TEST(Conversions, OntoTheSourceItselfAreRefusedAndLoseNothing) {
     EXPECT_EQ(ReadFile(dir / "src"), "the only copy");
     EXPECT_EQ(ReadFile(dir / "src.bin"), binary);
     EXPECT_EQ(ReadFile(dir / "src.hqx"), hqx);
+}
+
+// The same file under other names: a path through "." or "..", a hard link, a symbolic link. Each
+// conversion is refused before anything is written, and the source (over 64 KiB, more than one
+// chunk) keeps every byte.
+TEST(Conversions, OntoAnotherNameOfTheSourceAreRefusedAndLoseNothing) {
+    PluginHost host;
+    TempDir dir;
+    const std::string data = Pattern(200000, 9);
+    WriteFile(dir / "src", data);
+    ASSERT_EQ(MacBinaryEncode(host, dir / "src", dir / "src.bin"), 0);
+    ASSERT_EQ(BinHexEncode(host, dir / "src", dir / "src.hqx"), 0);
+    const std::string binary = ReadFile(dir / "src.bin"), hqx = ReadFile(dir / "src.hqx");
+    ASSERT_EQ(Shell("mkdir " + (dir / "sub")), 0);
+    for (const char* leaf : {"src", "src.bin", "src.hqx"}) {
+        const std::string name(leaf);
+        ASSERT_EQ(link((dir / name).c_str(), (dir / ("hard-" + name)).c_str()), 0);
+        ASSERT_EQ(symlink((dir / name).c_str(), (dir / ("soft-" + name)).c_str()), 0);
+    }
+    for (const std::string& other : {dir.path + "/./", dir.path + "/sub/../", dir / "hard-", dir / "soft-"}) {
+        SCOPED_TRACE(other);
+        EXPECT_EQ(MacBinaryEncode(host, dir / "src", other + "src"), HostOpWrErr);
+        EXPECT_EQ(BinHexEncode(host, dir / "src", other + "src"), HostOpWrErr);
+        EXPECT_EQ(MacBinaryDecode(host, dir / "src.bin", other + "src.bin"), HostOpWrErr);
+        EXPECT_EQ(BinHexDecode(host, dir / "src.hqx", other + "src.hqx"), HostOpWrErr);
+        EXPECT_TRUE(ReadFile(dir / "src") == data);
+        EXPECT_TRUE(ReadFile(dir / "src.bin") == binary);
+        EXPECT_TRUE(ReadFile(dir / "src.hqx") == hqx);
+    }
+}
+
+// Folders, devices and FIFOs are no files: a conversion from one gives "not found" at once, where
+// a device would never end and a FIFO would wait for a writer.
+TEST(Conversions, FromFoldersDevicesAndFifosGiveNotFoundWithoutWaiting) {
+    PluginHost host;
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    for (const std::string& source : {std::string("/dev/zero"), dir / "fifo", dir.path}) {
+        SCOPED_TRACE(source);
+        EXPECT_EQ(MacBinaryDecode(host, source, dir / "out"), HostFnfErr);
+        EXPECT_EQ(BinHexDecode(host, source, dir / "out"), HostFnfErr);
+        EXPECT_EQ(MacBinaryEncode(host, source, dir / "out"), HostFnfErr);
+        EXPECT_EQ(BinHexEncode(host, source, dir / "out"), HostFnfErr);
+    }
+    EXPECT_EQ(HostOpenForkCount(), 0);
 }
 
 TEST(MacBinaryDecode, HeaderAcceptance) {

@@ -295,6 +295,52 @@ TEST(FileToPicture, NoHandleWhenTheFileCannotBeOpenedReadOrHeld) {
     EXPECT_EQ(HostLiveAllocations(), live) << "nothing left behind";
 }
 
+// ---- Files that are not plain data files ----------------------------------------------------------
+
+constexpr int32_t kTcpSendFile = 12;
+constexpr int32_t kTcpReceiveFile = 13;
+
+// Devices and FIFOs are read by no command: no handle, -1 for a send, and no open that waits for a
+// FIFO's writer (/dev/zero, with no size, would give an empty handle).
+TEST(RawFiles, OnlyRegularFilesAreReadAndNoOpenWaits) {
+    PluginHost host;
+    TempDir folder;
+    ASSERT_EQ(mkfifo(folder.File("fifo").c_str(), 0600), 0);
+    const int32_t ref = TcpListen(host);
+    ASSERT_NE(ref, 0);
+    const int descriptors = OpenDescriptorCount();
+    for (const std::string& path : {std::string("/dev/zero"), folder.File("fifo")}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(CallFileToPicture(host, path), nullptr);
+        Text name(path);
+        int32_t zero = 0, streamRef = ref;
+        EXPECT_EQ(host.CallInt(kTcpSendFile, {&streamRef, &name.block, &zero, &zero, &zero, &zero}), -1);
+    }
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    EXPECT_EQ(TcpRelease(host, ref), 0);
+}
+
+// A file without write permission bits is locked for the raw writers as for the file model, also
+// when the host runs as root (who could write it): the permission status, and the file as it was.
+TEST(RawFiles, LockedFilesAreNotWrittenWhoeverRunsTheHost) {
+    PluginHost host;
+    TempDir folder;
+    WriteFile(folder.File("locked"), "kept");
+    ASSERT_EQ(chmod(folder.File("locked").c_str(), 0444), 0);
+    Text name(folder.File("locked"));
+    HostHandle picture = NewHandleWith("new data");
+    EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &name.block}), EACCES);
+    HostDisposeHandle(picture);
+    const int32_t ref = TcpListen(host);
+    ASSERT_NE(ref, 0);
+    for (int32_t append : {0, 1}) {
+        int32_t zero = 0, streamRef = ref;
+        EXPECT_EQ(host.CallInt(kTcpReceiveFile, {&streamRef, &name.block, &zero, &append, &zero}), -1);
+    }
+    EXPECT_EQ(ReadFile(folder.File("locked")), "kept");
+    EXPECT_EQ(TcpRelease(host, ref), 0);
+}
+
 // A size that says more than the file holds (a file cut short while it is read): the handle holds
 // the bytes that were there, no unread ones.
 int g_extraSize = 0;
