@@ -527,7 +527,7 @@ int16_t HostSetCatalogInfo(const HostCatalogInfo* info) {
     if (side.present || !AllZero(finder, sizeof finder) || !createdIsMtime)
         status = StoreSidecarMeta(r.sidecar, side, finder, dates);
     if (status != HostNoErr) return status;
-    int fd = Sys().open(r.path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    int fd = Sys().open(r.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) return StatusOf(errno);
     struct timespec times[2];
     times[0].tv_sec = 0;
@@ -733,7 +733,7 @@ int16_t HostFlushVolume(const unsigned char* /*volumeName*/, int16_t volume) {
     int16_t status = HostNoErr;
     for (const std::string& path : g_unflushed) {
         if (!g_durableFlush) break;
-        int fd = Sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        int fd = Sys().open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
         if (fd < 0) continue;  // gone since: nothing of it to keep
         if (Sys().fsync(fd) != 0 && status == HostNoErr) status = HostIOErr;
         CloseFd(fd);
