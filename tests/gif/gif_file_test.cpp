@@ -203,10 +203,6 @@ TEST_F(GifFileTest, LargeOffscreenWithoutAnImageThatLargeGivesNoGif) {
     EXPECT_EQ(PictureToGif(host, probe, 0, 0, 0, 0, 0), nullptr);
     HostHandle small = PictureWith(PngOf(Solid(2, 2, 5)), 0, 0, 2, 2);
     EXPECT_EQ(PictureToGif(host, small, 0, 8193, 8192, 0, 0), nullptr);
-    int32_t width = 0, height = 0;
-    EXPECT_EQ(HostPictureImageSize(*small, HostGetHandleSize(small), &width, &height), 0);
-    EXPECT_EQ(width * 1000 + height, 2002);
-    EXPECT_NE(HostPictureImageSize(*probe, HostGetHandleSize(probe), &width, &height), 0);
     HostHandle gif = PictureToGif(host, small, 0, 8192, 8192, 0, 0);
     EXPECT_NE(gif, nullptr);
     if (gif != nullptr) HostDisposeHandle(gif);
