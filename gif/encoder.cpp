@@ -1,5 +1,6 @@
-// encoder.cpp: GIF writing: pixel order, LZW compression with a 5003-slot hash, data sub-blocks,
-// the file layout, and the growing output handle.
+// encoder.cpp: GIF writing: pixel order, LZW compression (a direct string table, runs of one colour
+// by their length, the 5003-slot hash where it decides), code packing, data sub-blocks, the file
+// layout, and the growing output handle.
 #include <cstring>
 
 #include "gif/gif.h"
@@ -8,7 +9,7 @@ namespace zor::gif {
 namespace {
 
 LzwEncoder g_encoder;             // the one encoder state
-uint8_t* g_tableBlock = nullptr;  // hash then code table, kTableBlockSize bytes, kept once made
+LzwTables* g_tables = nullptr;    // the kept tables, once made
 
 constexpr int32_t kOutputStart = 1024;      // first size of the output handle
 constexpr int32_t kGrowthMinimum = 1024;    // smallest growth step
@@ -56,24 +57,34 @@ bool Reserve(GifOutput& o, int32_t count) {
     return true;
 }
 
+// ---- Code writing ---------------------------------------------------------------------------------
+//
+// Codes are gathered as they come and packed into bytes in batches of one width: eight codes of
+// width W fill exactly W bytes, so a batch packs with fixed shifts, eight codes at a time. A batch
+// ends when the gathering buffer is full or when the width changes after the code just written.
+
 // The encoder's changing fields while a stream is written: a working copy of the static record's
 // fields that the compiler keeps in registers (nothing else can reach it), stored back at the end.
 struct CodeWriter {
-    uint32_t accumulator;  // bits not yet written, lowest first
-    int32_t bitCount;      // valid bits in the accumulator
+    uint16_t* gathered;    // the static buffer of codes not yet packed
+    int32_t count;         // codes in it
+    int32_t settleAt;      // count at which the codes are packed: the buffer is full, or the width
+                           // changes after the next code
     int32_t width;         // current code width
     int32_t maxCode;       // 2^width - 1, or kMaxCodeLimit at width 12
     int32_t nextFree;      // first code not yet assigned
     bool clearPending;     // the width drops to 9 once the clear code is out
-    int32_t blockCount;    // bytes in the block buffer
+    uint64_t accumulator;  // packed bits not yet whole bytes
+    int32_t bitCount;      // how many: 0..7
+    uint8_t* bytes;        // the static buffer of packed bytes
+    int32_t byteCount;     // bytes in it
     int32_t codes;         // codes written
     int32_t clears;        // clear codes written
-    uint8_t* block;        // the static block buffer
     GifOutput* output;     // where sub-blocks go
 };
 
-// Writes `count` bytes of the block buffer as one sub-block (count byte, bytes).
-[[gnu::noinline]] void WriteBlock(GifOutput& o, const uint8_t* block, int32_t count) {
+// Writes `count` bytes as one sub-block (count byte, bytes).
+void WriteBlock(GifOutput& o, const uint8_t* block, int32_t count) {
     if (count == 0 || !Reserve(o, count + 1)) return;
     char* at = *o.handle + o.position;  // re-based on the handle's current address
     at[0] = static_cast<char>(count);
@@ -81,39 +92,57 @@ struct CodeWriter {
     o.position += count + 1;
 }
 
-// Appends a byte to the block buffer; a full buffer (254 bytes) becomes a sub-block.
-[[gnu::always_inline]] inline void AppendByte(CodeWriter& w, uint8_t byte) {
-    w.block[w.blockCount++] = byte;
-    if (w.blockCount == kBlockLimit) {
-        WriteBlock(*w.output, w.block, w.blockCount);
-        w.blockCount = 0;
+// Packs the gathered codes at width W, low bits first.
+template <int W>
+void PackCodes(CodeWriter& w) {
+    const uint16_t* code = w.gathered;
+    uint8_t* out = w.bytes + w.byteCount;
+    uint64_t bits = w.accumulator;
+    int32_t count = w.bitCount;
+    int32_t i = 0;
+    for (; i + 8 <= w.count; i += 8) {
+        unsigned __int128 eight = 0;
+        for (int q = 0; q < 8; ++q) eight |= static_cast<unsigned __int128>(code[i + q]) << (q * W);
+        eight = eight << count | bits;          // 8W + count < 128 bits
+        std::memcpy(out, &eight, 16);           // W whole bytes; the rest is written over next
+        out += W;
+        bits = static_cast<uint64_t>(eight >> (8 * W));  // the same `count` bits wait
     }
+    for (; i < w.count; ++i) {
+        bits |= uint64_t{code[i]} << count;
+        for (count += W; count >= 8; count -= 8) {
+            *out++ = static_cast<uint8_t>(bits);
+            bits >>= 8;
+        }
+    }
+    w.accumulator = bits;
+    w.bitCount = count;
+    w.byteCount = static_cast<int32_t>(out - w.bytes);
 }
 
-// Writes one code at the current width, low bits first, then adjusts the width for the codes to
-// come: back to 9 after a clear, one more when the next free code no longer fits (checked before
-// the caller adds its new entry).
-[[gnu::always_inline]] inline void WriteCode(CodeWriter& w, int32_t code) {
-    // Bits above bitCount are always 0 here: bytes leave by unsigned shifts.
-    w.accumulator = w.bitCount > 0 ? w.accumulator | static_cast<uint32_t>(code) << w.bitCount
-                                   : static_cast<uint32_t>(code);
-    w.bitCount += w.width;
-    // Fewer than 8 bits waited and a code has 9 to 12: one or two whole bytes are ready. Both
-    // are stored (the buffer has room past 254) and the count moves by the whole ones.
-    const int32_t ready = w.bitCount >> 3;
-    w.block[w.blockCount] = static_cast<uint8_t>(w.accumulator);
-    w.block[w.blockCount + 1] = static_cast<uint8_t>(w.accumulator >> 8);
-    w.blockCount += ready;
-    w.accumulator >>= 8 * ready;
-    w.bitCount &= 7;
-    if (w.blockCount >= kBlockLimit) [[unlikely]] {
-        WriteBlock(*w.output, w.block, kBlockLimit);
-        w.blockCount -= kBlockLimit;
-        w.block[0] = w.block[kBlockLimit];  // a byte past the sub-block starts the next one
-    }
-    ++w.codes;
+// Whole sub-blocks of the packed bytes go out; fewer than 254 bytes wait.
+void SendBlocks(CodeWriter& w) {
+    int32_t sent = 0;
+    for (; w.byteCount - sent >= kBlockLimit; sent += kBlockLimit) WriteBlock(*w.output, w.bytes + sent, kBlockLimit);
+    w.byteCount -= sent;
+    std::memmove(w.bytes, w.bytes + sent, static_cast<size_t>(w.byteCount));
+}
 
-    if (w.nextFree > w.maxCode || w.clearPending) [[unlikely]] {
+// Packs the gathered codes, then adjusts the width for the codes to come: back to 9 after a clear,
+// one more when the next free code no longer fits (checked after the last code written and before
+// its caller adds its new entry).
+[[gnu::noinline]] void Settle(CodeWriter& w) {
+    switch (w.width) {
+        case 9: PackCodes<9>(w); break;
+        case 10: PackCodes<10>(w); break;
+        case 11: PackCodes<11>(w); break;
+        default: PackCodes<12>(w); break;
+    }
+    w.codes += w.count;
+    w.count = 0;
+    w.settleAt = kGathered;
+    SendBlocks(w);
+    if (w.nextFree > w.maxCode || w.clearPending) {
         if (w.clearPending) {
             w.width = kInitialWidth;
             w.maxCode = (1 << kInitialWidth) - 1;
@@ -125,20 +154,24 @@ struct CodeWriter {
     }
 }
 
-// The end code, then the last partial byte and the last sub-block.
-void WriteEnd(CodeWriter& w) {
-    WriteCode(w, kEndCode);
-    while (w.bitCount > 0) {
-        AppendByte(w, static_cast<uint8_t>(w.accumulator));
-        w.accumulator >>= 8;
-        w.bitCount -= 8;
-    }
-    WriteBlock(*w.output, w.block, w.blockCount);
-    w.blockCount = 0;
+// Writes one code at the current width.
+[[gnu::always_inline]] inline void WriteCode(CodeWriter& w, int32_t code) {
+    w.gathered[w.count++] = static_cast<uint16_t>(code);
+    if (w.count >= w.settleAt) [[unlikely]] Settle(w);
 }
 
-// Every slot -1 (all bits set): empty.
-void ClearHash(LzwEncoder& e) { std::memset(e.hash, 0xFF, sizeof(int32_t) * kHashSlots); }
+// The end code, then the last partial byte and the last sub-block.
+void WriteEnd(CodeWriter& w) {
+    w.settleAt = w.count + 1;
+    WriteCode(w, kEndCode);
+    for (; w.bitCount > 0; w.bitCount -= 8) {
+        w.bytes[w.byteCount++] = static_cast<uint8_t>(w.accumulator);
+        w.accumulator >>= 8;
+    }
+    SendBlocks(w);
+    WriteBlock(*w.output, w.bytes, w.byteCount);
+    w.byteCount = 0;
+}
 
 }  // namespace
 
@@ -191,69 +224,218 @@ bool OutputBytes(GifOutput& o, const void* bytes, int32_t count) {
 }
 
 // ---- Compression -----------------------------------------------------------------------------------
+//
+// The code stream depends only on which strings the table holds when each pixel comes; the direct
+// table of rows answers that with one load. Where the 5003-slot hash puts a string matters in one
+// case only: a search that has left its first slot stops at a slot holding 0 as at an empty one, so
+// a string added there replaces the string whose key is 0 (white after white), which is then no
+// longer found. Slot 0 is never a search's later slot (slot i's probe visits 2i, 3i ... modulo the
+// prime 5003; slot 0's visits 5002, 5001 ...), so while key 0 is absent or sits in slot 0 no slot
+// matters, and the hash is left alone. Only when key 0 is added while another key holds slot 0 are
+// the strings added so far placed again, in order, and every later one as it comes, until the next
+// reset.
+//
+// Runs of one colour c go by the run index instead of a lookup a pixel: while the string matched
+// so far is c repeated j times and the table holds c repeated up to m times, r more pixels of c
+// take it to j + r pixels when that is m or less; otherwise the string of m pixels is written, c
+// repeated m + 1 times is added, and matching starts again from c alone.
 
-uint8_t* TableBlock() {
-    if (g_tableBlock == nullptr) g_tableBlock = static_cast<uint8_t*>(HostNewBlock(kTableBlockSize));
-    return g_tableBlock;
+namespace {
+
+inline int32_t CodeOf(int32_t row) { return row < 256 ? row : row + 2; }
+
+// Every colour's string of one pixel, the only ones after a reset.
+void ResetRuns(RunIndex& r) {
+    for (int c = 0; c < 256; ++c) {
+        r.top[c] = static_cast<uint16_t>(c);
+        r.length[c] = 1;
+        r.start[c] = static_cast<uint16_t>(4 * c);
+        r.capacity[c] = 4;
+        r.pool[4 * c] = static_cast<uint16_t>(c);
+    }
+    r.used = 4 * 256;
+}
+
+// Colour c's longest string grew by one pixel, as `row`. A colour out of room moves to twice the
+// room at the pool's end. The pool suffices: a colour that moved holds L > 4 rows in room C < 2L
+// and left 8 + 16 + ... + C / 2 behind, so it took 2C - 8 < 4L - 8 entries, and L - 1 counts codes
+// added since the reset, of which there are at most 4096 - 258: at most 1024 + 4 * 3838 = 16376
+// entries in all.
+void ExtendRun(RunIndex& r, int32_t c, int32_t row) {
+    if (r.length[c] == r.capacity[c]) {
+        const int32_t room = 2 * r.capacity[c];
+        std::memcpy(r.pool + r.used, r.pool + r.start[c], sizeof(uint16_t) * r.length[c]);
+        r.start[c] = static_cast<uint16_t>(r.used);
+        r.capacity[c] = static_cast<uint16_t>(room);
+        r.used += room;
+    }
+    r.pool[r.start[c] + r.length[c]++] = static_cast<uint16_t>(row);
+    r.top[c] = static_cast<uint16_t>(row);
+}
+
+// Pixels from `at` (at most n) equal to c, 8 at a time.
+int32_t RunLength(const uint8_t* at, int32_t n, int32_t c) {
+    const uint64_t pattern = 0x0101010101010101ull * static_cast<uint8_t>(c);
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, at + i, 8);
+        word ^= pattern;
+        if (word != 0) return i + (__builtin_ctzll(word) >> 3);  // the first differing byte (little-endian)
+    }
+    while (i < n && at[i] == c) ++i;
+    return i;
+}
+
+// Puts an absent key where the hash's search for it stops: its first slot when empty, else the
+// first slot of its probe that is empty or holds 0. Returns the key the slot held (-1 or 0).
+int32_t PlaceKey(int32_t* hash, int32_t key) {
+    int32_t i = ((key >> kMaxBits) << kHashShift) ^ (key & (kMaxCodeLimit - 1));
+    if (hash[i] >= 0) {
+        const int32_t step = i == 0 ? 1 : kHashSlots - i;
+        do {
+            i -= step;
+            if (i < 0) i += kHashSlots;
+        } while (hash[i] > 0);
+    }
+    const int32_t held = hash[i];
+    hash[i] = key;
+    return held;
+}
+
+// Where key 0 stands while slots are not kept.
+enum SlotZero : int32_t {
+    kSlotZeroEmpty = 0,  // no key has slot 0
+    kSlotZeroHoldsKeyZero,  // key 0 is there, where no search can replace it
+    kSlotZeroTaken,  // another key is there: key 0 would go elsewhere
+};
+
+// The string table's changing fields while a stream is written.
+struct Strings {
+    uint16_t* children;  // the direct table
+    LzwTables* kept;     // hash, entries, run index
+    SlotZero slotZero;   // slot 0's state, while slots are not kept
+    bool slotsKept;      // the hash places every string
+};
+
+// Places the strings added since the reset, in the order they came.
+[[gnu::noinline]] void KeepSlots(Strings& s, int32_t nextFree) {
+    std::memset(s.kept->hash, 0xFF, sizeof s.kept->hash);  // every slot -1: empty
+    for (int32_t code = kClearCode + 2; code < nextFree; ++code) {
+        const uint32_t entry = s.kept->entries[code];
+        (void)PlaceKey(s.kept->hash, static_cast<int32_t>((entry & 0xFF) << kMaxBits) + CodeOf(static_cast<int32_t>(entry >> 8)));
+    }
+    s.slotsKept = true;
+}
+
+// The table's first free code for the string `prefix` row then pixel c, whose entry in children is
+// `at`; or a reset when the table is full.
+[[gnu::always_inline]] inline void AddString(Strings& s, CodeWriter& w, int32_t prefix, int32_t c, int32_t at) {
+    if (w.nextFree >= kMaxCodeLimit) [[unlikely]] {
+        for (int32_t code = kClearCode + 2; code < w.nextFree; ++code) s.children[s.kept->entries[code]] = 0;
+        ResetRuns(s.kept->runs);
+        s.slotZero = kSlotZeroEmpty;
+        s.slotsKept = false;
+        w.nextFree = kClearCode + 2;
+        w.clearPending = true;
+        w.settleAt = w.count + 1;  // the width drops after the clear code
+        WriteCode(w, kClearCode);
+        ++w.clears;
+        return;
+    }
+    const int32_t prefixCode = CodeOf(prefix);
+    if (((c << kHashShift) ^ prefixCode) == 0 && !s.slotsKept) [[unlikely]] {
+        // A key whose first slot is 0: (c, 16c).
+        if (c != 0) {
+            if (s.slotZero == kSlotZeroEmpty) s.slotZero = kSlotZeroTaken;
+        } else if (s.slotZero == kSlotZeroTaken) {
+            KeepSlots(s, w.nextFree);
+        } else {
+            s.slotZero = kSlotZeroHoldsKeyZero;
+        }
+    }
+    if (s.slotsKept && PlaceKey(s.kept->hash, (c << kMaxBits) + prefixCode) == 0) {
+        // The slot of key 0 (white after white), which the search took for an empty one: that
+        // string is gone, and white's longest run is one pixel again.
+        s.children[0] = 0;
+        s.kept->runs.top[0] = 0;
+        s.kept->runs.length[0] = 1;
+    }
+    const int32_t row = w.nextFree - 2;
+    s.children[at] = static_cast<uint16_t>(row);
+    s.kept->entries[w.nextFree] = static_cast<uint32_t>(at);
+    if (s.kept->runs.top[c] == prefix) ExtendRun(s.kept->runs, c, row);
+    if (++w.nextFree > w.maxCode) [[unlikely]] w.settleAt = w.count + 1;  // the width grows after the next code
+}
+
+}  // namespace
+
+LzwTables* KeptTables() {
+    if (g_tables == nullptr) g_tables = static_cast<LzwTables*>(HostNewBlock(sizeof(LzwTables)));
+    return g_tables;
 }
 
 bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
-    CodeWriter w{0, 0, kInitialWidth, (1 << kInitialWidth) - 1, kClearCode + 2, false, 0, 0, 0, e.block, &output};
-
     const int32_t first = NextPixel(cursor);
     if (first < 0) return false;
-    int32_t current = first;  // code of the string matched so far
-    ClearHash(e);
+    // As many rows as codes can be given: one a pixel after the first, at most the whole table.
+    const int64_t codes = int64_t{256} + cursor.countdown;
+    e.rows = static_cast<int32_t>(codes < kTableRows ? codes : kTableRows);
+    e.children = static_cast<uint16_t*>(HostNewBlockClear(e.rows * 256 * static_cast<int32_t>(sizeof(uint16_t))));
+    if (e.children == nullptr) return false;
+
+    CodeWriter w{e.gathered, 0, kGathered, kInitialWidth, (1 << kInitialWidth) - 1, kClearCode + 2, false, 0, 0,
+                 e.bytes, 0, 0, 0, &output};
+    Strings s{e.children, e.tables, kSlotZeroEmpty, false};
+    uint16_t* const children = e.children;
+    RunIndex& runs = e.tables->runs;
+    ResetRuns(runs);
+    int32_t current = first;    // row of the string matched so far
+    int32_t runColour = first;  // the colour that string repeats, or -1 when it mixes colours
+    int32_t runLength = 1;      // its length when it repeats one colour
     WriteCode(w, kClearCode);
     ++w.clears;
 
-    int32_t* const hash = e.hash;
-    uint16_t* const codes = e.codes;
     const uint8_t* run = nullptr;
     for (int32_t count = NextRun(cursor, &run); count > 0; count = NextRun(cursor, &run)) {
-        for (int32_t k = 0; k < count; ++k) {
+        for (int32_t k = 0; k < count;) {
             const int32_t c = run[k];
-            const int32_t key = (c << kMaxBits) + current;
-            int32_t i = (c << kHashShift) ^ current;
-            if (hash[i] == key) {
-                current = codes[i];
+            if (c == runColour) {
+                // The string is c repeated runLength times, and more pixels of c follow.
+                int32_t r = RunLength(run + k, count - k, c);
+                k += r;
+                int32_t j = runLength;
+                while (j + r > runs.length[c]) {
+                    // Up to the longest string held, then one pixel that no string takes.
+                    r -= runs.length[c] - j + 1;
+                    const int32_t prefix = runs.top[c];
+                    WriteCode(w, CodeOf(prefix));
+                    AddString(s, w, prefix, c, prefix << 8 | c);
+                    j = 1;
+                }
+                runLength = j + r;
+                current = runs.pool[runs.start[c] + runLength - 1];
                 continue;
             }
-            if (hash[i] >= 0) {
-                // Occupied by another string: probe backwards. A slot holding 0 ends the probe as
-                // an empty one does.
-                const int32_t step = i == 0 ? 1 : kHashSlots - i;
-                bool found = false;
-                do {
-                    i -= step;
-                    if (i < 0) i += kHashSlots;
-                    if (hash[i] == key) {
-                        found = true;
-                        break;
-                    }
-                } while (hash[i] > 0);
-                if (found) {
-                    current = codes[i];
-                    continue;
-                }
+            ++k;
+            const int32_t at = current << 8 | c;
+            if (children[at] != 0) {
+                current = children[at];
+                runColour = -1;
+                continue;
             }
-            WriteCode(w, current);
+            WriteCode(w, CodeOf(current));
+            AddString(s, w, current, c, at);
             current = c;
-            if (w.nextFree < kMaxCodeLimit) [[likely]] {
-                codes[i] = static_cast<uint16_t>(w.nextFree++);
-                hash[i] = key;
-            } else {
-                ClearHash(e);
-                w.nextFree = kClearCode + 2;
-                w.clearPending = true;
-                WriteCode(w, kClearCode);
-                ++w.clears;
-            }
+            runColour = c;
+            runLength = 1;
         }
         if (output.failed) break;
     }
-    WriteCode(w, current);
+    WriteCode(w, CodeOf(current));
     WriteEnd(w);
+    HostDisposeBlock(e.children);
+    e.children = nullptr;
 
     // The record keeps where the stream ended.
     e.width = static_cast<int16_t>(w.width);
@@ -262,10 +444,11 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     e.clearPending = w.clearPending;
     e.accumulator = w.accumulator;
     e.bitCount = static_cast<int16_t>(w.bitCount);
-    e.blockCount = static_cast<int16_t>(w.blockCount);
+    e.byteCount = w.byteCount;
     e.output = &output;
     e.codesWritten = w.codes;
     e.clearsWritten = w.clears;
+    e.slotsKept = s.slotsKept;
     return !output.failed;
 }
 
@@ -274,10 +457,8 @@ const LzwEncoder& LastEncoder() { return g_encoder; }
 // ---- File layout -----------------------------------------------------------------------------------
 
 bool WriteGif(const GifImage& image, bool interlaced, int32_t transparent, GifOutput& output) {
-    uint8_t* tables = TableBlock();
-    if (tables == nullptr) return false;
-    g_encoder.hash = reinterpret_cast<int32_t*>(tables);
-    g_encoder.codes = reinterpret_cast<uint16_t*>(tables + kHashSlots * 4);
+    g_encoder.tables = KeptTables();
+    if (g_encoder.tables == nullptr) return false;
 
     const bool withExtension = transparent >= 0 && transparent <= 255;
     const auto w = static_cast<uint16_t>(image.width);

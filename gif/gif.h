@@ -5,8 +5,9 @@
 // Rooms: convert.cpp (command 46 and the drawing around the encoder), encoder.cpp (pixel order,
 // LZW, sub-blocks, the file layout, the output handle).
 //
-// The encoder keeps its working state in statics: one conversion runs at a time. Its hash and code
-// tables live in one block made at the first conversion and kept for the plug-in's life.
+// The encoder keeps its working state in statics: one conversion runs at a time. Its hash, the
+// codes' entries and an index of the strings that repeat one colour live in one block made at the
+// first conversion and kept for the plug-in's life; the string table is made for each image.
 #ifndef ZOR_GIF_GIF_H
 #define ZOR_GIF_GIF_H
 
@@ -24,10 +25,12 @@ inline constexpr int kInitialWidth = 9;        // code width after a clear: mini
 inline constexpr int32_t kClearCode = 256;
 inline constexpr int32_t kEndCode = 257;
 inline constexpr int kBlockLimit = 254;        // data sub-blocks hold at most this many bytes
-inline constexpr int32_t kTableBlockSize = kHashSlots * 4 + kHashSlots * 2;  // 30018 bytes
 // The largest offscreen drawn for a picture that does not hold an image at least as large: a few
 // bytes of picture data with a large frame would otherwise cost a gigabyte and seconds of encoding.
 inline constexpr int64_t kLargestBlankOffscreen = 64 * 1024 * 1024;  // pixels
+inline constexpr int kRunPool = 16384;         // run index entries (the bound is worked out in encoder.cpp)
+inline constexpr int kGathered = 1024;         // codes gathered before they are packed into bytes
+inline constexpr int32_t kTableRows = kMaxCodeLimit - 2;  // string table rows: every code but clear and end
 
 // Flags of command 46.
 enum GifFlags : int32_t {
@@ -78,28 +81,57 @@ struct GifOutput {
 // Appends bytes, growing the handle; false once it could not grow.
 [[nodiscard]] bool OutputBytes(GifOutput& output, const void* bytes, int32_t count);
 
-// LZW compression state (one set, static, reset for each image).
-struct LzwEncoder {
-    int32_t* hash;            // kHashSlots keys; -1 marks an empty slot
-    uint16_t* codes;          // kHashSlots codes, parallel to hash
-    int16_t width;            // current code width in bits
-    int32_t maxCode;          // 2^width - 1, or kMaxCodeLimit once the width is 12
-    int32_t nextFree;         // first code not yet assigned
-    bool clearPending;        // a table reset happened; the width drops once the clear code is out
-    uint32_t accumulator;     // bits not yet written, lowest first
-    int16_t bitCount;         // valid bits in the accumulator
-    uint8_t block[256];       // bytes of the current data sub-block
-    int16_t blockCount;       // bytes in block
-    GifOutput* output;        // where sub-blocks go
-    int32_t codesWritten;     // codes written, clear and end codes included
-    int32_t clearsWritten;    // clear codes written, the first one included
+// The codes of the strings of one colour repeated (c, cc, ccc ...), each as long as the table holds
+// all of them: a run of pixels of one colour is matched by arithmetic on its length instead of one
+// lookup a pixel. It only ever mirrors what the string table holds. Codes are given as table rows.
+struct RunIndex {
+    uint16_t top[256];        // row of colour c's longest string held
+    uint16_t length[256];     // that string's length in pixels, 1 or more
+    uint16_t start[256];      // where colour c's rows begin in pool (length k at start + k - 1)
+    uint16_t capacity[256];   // entries of pool reserved from start
+    int32_t used;             // pool entries handed out since the table was last reset
+    uint16_t pool[kRunPool];  // each colour's rows in order of length
 };
 
-// The static hash and code tables (made at the first call); null when memory is short.
-uint8_t* TableBlock();
+// The tables kept from one conversion to the next, in one block made at the first: the 5003-slot
+// hash of keys that places each string, the entry of each code in the string table, the run index.
+struct LzwTables {
+    int32_t hash[kHashSlots];           // keys (pixel << 12) + prefix code; -1 marks an empty slot
+    uint32_t entries[kMaxCodeLimit];    // for codes 258 on: (prefix row << 8) | pixel
+    RunIndex runs;                      // the strings of one colour repeated
+};
+
+// LZW compression state (one set, static, reset for each image).
+//
+// The string table is a direct table of rows, one for each code but the clear and end codes (codes
+// 0..255 are rows 0..255, code k from 258 on is row k - 2), of 256 entries: the row of the string
+// that extends the row's string by that pixel, or 0 for none. A lookup is one load. The stream
+// also depends on where the 5003-slot hash would place each string (see encoder.cpp); the hash is
+// only kept up to date from the moment that can change which strings the table holds.
+struct LzwEncoder {
+    LzwTables* tables;             // the kept tables
+    uint16_t* children;            // the string table, rows x 256, made for each image
+    int32_t rows;                  // rows in children: as many as the image can give codes
+    int16_t width;                 // current code width in bits
+    int32_t maxCode;               // 2^width - 1, or kMaxCodeLimit once the width is 12
+    int32_t nextFree;              // first code not yet assigned
+    bool clearPending;             // a table reset happened; the width drops once the clear code is out
+    uint64_t accumulator;          // bits not yet written, lowest first
+    int16_t bitCount;              // valid bits in the accumulator, 0..7 between packings
+    uint16_t gathered[kGathered];  // codes written, not yet packed
+    uint8_t bytes[kGathered * 2];  // packed bytes not yet in a sub-block (room for 16 past the last)
+    int32_t byteCount;             // bytes in `bytes`
+    GifOutput* output;             // where sub-blocks go
+    int32_t codesWritten;          // codes written, clear and end codes included
+    int32_t clearsWritten;         // clear codes written, the first one included
+    bool slotsKept;                // the hash places every string since the last reset
+};
+
+// The kept tables (made at the first call); null when memory is short.
+LzwTables* KeptTables();
 
 // Compresses every pixel the cursor yields (at least one) into data sub-blocks, ending with the end
-// code. False when the output could not grow.
+// code. False when the output could not grow or the string table could not be made.
 [[nodiscard]] bool CompressPixels(LzwEncoder& encoder, PixelCursor& cursor, GifOutput& output);
 
 // Writes a whole GIF file of the image into the output: GIF87a, or GIF89a with a graphic control
