@@ -131,7 +131,7 @@ void SendBlocks(CodeWriter& w) {
 // Packs the gathered codes, then adjusts the width for the codes to come: back to 9 after a clear,
 // one more when the next free code no longer fits (checked after the last code written and before
 // its caller adds its new entry).
-[[gnu::noinline]] void Settle(CodeWriter& w) {
+void Settle(CodeWriter& w) {
     switch (w.width) {
         case 9: PackCodes<9>(w); break;
         case 10: PackCodes<10>(w); break;
@@ -154,10 +154,17 @@ void SendBlocks(CodeWriter& w) {
     }
 }
 
+// Settle on a copy, so that the writer's address never leaves the compressing loop and its fields
+// stay in registers there.
+[[gnu::noinline]] CodeWriter Settled(CodeWriter w) {
+    Settle(w);
+    return w;
+}
+
 // Writes one code at the current width.
 [[gnu::always_inline]] inline void WriteCode(CodeWriter& w, int32_t code) {
     w.gathered[w.count++] = static_cast<uint16_t>(code);
-    if (w.count >= w.settleAt) [[unlikely]] Settle(w);
+    if (w.count >= w.settleAt) [[unlikely]] w = Settled(w);
 }
 
 // The end code, then the last partial byte and the last sub-block.
@@ -319,29 +326,37 @@ struct Strings {
 };
 
 // Places the strings added since the reset, in the order they came.
-[[gnu::noinline]] void KeepSlots(Strings& s, int32_t nextFree) {
-    std::memset(s.kept->hash, 0xFF, sizeof s.kept->hash);  // every slot -1: empty
+[[gnu::noinline]] void KeepSlots(LzwTables& kept, int32_t nextFree) {
+    std::memset(kept.hash, 0xFF, sizeof kept.hash);  // every slot -1: empty
     for (int32_t code = kClearCode + 2; code < nextFree; ++code) {
-        const uint32_t entry = s.kept->entries[code];
-        (void)PlaceKey(s.kept->hash, static_cast<int32_t>((entry & 0xFF) << kMaxBits) + CodeOf(static_cast<int32_t>(entry >> 8)));
+        const uint32_t entry = kept.entries[code];
+        (void)PlaceKey(kept.hash, static_cast<int32_t>((entry & 0xFF) << kMaxBits) + CodeOf(static_cast<int32_t>(entry >> 8)));
     }
-    s.slotsKept = true;
+}
+
+// A full table starts again: the clear code, then strings from 258.
+inline void ResetTable(Strings& s, CodeWriter& w) {
+    ResetRuns(s.kept->runs);
+    s.slotZero = kSlotZeroEmpty;
+    s.slotsKept = false;
+    w.nextFree = kClearCode + 2;
+    w.clearPending = true;
+    w.settleAt = w.count + 1;  // the width drops after the clear code
+    WriteCode(w, kClearCode);
+    ++w.clears;
 }
 
 // The table's first free code for the string `prefix` row then pixel c, whose entry in children is
 // `at`; or a reset when the table is full.
 [[gnu::always_inline]] inline void AddString(Strings& s, CodeWriter& w, int32_t prefix, int32_t c, int32_t at) {
-    if (w.nextFree >= kMaxCodeLimit) [[unlikely]] {
-        for (int32_t code = kClearCode + 2; code < w.nextFree; ++code) s.children[s.kept->entries[code]] = 0;
-        ResetRuns(s.kept->runs);
-        s.slotZero = kSlotZeroEmpty;
-        s.slotsKept = false;
-        w.nextFree = kClearCode + 2;
-        w.clearPending = true;
-        w.settleAt = w.count + 1;  // the width drops after the clear code
-        WriteCode(w, kClearCode);
-        ++w.clears;
-        return;
+    // (One comparison for two rare events: maxCode is 4096 at width 12.)
+    if (w.nextFree >= w.maxCode) [[unlikely]] {
+        if (w.nextFree < kMaxCodeLimit) {
+            w.settleAt = w.count + 1;  // the width grows after the next code
+        } else {
+            ResetTable(s, w);
+            return;
+        }
     }
     const int32_t prefixCode = CodeOf(prefix);
     if (((c << kHashShift) ^ prefixCode) == 0 && !s.slotsKept) [[unlikely]] {
@@ -349,7 +364,8 @@ struct Strings {
         if (c != 0) {
             if (s.slotZero == kSlotZeroEmpty) s.slotZero = kSlotZeroTaken;
         } else if (s.slotZero == kSlotZeroTaken) {
-            KeepSlots(s, w.nextFree);
+            KeepSlots(*s.kept, w.nextFree);
+            s.slotsKept = true;
         } else {
             s.slotZero = kSlotZeroHoldsKeyZero;
         }
@@ -365,7 +381,7 @@ struct Strings {
     s.children[at] = static_cast<uint16_t>(row);
     s.kept->entries[w.nextFree] = static_cast<uint32_t>(at);
     if (s.kept->runs.top[c] == prefix) ExtendRun(s.kept->runs, c, row);
-    if (++w.nextFree > w.maxCode) [[unlikely]] w.settleAt = w.count + 1;  // the width grows after the next code
+    ++w.nextFree;
 }
 
 }  // namespace
@@ -388,6 +404,7 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
                  e.bytes, 0, 0, 0, &output};
     Strings s{e.children, e.tables, kSlotZeroEmpty, false};
     uint16_t* const children = e.children;
+    const uint32_t* const entries = e.tables->entries;
     RunIndex& runs = e.tables->runs;
     ResetRuns(runs);
     int32_t current = first;    // row of the string matched so far
@@ -419,8 +436,10 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
             }
             ++k;
             const int32_t at = current << 8 | c;
-            if (children[at] != 0) {
-                current = children[at];
+            const int32_t child = children[at];
+            if ((static_cast<uint32_t>(child - 256) < static_cast<uint32_t>(w.nextFree - kClearCode - 2)) &
+                (entries[child + 2] == static_cast<uint32_t>(at))) {
+                current = child;
                 runColour = -1;
                 continue;
             }
