@@ -63,16 +63,24 @@ bool Reserve(GifOutput& o, int32_t count) {
 // width W fill exactly W bytes, so a batch packs with fixed shifts, eight codes at a time. A batch
 // ends when the gathering buffer is full or when the width changes after the code just written.
 
-// The encoder's changing fields while a stream is written: a working copy of the static record's
-// fields that the compiler keeps in registers (nothing else can reach it), stored back at the end.
-struct CodeWriter {
+// The writer's fields that change at every code, which the compressing loop keeps in registers
+// (their address never leaves it).
+struct Pace {
     uint16_t* gathered;    // the static buffer of codes not yet packed
     int32_t count;         // codes in it
     int32_t settleAt;      // count at which the codes are packed: the buffer is full, or the width
                            // changes after the next code
+    int32_t nextFree;      // first code not yet assigned
+    int32_t maxCode;       // 2^width - 1, or kMaxCodeLimit at width 12
+};
+
+// The writer's other fields, while a stream is written.
+struct CodeWriter {
+    uint16_t* gathered;    // the static buffer of codes not yet packed
+    int32_t count;         // codes in it, while they are packed
     int32_t width;         // current code width
     int32_t maxCode;       // 2^width - 1, or kMaxCodeLimit at width 12
-    int32_t nextFree;      // first code not yet assigned
+    int32_t nextFree;      // first code not yet assigned, while the codes are packed
     bool clearPending;     // the width drops to 9 once the clear code is out
     uint64_t accumulator;  // packed bits not yet whole bytes
     int32_t bitCount;      // how many: 0..7
@@ -131,7 +139,8 @@ void SendBlocks(CodeWriter& w) {
 // Packs the gathered codes, then adjusts the width for the codes to come: back to 9 after a clear,
 // one more when the next free code no longer fits (checked after the last code written and before
 // its caller adds its new entry).
-void Settle(CodeWriter& w) {
+[[gnu::noinline]] void Settle(CodeWriter& w, Pace& p) {
+    w.count = p.count;
     switch (w.width) {
         case 9: PackCodes<9>(w); break;
         case 10: PackCodes<10>(w); break;
@@ -139,10 +148,8 @@ void Settle(CodeWriter& w) {
         default: PackCodes<12>(w); break;
     }
     w.codes += w.count;
-    w.count = 0;
-    w.settleAt = kGathered;
     SendBlocks(w);
-    if (w.nextFree > w.maxCode || w.clearPending) {
+    if (p.nextFree > w.maxCode || w.clearPending) {
         if (w.clearPending) {
             w.width = kInitialWidth;
             w.maxCode = (1 << kInitialWidth) - 1;
@@ -152,25 +159,30 @@ void Settle(CodeWriter& w) {
             w.maxCode = w.width == kMaxBits ? kMaxCodeLimit : (1 << w.width) - 1;
         }
     }
+    p.count = 0;
+    p.settleAt = kGathered;
+    p.maxCode = w.maxCode;
 }
 
-// Settle on a copy, so that the writer's address never leaves the compressing loop and its fields
-// stay in registers there.
-[[gnu::noinline]] CodeWriter Settled(CodeWriter w) {
-    Settle(w);
-    return w;
+// Settles a copy of the loop's fields, so that their address never leaves the loop.
+[[gnu::always_inline]] inline void Settled(CodeWriter& w, Pace& p) {
+    Pace copy = p;
+    Settle(w, copy);
+    p.count = copy.count;
+    p.settleAt = copy.settleAt;
+    p.maxCode = copy.maxCode;
 }
 
 // Writes one code at the current width.
-[[gnu::always_inline]] inline void WriteCode(CodeWriter& w, int32_t code) {
-    w.gathered[w.count++] = static_cast<uint16_t>(code);
-    if (w.count >= w.settleAt) [[unlikely]] w = Settled(w);
+[[gnu::always_inline]] inline void WriteCode(CodeWriter& w, Pace& p, int32_t code) {
+    p.gathered[p.count++] = static_cast<uint16_t>(code);
+    if (p.count >= p.settleAt) [[unlikely]] Settled(w, p);
 }
 
 // The end code, then the last partial byte and the last sub-block.
-void WriteEnd(CodeWriter& w) {
-    w.settleAt = w.count + 1;
-    WriteCode(w, kEndCode);
+void WriteEnd(CodeWriter& w, Pace& p) {
+    p.settleAt = p.count + 1;
+    WriteCode(w, p, kEndCode);
     for (; w.bitCount > 0; w.bitCount -= 8) {
         w.bytes[w.byteCount++] = static_cast<uint8_t>(w.accumulator);
         w.accumulator >>= 8;
@@ -321,8 +333,12 @@ enum SlotZero : int32_t {
 struct Strings {
     uint16_t* children;  // the direct table
     LzwTables* kept;     // hash, entries, run index
+};
+
+// Where the hash stands.
+struct Slots {
     SlotZero slotZero;   // slot 0's state, while slots are not kept
-    bool slotsKept;      // the hash places every string
+    bool kept;           // the hash places every string
 };
 
 // Places the strings added since the reset, in the order they came.
@@ -334,54 +350,67 @@ struct Strings {
     }
 }
 
-// A full table starts again: the clear code, then strings from 258.
-inline void ResetTable(Strings& s, CodeWriter& w) {
-    ResetRuns(s.kept->runs);
-    s.slotZero = kSlotZeroEmpty;
-    s.slotsKept = false;
-    w.nextFree = kClearCode + 2;
-    w.clearPending = true;
-    w.settleAt = w.count + 1;  // the width drops after the clear code
-    WriteCode(w, kClearCode);
-    ++w.clears;
-}
-
-// The table's first free code for the string `prefix` row then pixel c, whose entry in children is
-// `at`; or a reset when the table is full.
-[[gnu::always_inline]] inline void AddString(Strings& s, CodeWriter& w, int32_t prefix, int32_t c, int32_t at) {
-    // (One comparison for two rare events: maxCode is 4096 at width 12.)
-    if (w.nextFree >= w.maxCode) [[unlikely]] {
-        if (w.nextFree < kMaxCodeLimit) {
-            w.settleAt = w.count + 1;  // the width grows after the next code
-        } else {
-            ResetTable(s, w);
-            return;
-        }
-    }
-    const int32_t prefixCode = CodeOf(prefix);
-    if (((c << kHashShift) ^ prefixCode) == 0 && !s.slotsKept) [[unlikely]] {
+// Keeps track of where key 0 would stand before the string (prefix code, c) is added; once that
+// can matter, places every string in the hash, as its search would.
+[[gnu::noinline]] void WatchSlots(Slots& slots, Strings s, int32_t nextFree, int32_t prefixCode, int32_t c) {
+    if (!slots.kept) {
         // A key whose first slot is 0: (c, 16c).
         if (c != 0) {
-            if (s.slotZero == kSlotZeroEmpty) s.slotZero = kSlotZeroTaken;
-        } else if (s.slotZero == kSlotZeroTaken) {
-            KeepSlots(*s.kept, w.nextFree);
-            s.slotsKept = true;
-        } else {
-            s.slotZero = kSlotZeroHoldsKeyZero;
+            if (slots.slotZero == kSlotZeroEmpty) slots.slotZero = kSlotZeroTaken;
+            return;
         }
+        if (slots.slotZero != kSlotZeroTaken) {
+            slots.slotZero = kSlotZeroHoldsKeyZero;
+            return;
+        }
+        KeepSlots(*s.kept, nextFree);
+        slots.kept = true;
     }
-    if (s.slotsKept && PlaceKey(s.kept->hash, (c << kMaxBits) + prefixCode) == 0) {
+    if (PlaceKey(s.kept->hash, (c << kMaxBits) + prefixCode) == 0) {
         // The slot of key 0 (white after white), which the search took for an empty one: that
         // string is gone, and white's longest run is one pixel again.
         s.children[0] = 0;
         s.kept->runs.top[0] = 0;
         s.kept->runs.length[0] = 1;
     }
-    const int32_t row = w.nextFree - 2;
+}
+
+// A full table starts again: the clear code, then strings from 258.
+inline void ResetTable(Slots& slots, Strings s, CodeWriter& w, Pace& p) {
+    ResetRuns(s.kept->runs);
+    slots.slotZero = kSlotZeroEmpty;
+    slots.kept = false;
+    p.nextFree = kClearCode + 2;
+    w.clearPending = true;
+    p.settleAt = p.count + 1;  // the width drops after the clear code
+    WriteCode(w, p, kClearCode);
+    ++w.clears;
+}
+
+// The table's first free code for the string `prefix` row then pixel c, whose entry in children is
+// `at`; or a reset when the table is full.
+[[gnu::always_inline]] inline void AddString(Slots& slots, Strings s, CodeWriter& w, Pace& p, int32_t prefix, int32_t c,
+                                             int32_t at) {
+    // (One comparison for two rare events: maxCode is 4096 at width 12.)
+    if (p.nextFree >= p.maxCode) [[unlikely]] {
+        if (p.nextFree < kMaxCodeLimit) {
+            p.settleAt = p.count + 1;  // the width grows after the next code
+        } else {
+            ResetTable(slots, s, w, p);
+            return;
+        }
+    }
+    const int32_t prefixCode = CodeOf(prefix);
+    if (slots.kept || ((c << kHashShift) ^ prefixCode) == 0) [[unlikely]] {
+        Slots copy = slots;
+        WatchSlots(copy, s, p.nextFree, prefixCode, c);
+        slots = copy;
+    }
+    const int32_t row = p.nextFree - 2;
     s.children[at] = static_cast<uint16_t>(row);
-    s.kept->entries[w.nextFree] = static_cast<uint32_t>(at);
+    s.kept->entries[p.nextFree] = static_cast<uint32_t>(at);
     if (s.kept->runs.top[c] == prefix) ExtendRun(s.kept->runs, c, row);
-    ++w.nextFree;
+    ++p.nextFree;
 }
 
 }  // namespace
@@ -400,9 +429,11 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     e.children = static_cast<uint16_t*>(HostNewBlockClear(e.rows * 256 * static_cast<int32_t>(sizeof(uint16_t))));
     if (e.children == nullptr) return false;
 
-    CodeWriter w{e.gathered, 0, kGathered, kInitialWidth, (1 << kInitialWidth) - 1, kClearCode + 2, false, 0, 0,
+    CodeWriter w{e.gathered, 0, kInitialWidth, (1 << kInitialWidth) - 1, kClearCode + 2, false, 0, 0,
                  e.bytes, 0, 0, 0, &output};
-    Strings s{e.children, e.tables, kSlotZeroEmpty, false};
+    Pace p{e.gathered, 0, kGathered, kClearCode + 2, (1 << kInitialWidth) - 1};
+    const Strings s{e.children, e.tables};
+    Slots slots{kSlotZeroEmpty, false};
     uint16_t* const children = e.children;
     const uint32_t* const entries = e.tables->entries;
     RunIndex& runs = e.tables->runs;
@@ -410,7 +441,7 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     int32_t current = first;    // row of the string matched so far
     int32_t runColour = first;  // the colour that string repeats, or -1 when it mixes colours
     int32_t runLength = 1;      // its length when it repeats one colour
-    WriteCode(w, kClearCode);
+    WriteCode(w, p, kClearCode);
     ++w.clears;
 
     const uint8_t* run = nullptr;
@@ -426,8 +457,8 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
                     // Up to the longest string held, then one pixel that no string takes.
                     r -= runs.length[c] - j + 1;
                     const int32_t prefix = runs.top[c];
-                    WriteCode(w, CodeOf(prefix));
-                    AddString(s, w, prefix, c, prefix << 8 | c);
+                    WriteCode(w, p, CodeOf(prefix));
+                    AddString(slots, s, w, p, prefix, c, prefix << 8 | c);
                     j = 1;
                 }
                 runLength = j + r;
@@ -437,29 +468,29 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
             ++k;
             const int32_t at = current << 8 | c;
             const int32_t child = children[at];
-            if ((static_cast<uint32_t>(child - 256) < static_cast<uint32_t>(w.nextFree - kClearCode - 2)) &
+            if ((static_cast<uint32_t>(child - 256) < static_cast<uint32_t>(p.nextFree - kClearCode - 2)) &
                 (entries[child + 2] == static_cast<uint32_t>(at))) {
                 current = child;
                 runColour = -1;
                 continue;
             }
-            WriteCode(w, CodeOf(current));
-            AddString(s, w, current, c, at);
+            WriteCode(w, p, CodeOf(current));
+            AddString(slots, s, w, p, current, c, at);
             current = c;
             runColour = c;
             runLength = 1;
         }
         if (output.failed) break;
     }
-    WriteCode(w, CodeOf(current));
-    WriteEnd(w);
+    WriteCode(w, p, CodeOf(current));
+    WriteEnd(w, p);
     HostDisposeBlock(e.children);
     e.children = nullptr;
 
     // The record keeps where the stream ended.
     e.width = static_cast<int16_t>(w.width);
     e.maxCode = w.maxCode;
-    e.nextFree = w.nextFree;
+    e.nextFree = p.nextFree;
     e.clearPending = w.clearPending;
     e.accumulator = w.accumulator;
     e.bitCount = static_cast<int16_t>(w.bitCount);
@@ -467,7 +498,7 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     e.output = &output;
     e.codesWritten = w.codes;
     e.clearsWritten = w.clears;
-    e.slotsKept = s.slotsKept;
+    e.slotsKept = slots.kept;
     return !output.failed;
 }
 
