@@ -377,6 +377,7 @@ struct Slots {
 
 // A full table starts again: the clear code, then strings from 258.
 inline void ResetTable(Slots& slots, Strings s, CodeWriter& w, Pace& p) {
+    for (int32_t code = kClearCode + 2; code < p.nextFree; ++code) s.children[s.kept->entries[code]] = 0;
     ResetRuns(s.kept->runs);
     slots.slotZero = kSlotZeroEmpty;
     slots.kept = false;
@@ -389,6 +390,11 @@ inline void ResetTable(Slots& slots, Strings s, CodeWriter& w, Pace& p) {
 
 // The table's first free code for the string `prefix` row then pixel c, whose entry in children is
 // `at`; or a reset when the table is full.
+//
+// A string that extends a run of one colour by one pixel extends the run index too, unless adding
+// it displaced white after white. (Only the run path adds such strings: elsewhere the string
+// matched so far never repeats the next pixel's colour.)
+template <bool kRun>
 [[gnu::always_inline]] inline void AddString(Slots& slots, Strings s, CodeWriter& w, Pace& p, int32_t prefix, int32_t c,
                                              int32_t at) {
     // (One comparison for two rare events: maxCode is 4096 at width 12.)
@@ -409,7 +415,7 @@ inline void ResetTable(Slots& slots, Strings s, CodeWriter& w, Pace& p) {
     const int32_t row = p.nextFree - 2;
     s.children[at] = static_cast<uint16_t>(row);
     s.kept->entries[p.nextFree] = static_cast<uint32_t>(at);
-    if (s.kept->runs.top[c] == prefix) ExtendRun(s.kept->runs, c, row);
+    if (kRun && s.kept->runs.top[c] == prefix) ExtendRun(s.kept->runs, c, row);
     ++p.nextFree;
 }
 
@@ -435,7 +441,6 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     const Strings s{e.children, e.tables};
     Slots slots{kSlotZeroEmpty, false};
     uint16_t* const children = e.children;
-    const uint32_t* const entries = e.tables->entries;
     RunIndex& runs = e.tables->runs;
     ResetRuns(runs);
     int32_t current = first;    // row of the string matched so far
@@ -458,7 +463,7 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
                     r -= runs.length[c] - j + 1;
                     const int32_t prefix = runs.top[c];
                     WriteCode(w, p, CodeOf(prefix));
-                    AddString(slots, s, w, p, prefix, c, prefix << 8 | c);
+                    AddString<true>(slots, s, w, p, prefix, c, prefix << 8 | c);
                     j = 1;
                 }
                 runLength = j + r;
@@ -468,14 +473,13 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
             ++k;
             const int32_t at = current << 8 | c;
             const int32_t child = children[at];
-            if ((static_cast<uint32_t>(child - 256) < static_cast<uint32_t>(p.nextFree - kClearCode - 2)) &
-                (entries[child + 2] == static_cast<uint32_t>(at))) {
+            if (child != 0) {
                 current = child;
                 runColour = -1;
                 continue;
             }
             WriteCode(w, p, CodeOf(current));
-            AddString(slots, s, w, p, current, c, at);
+            AddString<false>(slots, s, w, p, current, c, at);
             current = c;
             runColour = c;
             runLength = 1;
