@@ -1,7 +1,9 @@
 // encoder.cpp: GIF writing: pixel order, LZW compression (a direct string table, runs of one colour
 // by their length, the 5003-slot hash where it decides), code packing, data sub-blocks, the file
 // layout, and the growing output handle.
+#include <array>
 #include <cstring>
+#include <utility>
 
 #include "gif/gif.h"
 
@@ -100,25 +102,43 @@ void WriteBlock(GifOutput& o, const uint8_t* block, int32_t count) {
     o.position += count + 1;
 }
 
-// Packs the gathered codes at width W, low bits first.
-template <int W>
+// Packs groups of eight codes of width W that start B bits into a byte (B bits of `bits` wait
+// there); every shift is a constant. Returns the first code left.
+template <int W, int B>
+const uint16_t* PackEights(const uint16_t* code, const uint16_t* end, uint8_t*& out, uint64_t& bits) {
+    for (; end - code >= 8; code += 8) {
+        unsigned __int128 eight = bits;
+        for (int q = 0; q < 8; ++q) eight |= static_cast<unsigned __int128>(code[q]) << (q * W + B);
+        std::memcpy(out, &eight, 16);  // W whole bytes; the rest is written over next
+        out += W;
+        bits = static_cast<uint64_t>(eight >> (8 * W));  // the same B bits wait
+    }
+    return code;
+}
+
+using Packer = const uint16_t* (*)(const uint16_t*, const uint16_t*, uint8_t*&, uint64_t&);
+
+template <int W, int... B>
+constexpr std::array<Packer, 8> PackersOf(std::integer_sequence<int, B...>) {
+    return {PackEights<W, B>...};
+}
+
+// By width 9..12, then by the bits waiting.
+constexpr std::array<std::array<Packer, 8>, 4> kPackers = {
+    PackersOf<9>(std::make_integer_sequence<int, 8>{}), PackersOf<10>(std::make_integer_sequence<int, 8>{}),
+    PackersOf<11>(std::make_integer_sequence<int, 8>{}), PackersOf<12>(std::make_integer_sequence<int, 8>{})};
+
+// Packs the gathered codes at the current width, low bits first.
 void PackCodes(CodeWriter& w) {
     const uint16_t* code = w.gathered;
+    const uint16_t* const end = code + w.count;
     uint8_t* out = w.bytes + w.byteCount;
     uint64_t bits = w.accumulator;
     int32_t count = w.bitCount;
-    int32_t i = 0;
-    for (; i + 8 <= w.count; i += 8) {
-        unsigned __int128 eight = 0;
-        for (int q = 0; q < 8; ++q) eight |= static_cast<unsigned __int128>(code[i + q]) << (q * W);
-        eight = eight << count | bits;          // 8W + count < 128 bits
-        std::memcpy(out, &eight, 16);           // W whole bytes; the rest is written over next
-        out += W;
-        bits = static_cast<uint64_t>(eight >> (8 * W));  // the same `count` bits wait
-    }
-    for (; i < w.count; ++i) {
-        bits |= uint64_t{code[i]} << count;
-        for (count += W; count >= 8; count -= 8) {
+    code = kPackers[w.width - kInitialWidth][count](code, end, out, bits);
+    for (; code < end; ++code) {
+        bits |= uint64_t{*code} << count;
+        for (count += w.width; count >= 8; count -= 8) {
             *out++ = static_cast<uint8_t>(bits);
             bits >>= 8;
         }
@@ -141,12 +161,7 @@ void SendBlocks(CodeWriter& w) {
 // its caller adds its new entry).
 [[gnu::noinline]] void Settle(CodeWriter& w, Pace& p) {
     w.count = p.count;
-    switch (w.width) {
-        case 9: PackCodes<9>(w); break;
-        case 10: PackCodes<10>(w); break;
-        case 11: PackCodes<11>(w); break;
-        default: PackCodes<12>(w); break;
-    }
+    PackCodes(w);
     w.codes += w.count;
     SendBlocks(w);
     if (p.nextFree > w.maxCode || w.clearPending) {
