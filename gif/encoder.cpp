@@ -68,10 +68,9 @@ bool Reserve(GifOutput& o, int32_t count) {
 // The writer's fields that change at every code, which the compressing loop keeps in registers
 // (their address never leaves it).
 struct Pace {
-    uint16_t* gathered;    // the static buffer of codes not yet packed
-    int32_t count;         // codes in it
-    int32_t settleAt;      // count at which the codes are packed: the buffer is full, or the width
-                           // changes after the next code
+    uint16_t* next;        // where the next code goes in the buffer of codes not yet packed
+    uint16_t* settleAt;    // where the codes are packed when reached: the buffer's end, or the place
+                           // after the next code when the width changes after it
     int32_t nextFree;      // first code not yet assigned
     int32_t maxCode;       // 2^width - 1, or kMaxCodeLimit at width 12
 };
@@ -160,7 +159,7 @@ void SendBlocks(CodeWriter& w) {
 // one more when the next free code no longer fits (checked after the last code written and before
 // its caller adds its new entry).
 [[gnu::noinline]] void Settle(CodeWriter& w, Pace& p) {
-    w.count = p.count;
+    w.count = static_cast<int32_t>(p.next - w.gathered);
     PackCodes(w);
     w.codes += w.count;
     SendBlocks(w);
@@ -174,8 +173,8 @@ void SendBlocks(CodeWriter& w) {
             w.maxCode = w.width == kMaxBits ? kMaxCodeLimit : (1 << w.width) - 1;
         }
     }
-    p.count = 0;
-    p.settleAt = kGathered;
+    p.next = w.gathered;
+    p.settleAt = w.gathered + kGathered;
     p.maxCode = w.maxCode;
 }
 
@@ -183,20 +182,20 @@ void SendBlocks(CodeWriter& w) {
 [[gnu::always_inline]] inline void Settled(CodeWriter& w, Pace& p) {
     Pace copy = p;
     Settle(w, copy);
-    p.count = copy.count;
+    p.next = copy.next;
     p.settleAt = copy.settleAt;
     p.maxCode = copy.maxCode;
 }
 
 // Writes one code at the current width.
 [[gnu::always_inline]] inline void WriteCode(CodeWriter& w, Pace& p, int32_t code) {
-    p.gathered[p.count++] = static_cast<uint16_t>(code);
-    if (p.count >= p.settleAt) [[unlikely]] Settled(w, p);
+    *p.next++ = static_cast<uint16_t>(code);
+    if (p.next >= p.settleAt) [[unlikely]] Settled(w, p);
 }
 
 // The end code, then the last partial byte and the last sub-block.
 void WriteEnd(CodeWriter& w, Pace& p) {
-    p.settleAt = p.count + 1;
+    p.settleAt = p.next + 1;
     WriteCode(w, p, kEndCode);
     for (; w.bitCount > 0; w.bitCount -= 8) {
         w.bytes[w.byteCount++] = static_cast<uint8_t>(w.accumulator);
@@ -337,11 +336,12 @@ int32_t PlaceKey(int32_t* hash, int32_t key) {
     return held;
 }
 
-// Where key 0 stands while slots are not kept.
-enum SlotZero : int32_t {
-    kSlotZeroEmpty = 0,  // no key has slot 0
+// Where the hash stands: whether it places every string, and before that, what holds slot 0.
+enum Slots : int32_t {
+    kSlotZeroEmpty = 0,     // no key has slot 0
     kSlotZeroHoldsKeyZero,  // key 0 is there, where no search can replace it
-    kSlotZeroTaken,  // another key is there: key 0 would go elsewhere
+    kSlotZeroTaken,         // another key is there: key 0 would go elsewhere
+    kSlotsKept,             // the hash places every string
 };
 
 // The string table's changing fields while a stream is written.
@@ -350,11 +350,7 @@ struct Strings {
     LzwTables* kept;     // hash, entries, run index
 };
 
-// Where the hash stands.
-struct Slots {
-    SlotZero slotZero;   // slot 0's state, while slots are not kept
-    bool kept;           // the hash places every string
-};
+
 
 // Places the strings added since the reset, in the order they came.
 [[gnu::noinline]] void KeepSlots(LzwTables& kept, int32_t nextFree) {
@@ -368,18 +364,18 @@ struct Slots {
 // Keeps track of where key 0 would stand before the string (prefix code, c) is added; once that
 // can matter, places every string in the hash, as its search would.
 [[gnu::noinline]] void WatchSlots(Slots& slots, Strings s, int32_t nextFree, int32_t prefixCode, int32_t c) {
-    if (!slots.kept) {
+    if (slots != kSlotsKept) {
         // A key whose first slot is 0: (c, 16c).
         if (c != 0) {
-            if (slots.slotZero == kSlotZeroEmpty) slots.slotZero = kSlotZeroTaken;
+            if (slots == kSlotZeroEmpty) slots = kSlotZeroTaken;
             return;
         }
-        if (slots.slotZero != kSlotZeroTaken) {
-            slots.slotZero = kSlotZeroHoldsKeyZero;
+        if (slots != kSlotZeroTaken) {
+            slots = kSlotZeroHoldsKeyZero;
             return;
         }
         KeepSlots(*s.kept, nextFree);
-        slots.kept = true;
+        slots = kSlotsKept;
     }
     if (PlaceKey(s.kept->hash, (c << kMaxBits) + prefixCode) == 0) {
         // The slot of key 0 (white after white), which the search took for an empty one: that
@@ -394,11 +390,10 @@ struct Slots {
 inline void ResetTable(Slots& slots, Strings s, CodeWriter& w, Pace& p) {
     for (int32_t code = kClearCode + 2; code < p.nextFree; ++code) s.children[s.kept->entries[code]] = 0;
     ResetRuns(s.kept->runs);
-    slots.slotZero = kSlotZeroEmpty;
-    slots.kept = false;
+    slots = kSlotZeroEmpty;
     p.nextFree = kClearCode + 2;
     w.clearPending = true;
-    p.settleAt = p.count + 1;  // the width drops after the clear code
+    p.settleAt = p.next + 1;  // the width drops after the clear code
     WriteCode(w, p, kClearCode);
     ++w.clears;
 }
@@ -415,14 +410,14 @@ template <bool kRun>
     // (One comparison for two rare events: maxCode is 4096 at width 12.)
     if (p.nextFree >= p.maxCode) [[unlikely]] {
         if (p.nextFree < kMaxCodeLimit) {
-            p.settleAt = p.count + 1;  // the width grows after the next code
+            p.settleAt = p.next + 1;  // the width grows after the next code
         } else {
             ResetTable(slots, s, w, p);
             return;
         }
     }
     const int32_t prefixCode = CodeOf(prefix);
-    if (slots.kept || ((c << kHashShift) ^ prefixCode) == 0) [[unlikely]] {
+    if (slots == kSlotsKept || ((c << kHashShift) ^ prefixCode) == 0) [[unlikely]] {
         Slots copy = slots;
         WatchSlots(copy, s, p.nextFree, prefixCode, c);
         slots = copy;
@@ -452,9 +447,9 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
 
     CodeWriter w{e.gathered, 0, kInitialWidth, (1 << kInitialWidth) - 1, kClearCode + 2, false, 0, 0,
                  e.bytes, 0, 0, 0, &output};
-    Pace p{e.gathered, 0, kGathered, kClearCode + 2, (1 << kInitialWidth) - 1};
+    Pace p{e.gathered, e.gathered + kGathered, kClearCode + 2, (1 << kInitialWidth) - 1};
     const Strings s{e.children, e.tables};
-    Slots slots{kSlotZeroEmpty, false};
+    Slots slots = kSlotZeroEmpty;
     uint16_t* const children = e.children;
     RunIndex& runs = e.tables->runs;
     ResetRuns(runs);
@@ -517,7 +512,7 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     e.output = &output;
     e.codesWritten = w.codes;
     e.clearsWritten = w.clears;
-    e.slotsKept = slots.kept;
+    e.slotsKept = slots == kSlotsKept;
     return !output.failed;
 }
 
