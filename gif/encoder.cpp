@@ -64,6 +64,14 @@ bool Reserve(GifOutput& o, int32_t count) {
 // Codes are gathered as they come and packed into bytes in batches of one width: eight codes of
 // width W fill exactly W bytes, so a batch packs with fixed shifts, eight codes at a time. A batch
 // ends when the gathering buffer is full or when the width changes after the code just written.
+// The compressing loop writes string table rows, not codes: a row is its code but for the two
+// codes that have none (clear and end), so rows from 256 are codes from 258, and the two rows no
+// string can have, 4094 and 4095, stand for the clear and end codes.
+
+constexpr int32_t kClearRow = kTableRows;    // written for the clear code
+constexpr int32_t kEndRow = kTableRows + 1;  // written for the end code
+
+inline int32_t CodeOf(int32_t row) { return row < 256 ? row : row + 2; }
 
 // The writer's fields that change at every code, which the compressing loop keeps in registers
 // (their address never leaves it).
@@ -72,7 +80,8 @@ struct Pace {
     uint16_t* settleAt;    // where the codes are packed when reached: the buffer's end, or the place
                            // after the next code when the width changes after it
     int32_t nextFree;      // first code not yet assigned
-    int32_t maxCode;       // 2^width - 1, or kMaxCodeLimit at width 12
+    int32_t slowFrom;      // adding a string takes the slow way from this next free code: maxCode,
+                           // or 0 while the hash places every string
 };
 
 // The writer's other fields, while a stream is written.
@@ -83,6 +92,7 @@ struct CodeWriter {
     int32_t maxCode;       // 2^width - 1, or kMaxCodeLimit at width 12
     int32_t nextFree;      // first code not yet assigned, while the codes are packed
     bool clearPending;     // the width drops to 9 once the clear code is out
+    bool slotsKept;        // the hash places every string: each addition goes the slow way
     uint64_t accumulator;  // packed bits not yet whole bytes
     int32_t bitCount;      // how many: 0..7
     uint8_t* bytes;        // the static buffer of packed bytes
@@ -155,15 +165,15 @@ void SendBlocks(CodeWriter& w) {
     std::memmove(w.bytes, w.bytes + sent, static_cast<size_t>(w.byteCount));
 }
 
-// Packs the gathered codes, then adjusts the width for the codes to come: back to 9 after a clear,
-// one more when the next free code no longer fits (checked after the last code written and before
-// its caller adds its new entry).
-[[gnu::noinline]] void Settle(CodeWriter& w, Pace& p) {
-    w.count = static_cast<int32_t>(p.next - w.gathered);
+// Packs the `count` gathered codes, then adjusts the width for the codes to come: back to 9 after
+// a clear, one more when the next free code no longer fits (checked after the last code written and
+// before its caller adds its new entry).
+[[gnu::noinline]] void Settle(CodeWriter& w, int32_t count, int32_t nextFree) {
+    w.count = count;
     PackCodes(w);
-    w.codes += w.count;
+    w.codes += count;
     SendBlocks(w);
-    if (p.nextFree > w.maxCode || w.clearPending) {
+    if (nextFree > w.maxCode || w.clearPending) {
         if (w.clearPending) {
             w.width = kInitialWidth;
             w.maxCode = (1 << kInitialWidth) - 1;
@@ -173,30 +183,27 @@ void SendBlocks(CodeWriter& w) {
             w.maxCode = w.width == kMaxBits ? kMaxCodeLimit : (1 << w.width) - 1;
         }
     }
+}
+
+// Settles the gathered codes; the loop's fields are passed and set one by one, so that their
+// address never leaves the loop and they stay in registers there.
+[[gnu::always_inline]] inline void Settled(CodeWriter& w, Pace& p) {
+    Settle(w, static_cast<int32_t>(p.next - w.gathered), p.nextFree);
     p.next = w.gathered;
     p.settleAt = w.gathered + kGathered;
-    p.maxCode = w.maxCode;
+    p.slowFrom = w.slotsKept ? 0 : w.maxCode;
 }
 
-// Settles a copy of the loop's fields, so that their address never leaves the loop.
-[[gnu::always_inline]] inline void Settled(CodeWriter& w, Pace& p) {
-    Pace copy = p;
-    Settle(w, copy);
-    p.next = copy.next;
-    p.settleAt = copy.settleAt;
-    p.maxCode = copy.maxCode;
-}
-
-// Writes one code at the current width.
-[[gnu::always_inline]] inline void WriteCode(CodeWriter& w, Pace& p, int32_t code) {
-    *p.next++ = static_cast<uint16_t>(code);
+// Writes the code of a table row (or of kClearRow, kEndRow) at the current width.
+[[gnu::always_inline]] inline void WriteCode(CodeWriter& w, Pace& p, int32_t row) {
+    *p.next++ = static_cast<uint16_t>(row >= kClearRow ? row - kClearRow + kClearCode : CodeOf(row));
     if (p.next >= p.settleAt) [[unlikely]] Settled(w, p);
 }
 
 // The end code, then the last partial byte and the last sub-block.
 void WriteEnd(CodeWriter& w, Pace& p) {
     p.settleAt = p.next + 1;
-    WriteCode(w, p, kEndCode);
+    WriteCode(w, p, kEndRow);
     for (; w.bitCount > 0; w.bitCount -= 8) {
         w.bytes[w.byteCount++] = static_cast<uint8_t>(w.accumulator);
         w.accumulator >>= 8;
@@ -275,8 +282,6 @@ bool OutputBytes(GifOutput& o, const void* bytes, int32_t count) {
 
 namespace {
 
-inline int32_t CodeOf(int32_t row) { return row < 256 ? row : row + 2; }
-
 // Every colour's string of one pixel, the only ones after a reset.
 void ResetRuns(RunIndex& r) {
     for (int c = 0; c < 256; ++c) {
@@ -285,6 +290,7 @@ void ResetRuns(RunIndex& r) {
         r.start[c] = static_cast<uint16_t>(4 * c);
         r.capacity[c] = 4;
         r.pool[4 * c] = static_cast<uint16_t>(c);
+        r.lengthOf[c] = 1;
     }
     r.used = 4 * 256;
 }
@@ -304,6 +310,7 @@ void ExtendRun(RunIndex& r, int32_t c, int32_t row) {
     }
     r.pool[r.start[c] + r.length[c]++] = static_cast<uint16_t>(row);
     r.top[c] = static_cast<uint16_t>(row);
+    r.lengthOf[row] = r.length[c];
 }
 
 // Pixels from `at` (at most n) equal to c, 8 at a time.
@@ -336,24 +343,29 @@ int32_t PlaceKey(int32_t* hash, int32_t key) {
     return held;
 }
 
-// Where the hash stands: whether it places every string, and before that, what holds slot 0.
-enum Slots : int32_t {
+// Where the hash stands, while it does not place every string: what holds slot 0.
+enum SlotZero : int32_t {
     kSlotZeroEmpty = 0,     // no key has slot 0
     kSlotZeroHoldsKeyZero,  // key 0 is there, where no search can replace it
     kSlotZeroTaken,         // another key is there: key 0 would go elsewhere
-    kSlotsKept,             // the hash places every string
 };
 
-// The string table's changing fields while a stream is written.
+// The string table's parts while a stream is written.
 struct Strings {
     uint16_t* children;  // the direct table
     LzwTables* kept;     // hash, entries, run index
+    SlotZero slotZero;   // what holds slot 0, until the hash places every string
 };
 
-
+// For each pixel c, the row of the prefix whose key with c starts at slot 0: code 16c.
+constexpr std::array<uint16_t, 256> kSlotZeroRows = [] {
+    std::array<uint16_t, 256> rows{};
+    for (int c = 0; c < 256; ++c) rows[c] = static_cast<uint16_t>(c < 16 ? 16 * c : 16 * c - 2);
+    return rows;
+}();
 
 // Places the strings added since the reset, in the order they came.
-[[gnu::noinline]] void KeepSlots(LzwTables& kept, int32_t nextFree) {
+void KeepSlots(LzwTables& kept, int32_t nextFree) {
     std::memset(kept.hash, 0xFF, sizeof kept.hash);  // every slot -1: empty
     for (int32_t code = kClearCode + 2; code < nextFree; ++code) {
         const uint32_t entry = kept.entries[code];
@@ -361,23 +373,17 @@ struct Strings {
     }
 }
 
-// Keeps track of where key 0 would stand before the string (prefix code, c) is added; once that
-// can matter, places every string in the hash, as its search would.
-[[gnu::noinline]] void WatchSlots(Slots& slots, Strings s, int32_t nextFree, int32_t prefixCode, int32_t c) {
-    if (slots != kSlotsKept) {
-        // A key whose first slot is 0: (c, 16c).
-        if (c != 0) {
-            if (slots == kSlotZeroEmpty) slots = kSlotZeroTaken;
-            return;
-        }
-        if (slots != kSlotZeroTaken) {
-            slots = kSlotZeroHoldsKeyZero;
-            return;
-        }
-        KeepSlots(*s.kept, nextFree);
-        slots = kSlotsKept;
-    }
-    if (PlaceKey(s.kept->hash, (c << kMaxBits) + prefixCode) == 0) {
+// A full table starts again: no strings but the pixels', the hash left alone.
+[[gnu::noinline]] void ClearTable(Strings& s, CodeWriter& w, int32_t nextFree) {
+    for (int32_t code = kClearCode + 2; code < nextFree; ++code) s.children[s.kept->entries[code]] = 0;
+    ResetRuns(s.kept->runs);
+    s.slotZero = kSlotZeroEmpty;
+    w.slotsKept = false;
+}
+
+// Places the key of the string (prefix row, c) while the hash places every string.
+[[gnu::noinline]] void PlaceString(Strings& s, int32_t prefix, int32_t c) {
+    if (PlaceKey(s.kept->hash, (c << kMaxBits) + CodeOf(prefix)) == 0) {
         // The slot of key 0 (white after white), which the search took for an empty one: that
         // string is gone, and white's longest run is one pixel again.
         s.children[0] = 0;
@@ -386,41 +392,51 @@ struct Strings {
     }
 }
 
-// A full table starts again: the clear code, then strings from 258.
-inline void ResetTable(Slots& slots, Strings s, CodeWriter& w, Pace& p) {
-    for (int32_t code = kClearCode + 2; code < p.nextFree; ++code) s.children[s.kept->entries[code]] = 0;
-    ResetRuns(s.kept->runs);
-    slots = kSlotZeroEmpty;
-    p.nextFree = kClearCode + 2;
-    w.clearPending = true;
-    p.settleAt = p.next + 1;  // the width drops after the clear code
-    WriteCode(w, p, kClearCode);
-    ++w.clears;
+// Adding a string whose key starts at slot 0: (c, 16c). Key 0 goes into slot 0 when it is empty,
+// where no later search can displace it; when another key holds it, the hash places every string
+// from now on, those added so far first. True when that starts.
+[[gnu::noinline]] bool WatchSlotZero(Strings& s, CodeWriter& w, int32_t nextFree, int32_t c) {
+    if (w.slotsKept) return false;
+    if (c != 0) {
+        if (s.slotZero == kSlotZeroEmpty) s.slotZero = kSlotZeroTaken;
+        return false;
+    }
+    if (s.slotZero != kSlotZeroTaken) {
+        s.slotZero = kSlotZeroHoldsKeyZero;
+        return false;
+    }
+    KeepSlots(*s.kept, nextFree);
+    (void)PlaceKey(s.kept->hash, 0);
+    w.slotsKept = true;
+    return true;
 }
 
-// The table's first free code for the string `prefix` row then pixel c, whose entry in children is
-// `at`; or a reset when the table is full.
+// Gives the string `prefix` row then pixel c, whose entry in children is `at`, the first free code;
+// or resets a full table.
 //
 // A string that extends a run of one colour by one pixel extends the run index too, unless adding
 // it displaced white after white. (Only the run path adds such strings: elsewhere the string
 // matched so far never repeats the next pixel's colour.)
 template <bool kRun>
-[[gnu::always_inline]] inline void AddString(Slots& slots, Strings s, CodeWriter& w, Pace& p, int32_t prefix, int32_t c,
-                                             int32_t at) {
-    // (One comparison for two rare events: maxCode is 4096 at width 12.)
-    if (p.nextFree >= p.maxCode) [[unlikely]] {
-        if (p.nextFree < kMaxCodeLimit) {
+[[gnu::always_inline]] inline void AddString(Strings& s, CodeWriter& w, Pace& p, int32_t prefix, int32_t c, int32_t at) {
+    if (p.nextFree >= p.slowFrom) [[unlikely]] {
+        if (p.nextFree >= w.maxCode) {
+            if (p.nextFree >= kMaxCodeLimit) {
+                // Full: the clear code, after which the width drops, then strings from 258.
+                ClearTable(s, w, p.nextFree);
+                p.nextFree = kClearCode + 2;
+                w.clearPending = true;
+                p.settleAt = p.next + 1;
+                WriteCode(w, p, kClearRow);
+                ++w.clears;
+                return;
+            }
             p.settleAt = p.next + 1;  // the width grows after the next code
-        } else {
-            ResetTable(slots, s, w, p);
-            return;
         }
+        if (w.slotsKept) PlaceString(s, prefix, c);
     }
-    const int32_t prefixCode = CodeOf(prefix);
-    if (slots == kSlotsKept || ((c << kHashShift) ^ prefixCode) == 0) [[unlikely]] {
-        Slots copy = slots;
-        WatchSlots(copy, s, p.nextFree, prefixCode, c);
-        slots = copy;
+    if (prefix == kSlotZeroRows[c]) [[unlikely]] {
+        if (WatchSlotZero(s, w, p.nextFree, c)) p.slowFrom = 0;
     }
     const int32_t row = p.nextFree - 2;
     s.children[at] = static_cast<uint16_t>(row);
@@ -445,42 +461,39 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     e.children = static_cast<uint16_t*>(HostNewBlockClear(e.rows * 256 * static_cast<int32_t>(sizeof(uint16_t))));
     if (e.children == nullptr) return false;
 
-    CodeWriter w{e.gathered, 0, kInitialWidth, (1 << kInitialWidth) - 1, kClearCode + 2, false, 0, 0,
+    CodeWriter w{e.gathered, 0, kInitialWidth, (1 << kInitialWidth) - 1, kClearCode + 2, false, false, 0, 0,
                  e.bytes, 0, 0, 0, &output};
     Pace p{e.gathered, e.gathered + kGathered, kClearCode + 2, (1 << kInitialWidth) - 1};
-    const Strings s{e.children, e.tables};
-    Slots slots = kSlotZeroEmpty;
+    Strings s{e.children, e.tables, kSlotZeroEmpty};
     uint16_t* const children = e.children;
     RunIndex& runs = e.tables->runs;
     ResetRuns(runs);
     int32_t current = first;    // row of the string matched so far
     int32_t runColour = first;  // the colour that string repeats, or -1 when it mixes colours
-    int32_t runLength = 1;      // its length when it repeats one colour
-    WriteCode(w, p, kClearCode);
+    WriteCode(w, p, kClearRow);
     ++w.clears;
 
     const uint8_t* run = nullptr;
     for (int32_t count = NextRun(cursor, &run); count > 0; count = NextRun(cursor, &run)) {
-        for (int32_t k = 0; k < count;) {
-            const int32_t c = run[k];
+        for (const uint8_t *pixel = run, *const end = run + count; pixel < end;) {
+            const int32_t c = *pixel;
             if (c == runColour) {
-                // The string is c repeated runLength times, and more pixels of c follow.
-                int32_t r = RunLength(run + k, count - k, c);
-                k += r;
-                int32_t j = runLength;
+                // The string is c repeated j times, and r more pixels of c follow.
+                int32_t r = RunLength(pixel, static_cast<int32_t>(end - pixel), c);
+                pixel += r;
+                int32_t j = runs.lengthOf[current];
                 while (j + r > runs.length[c]) {
                     // Up to the longest string held, then one pixel that no string takes.
                     r -= runs.length[c] - j + 1;
                     const int32_t prefix = runs.top[c];
-                    WriteCode(w, p, CodeOf(prefix));
-                    AddString<true>(slots, s, w, p, prefix, c, prefix << 8 | c);
+                    WriteCode(w, p, prefix);
+                    AddString<true>(s, w, p, prefix, c, prefix << 8 | c);
                     j = 1;
                 }
-                runLength = j + r;
-                current = runs.pool[runs.start[c] + runLength - 1];
+                current = runs.pool[runs.start[c] + j + r - 1];
                 continue;
             }
-            ++k;
+            ++pixel;
             const int32_t at = current << 8 | c;
             const int32_t child = children[at];
             if (child != 0) {
@@ -488,15 +501,14 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
                 runColour = -1;
                 continue;
             }
-            WriteCode(w, p, CodeOf(current));
-            AddString<false>(slots, s, w, p, current, c, at);
+            WriteCode(w, p, current);
+            AddString<false>(s, w, p, current, c, at);
             current = c;
             runColour = c;
-            runLength = 1;
         }
         if (output.failed) break;
     }
-    WriteCode(w, p, CodeOf(current));
+    WriteCode(w, p, current);
     WriteEnd(w, p);
     HostDisposeBlock(e.children);
     e.children = nullptr;
@@ -512,7 +524,7 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     e.output = &output;
     e.codesWritten = w.codes;
     e.clearsWritten = w.clears;
-    e.slotsKept = slots == kSlotsKept;
+    e.slotsKept = w.slotsKept;
     return !output.failed;
 }
 

@@ -91,6 +91,7 @@ struct RunIndex {
     uint16_t capacity[256];   // entries of pool reserved from start
     int32_t used;             // pool entries handed out since the table was last reset
     uint16_t pool[kRunPool];  // each colour's rows in order of length
+    uint16_t lengthOf[kTableRows];  // for a row in pool: its string's length
 };
 
 // The tables kept from one conversion to the next, in one block made at the first: the 5003-slot
