@@ -418,7 +418,8 @@ void KeepSlots(LzwTables& kept, int32_t nextFree) {
 // it displaced white after white. (Only the run path adds such strings: elsewhere the string
 // matched so far never repeats the next pixel's colour.)
 template <bool kRun>
-[[gnu::always_inline]] inline void AddString(Strings& s, CodeWriter& w, Pace& p, int32_t prefix, int32_t c, int32_t at) {
+[[gnu::always_inline]] inline void AddString(Strings& s, uint16_t* children, LzwTables* kept, CodeWriter& w, Pace& p,
+                                             int32_t prefix, int32_t c, int32_t at) {
     if (p.nextFree >= p.slowFrom) [[unlikely]] {
         if (p.nextFree >= w.maxCode) {
             if (p.nextFree >= kMaxCodeLimit) {
@@ -439,9 +440,9 @@ template <bool kRun>
         if (WatchSlotZero(s, w, p.nextFree, c)) p.slowFrom = 0;
     }
     const int32_t row = p.nextFree - 2;
-    s.children[at] = static_cast<uint16_t>(row);
-    s.kept->entries[p.nextFree] = static_cast<uint32_t>(at);
-    if (kRun && s.kept->runs.top[c] == prefix) ExtendRun(s.kept->runs, c, row);
+    children[at] = static_cast<uint16_t>(row);
+    kept->entries[p.nextFree] = static_cast<uint32_t>(at);
+    if (kRun && kept->runs.top[c] == prefix) ExtendRun(kept->runs, c, row);
     ++p.nextFree;
 }
 
@@ -466,7 +467,8 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     Pace p{e.gathered, e.gathered + kGathered, kClearCode + 2, (1 << kInitialWidth) - 1};
     Strings s{e.children, e.tables, kSlotZeroEmpty};
     uint16_t* const children = e.children;
-    RunIndex& runs = e.tables->runs;
+    LzwTables* const kept = e.tables;
+    RunIndex& runs = kept->runs;
     ResetRuns(runs);
     int32_t current = first;    // row of the string matched so far
     int32_t runColour = first;  // the colour that string repeats, or -1 when it mixes colours
@@ -487,7 +489,7 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
                     r -= runs.length[c] - j + 1;
                     const int32_t prefix = runs.top[c];
                     WriteCode(w, p, prefix);
-                    AddString<true>(s, w, p, prefix, c, prefix << 8 | c);
+                    AddString<true>(s, children, kept, w, p, prefix, c, prefix << 8 | c);
                     j = 1;
                 }
                 current = runs.pool[runs.start[c] + j + r - 1];
@@ -502,7 +504,7 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
                 continue;
             }
             WriteCode(w, p, current);
-            AddString<false>(s, w, p, current, c, at);
+            AddString<false>(s, children, kept, w, p, current, c, at);
             current = c;
             runColour = c;
         }
