@@ -327,9 +327,9 @@ int32_t RunLength(const uint8_t* at, int32_t n, int32_t c) {
     return i;
 }
 
-// Puts an absent key where the hash's search for it stops: its first slot when empty, else the
-// first slot of its probe that is empty or holds 0. Returns the key the slot held (-1 or 0).
-int32_t PlaceKey(int32_t* hash, int32_t key) {
+// The slot where the hash's search for an absent key stops: its first slot when empty, else the
+// first slot of its probe that is empty or holds 0.
+int32_t FreeSlot(const int32_t* hash, int32_t key) {
     int32_t i = ((key >> kMaxBits) << kHashShift) ^ (key & (kMaxCodeLimit - 1));
     if (hash[i] >= 0) {
         const int32_t step = i == 0 ? 1 : kHashSlots - i;
@@ -338,46 +338,28 @@ int32_t PlaceKey(int32_t* hash, int32_t key) {
             if (i < 0) i += kHashSlots;
         } while (hash[i] > 0);
     }
-    const int32_t held = hash[i];
-    hash[i] = key;
-    return held;
+    return i;
 }
-
-// Where the hash stands, while it does not place every string: what holds slot 0.
-enum SlotZero : int32_t {
-    kSlotZeroEmpty = 0,     // no key has slot 0
-    kSlotZeroHoldsKeyZero,  // key 0 is there, where no search can replace it
-    kSlotZeroTaken,         // another key is there: key 0 would go elsewhere
-};
 
 // The string table's parts while a stream is written.
 struct Strings {
     uint16_t* children;  // the direct table
     LzwTables* kept;     // hash, entries, run index
-    SlotZero slotZero;   // what holds slot 0, until the hash places every string
 };
 
-// For each pixel c, the row of the prefix whose key with c starts at slot 0: code 16c.
-constexpr std::array<uint16_t, 256> kSlotZeroRows = [] {
-    std::array<uint16_t, 256> rows{};
-    for (int c = 0; c < 256; ++c) rows[c] = static_cast<uint16_t>(c < 16 ? 16 * c : 16 * c - 2);
-    return rows;
-}();
-
-// Places the strings added since the reset, in the order they came.
-void KeepSlots(LzwTables& kept, int32_t nextFree) {
-    std::memset(kept.hash, 0xFF, sizeof kept.hash);  // every slot -1: empty
-    for (int32_t code = kClearCode + 2; code < nextFree; ++code) {
-        const uint32_t entry = kept.entries[code];
-        (void)PlaceKey(kept.hash, static_cast<int32_t>((entry & 0xFF) << kMaxBits) + CodeOf(static_cast<int32_t>(entry >> 8)));
-    }
+// Places an absent key in the hash where its search stops; returns what the slot held before (-1
+// empty, or 0: the slot of key 0).
+int32_t PlaceKey(int32_t* hash, int32_t key) {
+    const int32_t slot = FreeSlot(hash, key);
+    const int32_t held = hash[slot];
+    hash[slot] = key;
+    return held;
 }
 
 // A full table starts again: no strings but the pixels', the hash left alone.
 [[gnu::noinline]] void ClearTable(Strings& s, CodeWriter& w, int32_t nextFree) {
     for (int32_t code = kClearCode + 2; code < nextFree; ++code) s.children[s.kept->entries[code]] = 0;
     ResetRuns(s.kept->runs);
-    s.slotZero = kSlotZeroEmpty;
     w.slotsKept = false;
 }
 
@@ -386,37 +368,33 @@ void KeepSlots(LzwTables& kept, int32_t nextFree) {
     if (PlaceKey(s.kept->hash, (c << kMaxBits) + CodeOf(prefix)) == 0) {
         // The slot of key 0 (white after white), which the search took for an empty one: that
         // string is gone, and white's longest run is one pixel again.
-        s.children[0] = 0;
         s.kept->runs.top[0] = 0;
         s.kept->runs.length[0] = 1;
     }
 }
 
-// Adding a string whose key starts at slot 0: (c, 16c). Key 0 goes into slot 0 when it is empty,
-// where no later search can displace it; when another key holds it, the hash places every string
-// from now on, those added so far first. True when that starts.
-[[gnu::noinline]] bool WatchSlotZero(Strings& s, CodeWriter& w, int32_t nextFree, int32_t c) {
-    if (w.slotsKept) return false;
-    if (c != 0) {
-        if (s.slotZero == kSlotZeroEmpty) s.slotZero = kSlotZeroTaken;
-        return false;
+// Key 0 (white after white) is added while the hash is left alone: the strings added so far are
+// placed, in order, and then key 0. In slot 0 no later search can displace it, and the hash is left
+// alone again; elsewhere it places every later string. True in that case.
+[[gnu::noinline]] bool KeyZeroAdded(Strings& s, CodeWriter& w, int32_t nextFree) {
+    LzwTables& kept = *s.kept;
+    std::memset(kept.hash, 0xFF, sizeof kept.hash);  // every slot -1: empty
+    for (int32_t code = kClearCode + 2; code < nextFree; ++code) {
+        const uint32_t entry = kept.entries[code];
+        (void)PlaceKey(kept.hash, static_cast<int32_t>((entry & 0xFF) << kMaxBits) + CodeOf(static_cast<int32_t>(entry >> 8)));
     }
-    if (s.slotZero != kSlotZeroTaken) {
-        s.slotZero = kSlotZeroHoldsKeyZero;
-        return false;
-    }
-    KeepSlots(*s.kept, nextFree);
-    (void)PlaceKey(s.kept->hash, 0);
-    w.slotsKept = true;
-    return true;
+    w.slotsKept = FreeSlot(kept.hash, 0) != 0;
+    kept.hash[FreeSlot(kept.hash, 0)] = 0;
+    return w.slotsKept;
 }
 
 // Gives the string `prefix` row then pixel c, whose entry in children is `at`, the first free code;
 // or resets a full table.
 //
-// A string that extends a run of one colour by one pixel extends the run index too, unless adding
-// it displaced white after white. (Only the run path adds such strings: elsewhere the string
-// matched so far never repeats the next pixel's colour.)
+// A string that extends a run of one colour by one pixel goes into the run index instead of the
+// direct table, unless adding it displaced white after white. Only the run path adds such strings,
+// and only it looks them up: whenever the string matched so far repeats the next pixel's colour,
+// matching goes by the run index.
 template <bool kRun>
 [[gnu::always_inline]] inline void AddString(Strings& s, uint16_t* children, LzwTables* kept, CodeWriter& w, Pace& p,
                                              int32_t prefix, int32_t c, int32_t at) {
@@ -436,11 +414,11 @@ template <bool kRun>
         }
         if (w.slotsKept) PlaceString(s, prefix, c);
     }
-    if (prefix == kSlotZeroRows[c]) [[unlikely]] {
-        if (WatchSlotZero(s, w, p.nextFree, c)) p.slowFrom = 0;
+    if (at == 0 && !w.slotsKept) [[unlikely]] {
+        if (KeyZeroAdded(s, w, p.nextFree)) p.slowFrom = 0;
     }
     const int32_t row = p.nextFree - 2;
-    children[at] = static_cast<uint16_t>(row);
+    if (!kRun) children[at] = static_cast<uint16_t>(row);
     kept->entries[p.nextFree] = static_cast<uint32_t>(at);
     if (kRun && kept->runs.top[c] == prefix) ExtendRun(kept->runs, c, row);
     ++p.nextFree;
@@ -465,7 +443,7 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     CodeWriter w{e.gathered, 0, kInitialWidth, (1 << kInitialWidth) - 1, kClearCode + 2, false, false, 0, 0,
                  e.bytes, 0, 0, 0, &output};
     Pace p{e.gathered, e.gathered + kGathered, kClearCode + 2, (1 << kInitialWidth) - 1};
-    Strings s{e.children, e.tables, kSlotZeroEmpty};
+    Strings s{e.children, e.tables};
     uint16_t* const children = e.children;
     LzwTables* const kept = e.tables;
     RunIndex& runs = kept->runs;
