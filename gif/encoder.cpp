@@ -394,7 +394,7 @@ int32_t PlaceKey(int32_t* hash, int32_t key) {
 // A string that extends a run of one colour by one pixel goes into the run index instead of the
 // direct table, unless adding it displaced white after white. Only the run path adds such strings,
 // and only it looks them up: whenever the string matched so far repeats the next pixel's colour,
-// matching goes by the run index.
+// matching goes by the run index. (So does key 0, white after white.)
 template <bool kRun>
 [[gnu::always_inline]] inline void AddString(Strings& s, uint16_t* children, LzwTables* kept, CodeWriter& w, Pace& p,
                                              int32_t prefix, int32_t c, int32_t at) {
@@ -414,7 +414,7 @@ template <bool kRun>
         }
         if (w.slotsKept) PlaceString(s, prefix, c);
     }
-    if (at == 0 && !w.slotsKept) [[unlikely]] {
+    if (kRun && at == 0 && !w.slotsKept) [[unlikely]] {
         if (KeyZeroAdded(s, w, p.nextFree)) p.slowFrom = 0;
     }
     const int32_t row = p.nextFree - 2;

@@ -106,7 +106,8 @@ struct LzwTables {
 //
 // The string table is a direct table of rows, one for each code but the clear and end codes (codes
 // 0..255 are rows 0..255, code k from 258 on is row k - 2), of 256 entries: the row of the string
-// that extends the row's string by that pixel, or 0 for none. A lookup is one load. The stream
+// that extends the row's string by that pixel, or 0 for none (strings of one colour repeated are in
+// the run index instead). A lookup is one load. The stream
 // also depends on where the 5003-slot hash would place each string (see encoder.cpp); the hash is
 // only kept up to date from the moment that can change which strings the table holds.
 struct LzwEncoder {
