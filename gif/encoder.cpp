@@ -271,9 +271,9 @@ bool OutputBytes(GifOutput& o, const void* bytes, int32_t count) {
 // a string added there replaces the string whose key is 0 (white after white), which is then no
 // longer found. Slot 0 is never a search's later slot (slot i's probe visits 2i, 3i ... modulo the
 // prime 5003; slot 0's visits 5002, 5001 ...), so while key 0 is absent or sits in slot 0 no slot
-// matters, and the hash is left alone. Only when key 0 is added while another key holds slot 0 are
-// the strings added so far placed again, in order, and every later one as it comes, until the next
-// reset.
+// matters, and the hash is left alone. When key 0 is added, the strings added so far are placed, in
+// order, to see where it lands; if that is not slot 0, every later string is placed as it comes,
+// until the next reset.
 //
 // Runs of one colour c go by the run index instead of a lookup a pixel: while the string matched
 // so far is c repeated j times and the table holds c repeated up to m times, r more pixels of c
@@ -383,8 +383,9 @@ int32_t PlaceKey(int32_t* hash, int32_t key) {
         const uint32_t entry = kept.entries[code];
         (void)PlaceKey(kept.hash, static_cast<int32_t>((entry & 0xFF) << kMaxBits) + CodeOf(static_cast<int32_t>(entry >> 8)));
     }
-    w.slotsKept = FreeSlot(kept.hash, 0) != 0;
-    kept.hash[FreeSlot(kept.hash, 0)] = 0;
+    const int32_t slot = FreeSlot(kept.hash, 0);
+    kept.hash[slot] = 0;
+    w.slotsKept = slot != 0;
     return w.slotsKept;
 }
 

@@ -91,7 +91,7 @@ struct RunIndex {
     uint16_t capacity[256];   // entries of pool reserved from start
     int32_t used;             // pool entries handed out since the table was last reset
     uint16_t pool[kRunPool];  // each colour's rows in order of length
-    uint16_t lengthOf[kTableRows];  // for a row in pool: its string's length
+    uint16_t lengthOf[kTableRows];  // for each row in pool: its string's length
 };
 
 // The tables kept from one conversion to the next, in one block made at the first: the 5003-slot
@@ -107,9 +107,9 @@ struct LzwTables {
 // The string table is a direct table of rows, one for each code but the clear and end codes (codes
 // 0..255 are rows 0..255, code k from 258 on is row k - 2), of 256 entries: the row of the string
 // that extends the row's string by that pixel, or 0 for none (strings of one colour repeated are in
-// the run index instead). A lookup is one load. The stream
-// also depends on where the 5003-slot hash would place each string (see encoder.cpp); the hash is
-// only kept up to date from the moment that can change which strings the table holds.
+// the run index instead). A lookup is one load. The stream also depends on where the 5003-slot
+// hash would place each string (see encoder.cpp); the hash is only kept up to date from the moment
+// that can change which strings the table holds.
 struct LzwEncoder {
     LzwTables* tables;             // the kept tables
     uint16_t* children;            // the string table, rows x 256, made for each image
@@ -120,7 +120,7 @@ struct LzwEncoder {
     bool clearPending;             // a table reset happened; the width drops once the clear code is out
     uint64_t accumulator;          // bits not yet written, lowest first
     int16_t bitCount;              // valid bits in the accumulator, 0..7 between packings
-    uint16_t gathered[kGathered];  // codes written, not yet packed
+    uint16_t gathered[kGathered];  // codes written, not yet packed into bytes
     uint8_t bytes[kGathered * 2];  // packed bytes not yet in a sub-block (room for 16 past the last)
     int32_t byteCount;             // bytes in `bytes`
     GifOutput* output;             // where sub-blocks go
