@@ -25,12 +25,12 @@ inline constexpr int kInitialWidth = 9;        // code width after a clear: mini
 inline constexpr int32_t kClearCode = 256;
 inline constexpr int32_t kEndCode = 257;
 inline constexpr int kBlockLimit = 254;        // data sub-blocks hold at most this many bytes
-// The largest offscreen drawn for a picture that does not hold an image at least as large: a few
-// bytes of picture data with a large frame would otherwise cost a gigabyte and seconds of encoding.
-inline constexpr int64_t kLargestBlankOffscreen = 64 * 1024 * 1024;  // pixels
 inline constexpr int kRunPool = 16384;         // run index entries (the bound is worked out in encoder.cpp)
 inline constexpr int kGathered = 1024;         // codes gathered before they are packed into bytes
 inline constexpr int32_t kTableRows = kMaxCodeLimit - 2;  // string table rows: every code but clear and end
+// The largest offscreen drawn for a picture that does not hold an image at least as large: a few
+// bytes of picture data with a large frame would otherwise cost a gigabyte and seconds of encoding.
+inline constexpr int64_t kLargestBlankOffscreen = 64 * 1024 * 1024;  // pixels
 
 // Flags of command 46.
 enum GifFlags : int32_t {
