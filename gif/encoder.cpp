@@ -90,7 +90,6 @@ struct CodeWriter {
     int32_t count;         // codes in it, while they are packed
     int32_t width;         // current code width
     int32_t maxCode;       // 2^width - 1, or kMaxCodeLimit at width 12
-    int32_t nextFree;      // first code not yet assigned, while the codes are packed
     bool clearPending;     // the width drops to 9 once the clear code is out
     bool slotsKept;        // the hash places every string: each addition goes the slow way
     uint64_t accumulator;  // packed bits not yet whole bytes
@@ -441,8 +440,7 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
     e.children = static_cast<uint16_t*>(HostNewBlockClear(e.rows * 256 * static_cast<int32_t>(sizeof(uint16_t))));
     if (e.children == nullptr) return false;
 
-    CodeWriter w{e.gathered, 0, kInitialWidth, (1 << kInitialWidth) - 1, kClearCode + 2, false, false, 0, 0,
-                 e.bytes, 0, 0, 0, &output};
+    CodeWriter w{e.gathered, 0, kInitialWidth, (1 << kInitialWidth) - 1, false, false, 0, 0, e.bytes, 0, 0, 0, &output};
     Pace p{e.gathered, e.gathered + kGathered, kClearCode + 2, (1 << kInitialWidth) - 1};
     Strings s{e.children, e.tables};
     uint16_t* const children = e.children;
