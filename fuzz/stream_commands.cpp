@@ -53,6 +53,11 @@ std::deque<Op> g_yieldOps;               // operations the host runs during its 
 int g_depth = 0;                         // yields in progress (only the outermost one runs operations)
 int g_pausedYields = 0;                  // while above 0 the peers read nothing
 int g_nextTag = 0;
+int g_lastListenPort = 0;                // the port of the last TcpListen
+int g_lastListenEnd = -1;                // index in g_ends of the peer that connected to it
+int g_nextFile = 0;                      // number of the next file TcpSendFile sends
+
+int BoundSocket(int type, int& port);
 
 char NextTag() { return static_cast<char>('A' + g_nextTag++ % 26); }
 
@@ -170,8 +175,17 @@ void Run(const Op& op) {
             break;
         }
         case 1: {  // TcpListen on loopback, and the peer connects to it
+            // A port of its own, or (c odd) the port of the last listener: listeners of one port
+            // share a socket and take its connections oldest first, so whose peer is whose is not
+            // known and that peer's bytes are not checked.
+            const bool shared = (op.c & 1) != 0 && g_lastListenPort != 0;
+            if (shared && g_lastListenEnd >= 0) g_ends[g_lastListenEnd].tag = 0;
+            if (!shared) {
+                const int probe = BoundSocket(SOCK_STREAM, g_lastListenPort);  // a port free a moment ago
+                close(probe);
+            }
             int32_t unused = 0, reuse = 0, buffer = op.b * 256, address = 0x7F000001;
-            int16_t unusedShort = 0, local = 0;
+            int16_t unusedShort = 0, local = static_cast<int16_t>(g_lastListenPort);
             const int32_t r = Call(3, {&unused, &unusedShort, &local, &buffer, &unused, &reuse, &address});
             if (r > 0) {
                 Forget(r);
@@ -183,8 +197,8 @@ void Run(const Op& op) {
                 to.sin_port = htons(static_cast<uint16_t>(LocalPortOf(r)));
                 to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
                 (void)connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
-                g_endOf[r] = static_cast<int>(g_ends.size());
-                g_ends.push_back(PeerEnd{fd, g_tags[r]});
+                g_endOf[r] = g_lastListenEnd = static_cast<int>(g_ends.size());
+                g_ends.push_back(PeerEnd{fd, shared ? '\0' : g_tags[r]});
             }
             break;
         }
@@ -262,12 +276,14 @@ void Run(const Op& op) {
         }
         case 12: {  // TcpSendFile of a file of the stream's letter
             const auto tag = g_tags.find(ref);
+            // A file of its own: a transfer run during a yield must not rewrite the one being sent.
             const std::string bytes(static_cast<size_t>(op.b) * 400, tag != g_tags.end() ? tag->second : 'z');
-            zor::fuzz::WriteFileBytes("sent", bytes.data(), bytes.size());
+            const std::string path = "sent" + std::to_string(g_nextFile++);
+            zor::fuzz::WriteFileBytes(path, bytes.data(), bytes.size());
             TextBlock name = MakeText(0, 'z');
-            HostSetHandleSize(name.handle, 4);
-            std::memcpy(*name.handle, "sent", 4);
-            name.length = 4;
+            HostSetHandleSize(name.handle, static_cast<int32_t>(path.size()));
+            std::memcpy(*name.handle, path.data(), path.size());
+            name.length = static_cast<int16_t>(path.size());
             int32_t r = ref, flags = op.c >> 4, chunk = (op.c & 15) * 1000, start = op.c & 3, end = 0;
             (void)Call(12, {&r, &name, &flags, &chunk, &start, &end});
             Dispose(name);
@@ -383,6 +399,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_endOf.clear();
     g_awaited.clear();
     g_pausedYields = 0;
+    g_lastListenPort = 0;
+    g_lastListenEnd = -1;
     // Connections the peer never accepted.
     for (int fd; (fd = accept4(g_peerListener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) close(fd);
 
