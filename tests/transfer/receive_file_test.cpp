@@ -180,11 +180,13 @@ TEST(TcpReceiveFile, AStreamThatFailsReportsMinusOne) {
     const int32_t ref = TcpListen(host);
     auto client = PythonPeer("import socket, sys\n"
                              "c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+                             "sys.stdin.readline()\n"
                              "c.sendall(b'abc'); c.send(b'!', socket.MSG_OOB); c.sendall(b'def')\n"
                              "print('sent', flush=True)\n"
                              "sys.stdin.read()\n",
                              {std::to_string(LocalPort(host, ref))});
     ASSERT_EQ(TcpWaitState(host, ref, 8, 30), 8);
+    client->WriteLine("go");
     EXPECT_EQ(client->ReadLine(), "sent");
     EXPECT_EQ(CallReceiveFile(host, ref, folder.File("out")), -1);
     EXPECT_EQ(TcpState(host, ref), -1) << "the stream is released";
