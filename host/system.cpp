@@ -17,7 +17,7 @@ int StatPath(const char* path, struct stat* status) { return ::stat(path, status
 
 const HostSystemCalls kDefaults = {
     std::malloc, std::realloc, std::free, OpenFile, ::read, ::write, ::lseek, ::fstat, ::ftruncate, ::fsync, ::close,
-    StatPath, ::unlink, ::rename, ::futimens, ::fchmod,
+    StatPath, ::unlink, ::rename, ::futimens, ::fchmod, ::poll,
 };
 
 HostSystemCalls g_calls = kDefaults;

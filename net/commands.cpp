@@ -21,6 +21,46 @@ int32_t HandOut(CommandCall& call, StreamRecord* stream) {
 // "now is past deadline" on the wrapping tick scale.
 bool TicksPast(uint32_t now, uint32_t deadline) { return static_cast<int32_t>(now - deadline) > 0; }
 
+// The length of the next piece, at most `limit` of the n bytes at p, of a text converted piece by
+// piece. It ends after a space or a line feed in its second half when there is one, else before an
+// "&" among its last bytes and never between CR and LF: no CR LF pair, "& " pair or entity that a
+// conversion looks at is cut in two.
+int32_t PieceLength(const char* p, int32_t n, int32_t limit) {
+    if (n <= limit) return n;
+    for (int32_t end = limit; end > limit / 2; --end)
+        if (p[end - 1] == ' ' || p[end - 1] == '\n') return end;
+    int32_t end = limit;
+    for (int32_t i = limit - 1; i > limit - 12; --i) {
+        if (p[i] == '&') {
+            end = i;
+            break;
+        }
+    }
+    if (p[end - 1] == '\r' && p[end] == '\n') --end;
+    return end;
+}
+
+// Sends a text whose conversion could grow past what a text holds: piece by piece, each converted
+// on its own and queued or sent with the push given, so that every converted byte goes out. The
+// host's text is left as it was. The last piece's result, or -1 (also when the stream went).
+int16_t SendInPieces(StreamRecord** entry, const TextBlock& text, int16_t push, int32_t flags) {
+    const StreamHold hold = HoldStream(entry);
+    const int32_t limit = text::LongestToConvert(flags);
+    int16_t result = 0;
+    for (int32_t done = 0; result >= 0 && done < ValidLength(text);) {
+        if (HeldStream(hold) == nullptr) return -1;
+        const int32_t length = PieceLength(*text.handle + done, ValidLength(text) - done, limit);
+        TextBlock piece = text::NewText(*text.handle + done, length);
+        if (piece.length != length || !text::ApplyConversionFlags(piece, flags))
+            result = -1;  // memory ran out: nothing unconverted is sent in the piece's place
+        else
+            result = QueueOrSend(entry, &piece, push);
+        if (piece.handle != nullptr) HostDisposeHandle(piece.handle);
+        done += length;
+    }
+    return result;
+}
+
 }  // namespace
 
 // TcpOpen (host, remote port, buffer size, -, reuse, local port, local address). The reuse argument
@@ -42,8 +82,10 @@ void TcpListen(CommandCall& call) {
 }
 
 void TcpClose(CommandCall& call) {
+    const StreamHold hold = HoldStream(call.entry);
     (void)QueueOrSend(call.entry, nullptr, 0);
-    plugin::SetIntResult(call, CloseStream(call.entry));
+    // The flush yielded: a stream released meanwhile is not closed in the place of its successor.
+    plugin::SetIntResult(call, HeldStream(hold) != nullptr ? CloseStream(call.entry) : -1);
 }
 
 // TcpRelease (ref, keep count): a keep-count of 0 gives the reference back to the open count.
@@ -62,10 +104,15 @@ void TcpState(CommandCall& call) {
     plugin::SetIntResult(call, StreamState(call.entry, plugin::IntArg(call, 2)));
 }
 
-// TcpSend (ref, text, push, conversion flags).
+// TcpSend (ref, text, push, conversion flags). A text the conversion could make longer than a text
+// holds is sent in pieces, so that nothing converted is cut.
 void TcpSend(CommandCall& call) {
     TextBlock& text = plugin::TextArg(call, 2);
     const int32_t flags = plugin::IntArg(call, 4);
+    if (flags != 0 && ValidLength(text) > text::LongestToConvert(flags)) {
+        plugin::SetIntResult(call, SendInPieces(call.entry, text, plugin::ShortArg(call, 3), flags));
+        return;
+    }
     // A text that could not be converted for want of memory is not sent as it stands: the peer
     // would take it for the converted one.
     if (flags != 0 && !text::ApplyConversionFlags(text, flags)) {
@@ -75,13 +122,17 @@ void TcpSend(CommandCall& call) {
     plugin::SetIntResult(call, QueueOrSend(call.entry, &text, plugin::ShortArg(call, 3)));
 }
 
-// TcpReceive (ref, text out, maximum length, conversion flags): the count before conversion. When a
+// TcpReceive (ref, text out, maximum length, conversion flags): the count before conversion. With
+// conversions it takes no more than they surely fit in a text, so no byte taken is cut. When a
 // conversion step runs out of memory the text keeps the bytes as received and the result is -1, so
 // the caller does not take them for converted ones.
 void TcpReceive(CommandCall& call) {
     TextBlock& text = plugin::TextArg(call, 2);
-    int32_t received = ReceiveBlock(call.entry, text, plugin::ShortArg(call, 3));
     const int32_t flags = plugin::IntArg(call, 4);
+    int16_t maximum = plugin::ShortArg(call, 3);
+    if (flags != 0 && (maximum <= 0 || maximum > text::LongestToConvert(flags)))
+        maximum = static_cast<int16_t>(text::LongestToConvert(flags));
+    int32_t received = ReceiveBlock(call.entry, text, maximum);
     if (flags != 0 && received > 0 && !text::ApplyConversionFlags(text, flags)) received = -1;
     plugin::SetIntResult(call, received);
 }
@@ -104,13 +155,14 @@ void TcpStreamInfo(CommandCall& call) {
 // TcpWaitState (ref, target, time-out seconds): polls and yields until the state reaches the target
 // (0 means established; a negative target waits for the time-out), the stream goes, or time is up.
 void TcpWaitState(CommandCall& call) {
-    const int32_t timeout = plugin::IntArg(call, 3);
+    const int32_t timeout = ClampTimeout(plugin::IntArg(call, 3));
     const uint32_t deadline = HostTicks() + 60u * static_cast<uint32_t>(timeout > 0 ? timeout : 0);
     int16_t target = static_cast<int16_t>(plugin::IntArg(call, 2));
     if (target == 0) target = StreamEstablished;
+    const StreamHold hold = HoldStream(call.entry);
     int16_t r;
     for (;;) {
-        r = StreamState(call.entry, 0);
+        r = HeldStream(hold) != nullptr ? StreamState(call.entry, 0) : -1;  // -1 once the stream went
         HostYield();
         if (r < 0) break;
         if (target > 0 && r >= target) break;

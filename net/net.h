@@ -25,9 +25,13 @@ enum StreamStateNumber : int32_t {
 
 enum StreamKind : int16_t { StreamTcp = 0, StreamUdp = 1 };
 
+// "No socket" in the records: a value no descriptor can have, so that no path ever closes, reads or
+// polls a descriptor the plug-in did not open (descriptor 0 is the host's standard input, or a file).
+inline constexpr int32_t kNoSocket = -1;
+
 // One TCP or UDP stream; allocated zero-filled with HostNewBlockClear, freed with HostDisposeBlock.
 struct StreamRecord {
-    int32_t socket;              // the connection's socket (a listener's: the shared one); 0 = none
+    int32_t socket;              // the connection's socket (a listener's: the shared one); kNoSocket = none
     int16_t entryNumber;         // SocketEntry (1..128) the stream waits on; 0 when not waiting
     int32_t state;               // one of StreamStateNumber; never decreases
     int32_t sentCount;           // bytes sent by SendBlock since the stream became established
@@ -35,7 +39,19 @@ struct StreamRecord {
     int16_t kind;                // StreamTcp or StreamUdp
     TextBlock pendingOutput;     // bytes queued by TcpSend and not yet sent (handle null until needed)
     StreamRecord* nextWaiting;   // link in the waiting list of the stream's SocketEntry
+    uint32_t serial;             // this stream's number among all streams made (never 0): its identity
 };
+
+// A stream as a command or a loop found it: its table entry and its record's serial number. During
+// a yield the host may release the stream and open another, which then gets the same (lowest free)
+// reference and entry; the hold tells the two apart, so that nothing of one stream goes to the other.
+struct StreamHold {
+    StreamRecord** entry;  // the StreamTable entry the stream was reached through
+    uint32_t serial;       // its record's serial number then; 0 when the entry held no stream
+};
+StreamHold HoldStream(StreamRecord** entry);
+// The held stream's record while the entry still holds that very stream; null once it is gone.
+StreamRecord* HeldStream(const StreamHold& hold);
 
 // ---- Socket table, events, counters -------------------------------------------------------------
 inline constexpr int kSocketTableSize = 128;       // SocketEntry numbers 1..128
@@ -46,7 +62,7 @@ inline constexpr int kNetCounterCount = 13;
 
 // One shared listening socket.
 struct SocketEntry {
-    int32_t socket;              // the listening socket; 0 when the entry is free
+    int32_t socket = kNoSocket;  // the listening socket; kNoSocket when the entry is free
     int32_t users;               // streams attached to the entry
     uint32_t localAddress;       // address bound to, host order, as the host program gave it
     int32_t port;                // port bound to (16 bits); 0 when free
@@ -85,6 +101,8 @@ void* EventWindow();
 SocketEntry* SocketEntryAt(int number);
 
 // ---- TCP stream lifecycle -----------------------------------------------------------------------
+// A zero-filled record with no socket and a new serial number; null when memory ran out.
+StreamRecord* NewStreamRecord();
 StreamRecord* CreateTcpStream(int32_t bufferSize);
 StreamRecord* OpenStream(const unsigned char* hostName, uint16_t remotePort, int32_t bufferSize,
                          uint16_t localPort, uint32_t localAddress);
@@ -108,7 +126,8 @@ inline constexpr int32_t kPushThreshold = 4096;    // PendingOutput longer than 
 int32_t ValidLength(const TextBlock& text);
 // Queues or sends a text (null: none); the bytes left pending, 0 after a send, or -1.
 int16_t QueueOrSend(StreamRecord** entry, TextBlock* text, int16_t push);
-[[nodiscard]] int16_t FlushPending(StreamRecord* stream);
+// Sends the stream's pending output and empties it; 0 or -1 (also when the stream went meanwhile).
+[[nodiscard]] int16_t FlushPending(StreamRecord** entry);
 [[nodiscard]] int16_t SendBlock(StreamRecord** entry, const TextBlock& text);
 [[nodiscard]] int16_t SendBytes(StreamRecord** entry, const void* data, int32_t length);
 int32_t ReceiveBlock(StreamRecord** entry, TextBlock& text, int16_t maxLength);
@@ -120,6 +139,11 @@ struct StreamAddressInfo {
     uint32_t localAddress;
 };
 StreamAddressInfo StreamAddresses(StreamRecord** entry);
+
+// The longest time-out in seconds a wait honours: longer ones are cut to it, since their deadline
+// would pass the reach of the wrapping tick scale (about 414 days) and end the wait at once.
+inline constexpr int32_t kLongestTimeout = INT32_MAX / 60;
+inline int32_t ClampTimeout(int32_t seconds) { return seconds < kLongestTimeout ? seconds : kLongestTimeout; }
 
 // ---- UDP ----------------------------------------------------------------------------------------
 inline constexpr int32_t kDatagramLimit = 2048;    // longest datagram received

@@ -1,7 +1,6 @@
 // send_receive.cpp: moving bytes over established TCP streams: the pending-output queue, sending
 // in pieces with a yield between them, receiving what has arrived, and the stream's addresses.
 #include <errno.h>
-#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -31,16 +30,17 @@ private:
 };
 
 // Sends n bytes from p in pieces of at most kSendPiece, yielding after each pass. The stream is read
-// afresh through `entry` (or is `fixed`) on every pass: the event hook may run during a yield.
+// afresh through its hold on every pass (the event hook may give it a new socket during a yield),
+// and the loop ends with -1 once the stream it started with is gone, whatever now holds its entry.
 // `count` adds the bytes to the stream's sentCount and to the bytes-sent counter. 0 or -1.
-int16_t SendLoop(StreamRecord* const* entry, StreamRecord* fixed, const char* p, int32_t n, bool count) {
+int16_t SendLoop(const StreamHold& hold, const char* p, int32_t n, bool count) {
     while (n > 0) {
-        StreamRecord* stream = entry != nullptr ? *entry : fixed;
-        if (stream == nullptr || stream->socket == 0) return -1;
+        StreamRecord* stream = HeldStream(hold);
+        if (stream == nullptr || stream->socket == kNoSocket) return -1;
         const ssize_t sent = ::send(stream->socket, p, static_cast<size_t>(std::min(n, kSendPiece)), MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno != EINTR && sockets::LastError() != sockets::kWouldBlock) return -1;
-            sched_yield();  // the peer has not taken the last pieces yet: let it run before trying again
+            sockets::AwaitWritable(stream->socket);  // the peer has not taken the last pieces yet
         } else {
             p += sent;
             n -= static_cast<int32_t>(sent);
@@ -77,6 +77,7 @@ int32_t ValidLength(const TextBlock& text) {
 }
 
 int16_t QueueOrSend(StreamRecord** entry, TextBlock* text, int16_t push) {
+    const StreamHold hold = HoldStream(entry);
     StreamRecord* stream = *entry;
     if (stream == nullptr) return -1;
     // A negative push would neither send nor queue the text when nothing is pending, losing it:
@@ -84,32 +85,49 @@ int16_t QueueOrSend(StreamRecord** entry, TextBlock* text, int16_t push) {
     if (push < 0) push = 0;
     int32_t n = text != nullptr ? ValidLength(*text) : 0;
     if (n == 0) push = 0;  // an empty or absent text sends what is pending, now
-    TextBlock& pending = stream->pendingOutput;
-    if (n > 0 && (push > 0 || pending.length > 0)) {
-        if (pending.handle != nullptr && pending.length + n > kPendingLimit) (void)FlushPending(stream);
+    if (n > 0 && (push > 0 || stream->pendingOutput.length > 0)) {
+        if (stream->pendingOutput.handle != nullptr && stream->pendingOutput.length + n > kPendingLimit) {
+            (void)FlushPending(entry);
+            stream = HeldStream(hold);  // the flush yielded
+            if (stream == nullptr) return -1;
+        }
         if (!AppendPending(stream, *text->handle, n)) return -1;
         n = 0;
     }
+    const int16_t pending = stream->pendingOutput.length;
     if (push != 0) {
-        if (push > 255 && pending.length >= push) push = 0;
-        if (pending.length > kPushThreshold) push = 0;
+        if (push > 255 && pending >= push) push = 0;
+        if (pending > kPushThreshold) push = 0;
     }
-    if (push != 0) return pending.length;
+    if (push != 0) return pending;
     int16_t result = 0;
-    if (pending.length > 0) result = FlushPending(stream);
-    if (n > 0) result = SendBlock(entry, *text);
+    if (pending > 0) result = FlushPending(entry);
+    if (n > 0) result = HeldStream(hold) != nullptr ? SendBlock(entry, *text) : -1;
     return result;
 }
 
-int16_t FlushPending(StreamRecord* stream) {
-    TextBlock& pending = stream->pendingOutput;
+// The flush takes the pending bytes' handle out of the record for as long as it sends them: when
+// the stream is released during a yield, its release does not dispose of the handle being read
+// (the flush does, after), and a text queued meanwhile starts a handle of its own.
+int16_t FlushPending(StreamRecord** entry) {
+    const StreamHold hold = HoldStream(entry);
+    StreamRecord* stream = *entry;
+    if (stream == nullptr) return -1;
+    TextBlock taken = stream->pendingOutput;
+    stream->pendingOutput = TextBlock{0, nullptr};
     int16_t result = 0;
-    if (pending.handle != nullptr && pending.length > 0) {
-        HandleLock lock(pending.handle);
-        result = SendLoop(nullptr, stream, *pending.handle, pending.length, true);
+    if (taken.handle != nullptr && taken.length > 0) {
+        HandleLock lock(taken.handle);
+        result = SendLoop(hold, *taken.handle, taken.length, true);
     }
-    pending.length = 0;
-    if (pending.handle != nullptr) HostSetHandleSize(pending.handle, 0);
+    if (taken.handle == nullptr) return result;
+    stream = HeldStream(hold);
+    if (stream != nullptr && stream->pendingOutput.handle == nullptr) {
+        HostSetHandleSize(taken.handle, 0);  // emptied, and kept for the next queued text
+        stream->pendingOutput.handle = taken.handle;
+    } else {
+        HostDisposeHandle(taken.handle);
+    }
     return result;
 }
 
@@ -117,29 +135,31 @@ int16_t SendBlock(StreamRecord** entry, const TextBlock& text) {
     const int32_t n = ValidLength(text);
     if (n == 0 || *entry == nullptr) return 0;
     HandleLock lock(text.handle);
-    return SendLoop(entry, nullptr, *text.handle, n, true);
+    return SendLoop(HoldStream(entry), *text.handle, n, true);
 }
 
 int16_t SendBytes(StreamRecord** entry, const void* data, int32_t length) {
+    const StreamHold hold = HoldStream(entry);
     StreamRecord* stream = *entry;
     if (stream == nullptr) return -1;
-    if (stream->pendingOutput.length > 0) (void)FlushPending(stream);
-    return SendLoop(entry, nullptr, static_cast<const char*>(data), length, false);
+    if (stream->pendingOutput.length > 0) (void)FlushPending(entry);
+    return SendLoop(hold, static_cast<const char*>(data), length, false);
 }
 
 uint32_t BytesAvailable(StreamRecord** entry) {
     StreamRecord* stream = *entry;
-    if (stream == nullptr || stream->socket == 0) return 0;
+    if (stream == nullptr || stream->socket == kNoSocket) return 0;
     int available = 0;
     if (ioctl(stream->socket, FIONREAD, &available) != 0 || available < 0) return 0;
     return static_cast<uint32_t>(available);
 }
 
 int32_t ReceiveBlock(StreamRecord** entry, TextBlock& text, int16_t maxLength) {
+    const StreamHold hold = HoldStream(entry);
     StreamRecord* stream = *entry;
     if (stream == nullptr) return -1;
-    if (stream->pendingOutput.length > 0) (void)FlushPending(stream);
-    stream = *entry;  // the flush yielded
+    if (stream->pendingOutput.length > 0) (void)FlushPending(entry);
+    stream = HeldStream(hold);  // the flush yielded: the entry may hold another stream now
     if (stream == nullptr) return -1;
     uint32_t available = BytesAvailable(entry);
     int32_t size = available < 1 || available > static_cast<uint32_t>(kReceiveLimit) ? kReceiveLimit
@@ -167,9 +187,9 @@ int32_t ReceiveBlock(StreamRecord** entry, TextBlock& text, int16_t maxLength) {
     int32_t result;
     ssize_t r;
     do {
-        r = stream->socket != 0 ? ::recv(stream->socket, *text.handle, static_cast<size_t>(size), 0) : -1;
+        r = stream->socket != kNoSocket ? ::recv(stream->socket, *text.handle, static_cast<size_t>(size), 0) : -1;
     } while (r < 0 && errno == EINTR);
-    const int32_t err = r < 0 ? (stream->socket != 0 ? sockets::LastError() : sockets::kOtherError) : 0;
+    const int32_t err = r < 0 ? (stream->socket != kNoSocket ? sockets::LastError() : sockets::kOtherError) : 0;
     if (r == 0) (void)UpdateStreamState(stream, StreamClosed);  // the peer has closed
     if (r > 0) {
         if (r != size) {
@@ -208,14 +228,14 @@ StreamAddressInfo StreamAddresses(StreamRecord** entry) {
     const int32_t state = UpdateStreamState(stream, StreamIdle);
     sockaddr_in a{};
     socklen_t length = sizeof a;
-    if (state > StreamListening && stream->socket != 0 &&
+    if (state > StreamListening && stream->socket != kNoSocket &&
         getpeername(stream->socket, reinterpret_cast<sockaddr*>(&a), &length) == 0 && a.sin_family == AF_INET) {
         info.remoteAddress = ntohl(a.sin_addr.s_addr);
         info.remotePort = ntohs(a.sin_port);
     }
     a = sockaddr_in{};
     length = sizeof a;
-    if (stream->socket != 0 && getsockname(stream->socket, reinterpret_cast<sockaddr*>(&a), &length) == 0 &&
+    if (stream->socket != kNoSocket && getsockname(stream->socket, reinterpret_cast<sockaddr*>(&a), &length) == 0 &&
         a.sin_family == AF_INET) {
         info.localAddress = ntohl(a.sin_addr.s_addr);
         info.localPort = ntohs(a.sin_port);

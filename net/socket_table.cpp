@@ -2,7 +2,7 @@
 // the cached local address.
 //
 // A SocketEntry moves between four conditions:
-//   free       socket 0
+//   free       no socket
 //   listening  socket set, users >= 1, keepOpen clear (one stream has ever used it)
 //   shared     socket set, users >= 1, keepOpen set   (two streams were attached at once)
 //   lingering  socket set, users 0, expiry != 0       (only from shared)
@@ -77,7 +77,7 @@ void StopSockets() {}
 int32_t JoinListener(StreamRecord* stream, uint16_t port, uint32_t localAddress) {
     for (int n = 1; n <= kSocketTableSize; ++n) {
         SocketEntry& e = g_table[n - 1];
-        if (e.socket == 0 || static_cast<uint16_t>(e.port) != port || e.localAddress != localAddress) continue;
+        if (e.socket == kNoSocket || static_cast<uint16_t>(e.port) != port || e.localAddress != localAddress) continue;
         if (e.socket != stream->socket) {
             (void)sockets::CloseSocket(stream->socket);
             stream->socket = e.socket;
@@ -95,7 +95,7 @@ int32_t JoinListener(StreamRecord* stream, uint16_t port, uint32_t localAddress)
     }
     for (int n = 1; n <= kSocketTableSize; ++n) {
         SocketEntry& e = g_table[n - 1];
-        if (e.socket != 0) continue;
+        if (e.socket != kNoSocket) continue;
         const sockaddr_in address = sockets::MakeAddress(localAddress, port);
         if (bind(stream->socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
             return sockets::LastError();
@@ -156,9 +156,9 @@ void CloseLingeringListeners() {
 
 void AcceptPending() {
     for (SocketEntry& e : g_table) {
-        while (e.socket != 0 && e.firstWaiting != nullptr) {
+        while (e.socket != kNoSocket && e.firstWaiting != nullptr) {
             const int32_t accepted = sockets::AcceptConnection(e.socket);
-            if (accepted == 0) break;
+            if (accepted == kNoSocket) break;
             StreamRecord* s = e.firstWaiting;
             const int32_t emptied = DetachListener(s);
             s->socket = accepted;
@@ -180,7 +180,7 @@ int32_t WinsockEventHook(void* window, HostEventMessage* message) {
 
 void CloseAllListeners() {
     for (SocketEntry& e : g_table)
-        if (e.socket != 0) FreeEntry(e);
+        if (e.socket != kNoSocket) FreeEntry(e);
     g_nextExpiryCheck = 0;
 }
 

@@ -10,12 +10,15 @@
 namespace zor::net::sockets {
 namespace {
 
-// Moves a socket off descriptor 0, which the records reserve for "no socket".
-int32_t AwayFromZero(int fd) {
-    if (fd != 0) return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-    ::close(fd);
-    return moved < 0 ? 0 : moved;
+constexpr int kTickMilliseconds = (1000 + 59) / 60;  // one tick, rounded up
+
+// poll through the host's system-call table, again when a signal interrupted it.
+int Poll(pollfd& p, int timeout) {
+    int n;
+    do {
+        n = HostSystemCallTable()->poll(&p, 1, timeout);
+    } while (n < 0 && errno == EINTR);
+    return n;
 }
 
 }  // namespace
@@ -44,8 +47,7 @@ int32_t LastError() { return MapError(errno); }
 
 int32_t NewSocket(int type) {
     const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    return AwayFromZero(fd);
+    return fd < 0 ? kNoSocket : fd;
 }
 
 void SetNonBlocking(int32_t socket) {
@@ -53,25 +55,29 @@ void SetNonBlocking(int32_t socket) {
     if (flags >= 0) (void)fcntl(socket, F_SETFL, flags | O_NONBLOCK);
 }
 
-int CloseSocket(int32_t socket) { return ::close(socket) == 0 ? 0 : -1; }
+int CloseSocket(int32_t socket) {
+    if (socket == kNoSocket) return -1;
+    return ::close(socket) == 0 ? 0 : -1;
+}
 
 int32_t AcceptConnection(int32_t listener) {
     int fd;
     do {
         fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return 0;
-    return AwayFromZero(fd);
+    return fd < 0 ? kNoSocket : fd;
 }
 
 int PollNow(int32_t socket, short events) {
     pollfd p{socket, events, 0};
-    int n;
-    do {
-        n = ::poll(&p, 1, 0);
-    } while (n < 0 && errno == EINTR);
+    const int n = Poll(p, 0);
     if (n < 0) return -1;
     return n == 0 ? 0 : p.revents;
+}
+
+void AwaitWritable(int32_t socket) {
+    pollfd p{socket, POLLOUT, 0};
+    (void)Poll(p, kTickMilliseconds);
 }
 
 int PendingError(int32_t socket) {

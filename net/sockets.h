@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "net/net.h"
+
 namespace zor::net::sockets {
 
 // The error numbers the stream code interprets; every other failure is kOtherError.
@@ -20,16 +22,18 @@ inline constexpr int32_t kOtherError = 10000;     // anything else
 int32_t LastError();
 int32_t MapError(int error);
 
-// A socket of the type (SOCK_STREAM or SOCK_DGRAM), close-on-exec, never descriptor 0 (0 means
-// "no socket" in the records); 0 when none could be made.
+// A socket of the type (SOCK_STREAM or SOCK_DGRAM), close-on-exec; kNoSocket when none could be made.
 int32_t NewSocket(int type);
 void SetNonBlocking(int32_t socket);
 // 0, or -1 when close failed.
 int CloseSocket(int32_t socket);
-// A connection waiting on a listening socket, non-blocking and close-on-exec; 0 when none.
+// A connection waiting on a listening socket, non-blocking and close-on-exec; kNoSocket when none.
 int32_t AcceptConnection(int32_t listener);
 // poll with a zero time-out: the returned events, 0 when none, -1 when poll failed.
 int PollNow(int32_t socket, short events);
+// Waits at most one tick for the socket to take more output (a send found it full), so that a
+// blocked send sleeps between its passes instead of spinning.
+void AwaitWritable(int32_t socket);
 // The pending error of a socket (SO_ERROR), 0 when none.
 int PendingError(int32_t socket);
 

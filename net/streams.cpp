@@ -25,13 +25,36 @@ void CacheLocalAddress(int32_t socket) {
         SetCachedLocalAddress(ntohl(local.sin_addr.s_addr));
 }
 
+uint32_t g_lastSerial = 0;  // serial number of the last stream record made
+
 }  // namespace
 
-StreamRecord* CreateTcpStream(int32_t bufferSize) {
+StreamRecord* NewStreamRecord() {
     auto* stream = static_cast<StreamRecord*>(HostNewBlockClear(sizeof(StreamRecord)));
     if (stream == nullptr) return nullptr;
+    stream->socket = kNoSocket;
+    if (++g_lastSerial == 0) g_lastSerial = 1;  // 0 is "no stream"
+    stream->serial = g_lastSerial;
+    return stream;
+}
+
+StreamHold HoldStream(StreamRecord** entry) {
+    const StreamRecord* stream = entry != nullptr ? *entry : nullptr;
+    return StreamHold{entry, stream != nullptr ? stream->serial : 0};
+}
+
+StreamRecord* HeldStream(const StreamHold& hold) {
+    // A record at the entry is alive (entries are emptied when their record is freed), so reading
+    // its serial is safe even when it is another stream's, made at the freed record's address.
+    StreamRecord* stream = hold.entry != nullptr ? *hold.entry : nullptr;
+    return stream != nullptr && hold.serial != 0 && stream->serial == hold.serial ? stream : nullptr;
+}
+
+StreamRecord* CreateTcpStream(int32_t bufferSize) {
+    StreamRecord* stream = NewStreamRecord();
+    if (stream == nullptr) return nullptr;
     stream->socket = sockets::NewSocket(SOCK_STREAM);
-    if (stream->socket == 0) {
+    if (stream->socket == kNoSocket) {
         HostDisposeBlock(stream);
         return nullptr;
     }
@@ -101,7 +124,7 @@ int32_t UpdateStreamState(StreamRecord* stream, int16_t floor) {
     switch (stream->state) {
         case StreamListening: {
             const int32_t accepted = sockets::AcceptConnection(stream->socket);
-            if (accepted != 0) {
+            if (accepted != kNoSocket) {
                 (void)DetachListener(stream);
                 stream->socket = accepted;
                 stream->state = StreamEstablished;
@@ -136,16 +159,19 @@ int32_t UpdateStreamState(StreamRecord* stream, int16_t floor) {
 }
 
 int16_t CloseStream(StreamRecord** entry) {
+    const StreamHold hold = HoldStream(entry);
     StreamRecord* stream = *entry;
     if (stream == nullptr || stream->state == StreamListening) return 0;
-    (void)FlushPending(stream);
+    (void)FlushPending(entry);
+    stream = HeldStream(hold);  // the flush yielded: the stream may be gone, its entry another's
+    if (stream == nullptr) return -1;
     CountEvent(CounterClosed, 1);
     int err = -1;  // a stream closed before has no socket left to close
-    if (stream->socket != 0) {
+    if (stream->socket != kNoSocket) {
         DontLinger(stream->socket);
         err = sockets::CloseSocket(stream->socket);
     }
-    stream->socket = 0;
+    stream->socket = kNoSocket;
     (void)UpdateStreamState(stream, StreamClosed);
     return err == 0 ? 0 : -1;
 }
@@ -158,10 +184,10 @@ int16_t ReleaseStream(StreamRecord** entry) {
         if (stream->entryNumber != 0) (void)DetachListener(stream);
         CountEvent(CounterReleased, 1);
     } else if (stream->state == StreamClosed) {
-        if (stream->socket != 0) err = sockets::CloseSocket(stream->socket);
+        if (stream->socket != kNoSocket) err = sockets::CloseSocket(stream->socket);
     } else {
         CountEvent(CounterReleased, 1);
-        if (stream->socket != 0) err = sockets::CloseSocket(stream->socket);
+        if (stream->socket != kNoSocket) err = sockets::CloseSocket(stream->socket);
     }
     if (stream->pendingOutput.handle != nullptr) HostDisposeHandle(stream->pendingOutput.handle);
     HostDisposeBlock(stream);

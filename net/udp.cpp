@@ -8,10 +8,10 @@
 namespace zor::net {
 
 StreamRecord* CreateUdpStream(uint16_t localPort) {
-    auto* stream = static_cast<StreamRecord*>(HostNewBlockClear(sizeof(StreamRecord)));
+    StreamRecord* stream = NewStreamRecord();
     if (stream == nullptr) return nullptr;
     stream->socket = sockets::NewSocket(SOCK_DGRAM);
-    if (stream->socket == 0) {
+    if (stream->socket == kNoSocket) {
         HostDisposeBlock(stream);
         return nullptr;
     }
@@ -40,7 +40,7 @@ int32_t DestroyUdpStream(StreamRecord** entry) {
 
 int32_t SendDatagram(StreamRecord** entry, const char* bytes, int16_t length, uint32_t address, uint16_t port) {
     StreamRecord* stream = *entry;
-    if (stream == nullptr || stream->socket == 0) return -1;
+    if (stream == nullptr || stream->kind != StreamUdp || stream->socket == kNoSocket) return -1;
     const sockaddr_in to = sockets::MakeAddress(address, port);
     static const char kNothing = 0;
     const size_t n = length > 0 && bytes != nullptr ? static_cast<size_t>(length) : 0;
@@ -50,7 +50,9 @@ int32_t SendDatagram(StreamRecord** entry, const char* bytes, int16_t length, ui
 }
 
 int32_t ReceiveDatagram(StreamRecord** entry, TextBlock& text, uint32_t& address, uint16_t& port, int32_t timeout) {
-    if (*entry == nullptr) return -1;
+    const StreamHold hold = HoldStream(entry);
+    // Only a datagram socket is read: on a TCP stream recvfrom would discard the peer's bytes.
+    if (*entry == nullptr || (*entry)->kind != StreamUdp) return -1;
     if (text.handle == nullptr) {
         text.handle = HostNewHandle(0);
         if (text.handle == nullptr) {
@@ -61,11 +63,11 @@ int32_t ReceiveDatagram(StreamRecord** entry, TextBlock& text, uint32_t& address
     // The deadline is compared by difference, so the tick counter's wrap cannot end the wait early,
     // and a negative time-out ends it at the first pass that finds nothing.
     const bool hasDeadline = timeout != 0;
-    const uint32_t deadline = HostTicks() + static_cast<uint32_t>(60 * static_cast<int64_t>(timeout));
+    const uint32_t deadline = HostTicks() + static_cast<uint32_t>(60 * static_cast<int64_t>(ClampTimeout(timeout)));
     int32_t result = -1;
     for (;;) {
-        StreamRecord* stream = *entry;  // read afresh: the host may run between passes
-        if (stream == nullptr) break;
+        StreamRecord* stream = HeldStream(hold);  // read afresh: the host may run between passes
+        if (stream == nullptr || stream->socket == kNoSocket) break;
         HostSetHandleSize(text.handle, kDatagramLimit);
         if (HostMemoryError() != HostNoErr) break;
         sockaddr_in from{};

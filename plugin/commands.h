@@ -11,6 +11,10 @@ enum HandlerFlags : uint8_t {
     kPlain = 0,
     kNeedsGlobals = 1,    // does nothing before start-up (no global record)
     kResolvesStream = 3,  // argument 1 is a StreamRef resolved to call.entry (implies kNeedsGlobals)
+    kTcpOnly = 4,         // with kResolvesStream: a UDP stream gives -1 and the command does not run
+    kUdpOnly = 8,         // with kResolvesStream: a TCP stream gives -1 and the command does not run
+    kResolvesTcpStream = kResolvesStream | kTcpOnly,
+    kResolvesUdpStream = kResolvesStream | kUdpOnly,
 };
 
 struct HandlerEntry {

@@ -1,4 +1,5 @@
 // entry.cpp: RozoZIvav, the plug-in's one entry point, and the dispatch of every selector.
+#include "net/net.h"
 #include "plugin/commands.h"
 
 namespace zor::plugin {
@@ -34,6 +35,13 @@ void Dispatch(int32_t selector, void** params, HostHandle* globalsVariable, void
             call.entry = ResolveStreamRef(call.globals, ref, inUse);
             if (!inUse) {
                 if (selector != kTcpRelease) SetIntResult(call, -1);
+                return;
+            }
+            // A stream of the wrong kind: a TCP socket read as datagrams would lose the peer's bytes.
+            const int16_t kind = (*call.entry)->kind;
+            if (((handler->flags & kTcpOnly) != 0 && kind != net::StreamTcp) ||
+                ((handler->flags & kUdpOnly) != 0 && kind != net::StreamUdp)) {
+                SetIntResult(call, -1);
                 return;
             }
         }

@@ -4,13 +4,41 @@
 #include "store/store.h"
 
 namespace zor::plugin {
+namespace {
+
+HostHandle g_running = nullptr;  // the global record of the plug-in started and not yet shut down
+
+// What shutdown does: releases every stream of the record (when there is one) and the keyed text
+// store, closes every listening socket, stops the socket layer and removes the event hook. The
+// record itself stays with the host.
+void Stop(HostHandle globalsHandle) {
+    if (globalsHandle != nullptr) {
+        auto* globals = reinterpret_cast<PluginGlobals*>(*globalsHandle);
+        for (net::StreamRecord*& entry : globals->StreamTable)
+            if (entry != nullptr) (void)net::ReleaseStream(&entry);
+        store::StoreDispose(globals);
+    }
+    net::CloseAllListeners();
+    net::StopSockets();
+    HostSetEventHook(nullptr);
+    g_running = nullptr;
+}
+
+}  // namespace
 
 // Start-up makes and locks the global record, resets the socket table, starts the socket layer and,
 // unless the host runs polling only, installs the event hook and finds the host's event window.
+// With no variable to keep the record in, nothing happens: no command could reach it. A start-up
+// while the plug-in runs first stops it as shutdown would, so that the streams, listening sockets
+// and store of the first start are released rather than lost (the socket table is shared by the
+// whole process); the new record then starts empty, as the host expects of a start-up.
 void StartUp(HostHandle* globalsVariable) {
+    if (globalsVariable == nullptr) return;
+    if (g_running != nullptr) Stop(g_running);
     HostHandle globals = HostNewHandleClear(static_cast<int32_t>(sizeof(PluginGlobals)));
     *globalsVariable = globals;
     if (globals != nullptr) HostLockHandle(globals);
+    g_running = globals;
     net::ResetSocketTable();
     net::StartSockets();
     if (HostPlatformId() != HostPlatformWindowsNT) {
@@ -30,15 +58,7 @@ void StartUp(HostHandle* globalsVariable) {
 // Shutdown releases every stream and the keyed text store, closes every listening socket, stops the
 // socket layer and removes the event hook. The global record itself stays with the host.
 void ShutDown(HostHandle* globalsVariable) {
-    if (globalsVariable != nullptr && *globalsVariable != nullptr) {
-        auto* globals = reinterpret_cast<PluginGlobals*>(**globalsVariable);
-        for (net::StreamRecord*& entry : globals->StreamTable)
-            if (entry != nullptr) (void)net::ReleaseStream(&entry);
-        store::StoreDispose(globals);
-    }
-    net::CloseAllListeners();
-    net::StopSockets();
-    HostSetEventHook(nullptr);
+    Stop(globalsVariable != nullptr ? *globalsVariable : nullptr);
 }
 
 }  // namespace zor::plugin

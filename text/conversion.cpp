@@ -53,4 +53,12 @@ bool ApplyConversionFlags(TextBlock& text, int32_t flags) {
     return true;
 }
 
+int32_t LongestToConvert(int32_t flags) {
+    int32_t growth = 1;
+    if ((flags & kCrToCrLf) != 0) growth *= 2;
+    if ((flags & kEncodeHtmlKeepMarkup) != 0 || ((flags & kEncodeHtml) != 0 && (flags & kDecodeHtml) == 0))
+        growth *= kHtmlGrowth;
+    return kMaxTextLength / growth;
+}
+
 }  // namespace zor::text

@@ -116,6 +116,13 @@ enum ConversionFlag : int32_t {
 // no later step runs; the result is then false.
 bool ApplyConversionFlags(TextBlock& text, int32_t flags);
 
+// The most bytes HTML encoding makes of one byte.
+inline constexpr int32_t kHtmlGrowth = 8;
+// The longest text that the conversions of `flags` surely leave within kMaxTextLength, so that no
+// converted byte is cut: CR to CR LF can double a text and HTML encoding multiply it by kHtmlGrowth
+// (decoding never makes a text longer; of the HTML steps only the last one set runs).
+int32_t LongestToConvert(int32_t flags);
+
 // ---- Commands ---------------------------------------------------------------------------------------
 void TextToHtml(plugin::CommandCall& call);  // 28: text, mode
 void HtmlToText(plugin::CommandCall& call);  // 29: text, mode (2: strip tags)

@@ -30,17 +30,8 @@ struct TransferChunk {
 };
 
 // The most bytes a chunk may hold before conversion so that what the conversion makes still fits a
-// text: CR to CR LF can double a chunk and HTML encoding can turn one byte into an entity of up to
-// kHtmlGrowth bytes. A text result that would not fit is cut, which would lose file data.
-int32_t ChunkLimit(int32_t flags) {
-    int32_t growth = 1;
-    if ((flags & text::kCrToCrLf) != 0) growth *= 2;
-    // Of the HTML steps only the last one set counts; decoding never makes a text longer.
-    if ((flags & text::kEncodeHtmlKeepMarkup) != 0 ||
-        ((flags & text::kEncodeHtml) != 0 && (flags & text::kDecodeHtml) == 0))
-        growth *= kHtmlGrowth;
-    return kLargestChunk / growth;
-}
+// text: a text result that would not fit is cut, which would lose file data.
+int32_t ChunkLimit(int32_t flags) { return text::LongestToConvert(flags); }
 
 // Sends one converted chunk from its locked handle; 0 or -1.
 int16_t SendChunk(net::StreamRecord** entry, TextBlock& text) {
@@ -58,6 +49,7 @@ int16_t SendChunk(net::StreamRecord** entry, TextBlock& text) {
 // the transfer without a result.
 void TcpSendFile(plugin::CommandCall& call) {
     net::StreamRecord** entry = call.entry;
+    const net::StreamHold hold = net::HoldStream(entry);
     const FilePath path = FileNameFromText(plugin::TextArg(call, 2));
     const int32_t flags = plugin::IntArg(call, 3);
     int64_t chunk = plugin::IntArg(call, 4) > 0 ? plugin::IntArg(call, 4) : kDefaultSendChunk;
@@ -110,7 +102,9 @@ void TcpSendFile(plugin::CommandCall& call) {
                 plugin::SetIntResult(call, -1);
                 return;
             }
-            status = SendChunk(entry, buffer.text);
+            // A stream released during a yield is gone for good, whatever now holds its entry.
+            status = net::HeldStream(hold) != nullptr ? SendChunk(entry, buffer.text) : -1;
+            if (status == 0 && net::HeldStream(hold) == nullptr) status = -1;
             if (status == 0) {
                 const int16_t s = net::StreamState(entry, 0);
                 status = (s >= net::StreamEstablished && s < net::StreamClosed) ? 0 : s;
@@ -129,9 +123,11 @@ void TcpSendFile(plugin::CommandCall& call) {
 
 // TcpReceiveFile: writes what the stream receives into the file until the stream is no longer
 // established (peer closed, failed, still listening or connecting) or stays silent longer than the
-// idle time-out; the stream is released in every case that got as far as opening the file.
+// idle time-out; the stream is released in every case that got as far as opening the file. A stream
+// that failed, or was released during a yield, ends the file short: that is reported.
 void TcpReceiveFile(plugin::CommandCall& call) {
     net::StreamRecord** entry = call.entry;
+    const net::StreamHold hold = net::HoldStream(entry);
     const FilePath path = FileNameFromText(plugin::TextArg(call, 2));
     const int32_t flags = plugin::IntArg(call, 3);
     const bool append = plugin::IntArg(call, 4) == 1;
@@ -153,35 +149,49 @@ void TcpReceiveFile(plugin::CommandCall& call) {
     const int32_t receiveLimit = ChunkLimit(flags) < kReceiveChunk ? ChunkLimit(flags) : kReceiveChunk;
     const uint64_t idleTicks = idleSeconds > 0 ? static_cast<uint64_t>(idleSeconds) * 60 : 0;
     uint32_t lastActivity = HostTicks();
-    bool writeFailed = false;
+    bool failed = false;  // a write failed, or the stream failed or went before the peer closed it
     for (;;) {
         HostYield();
+        if (net::HeldStream(hold) == nullptr) {
+            failed = true;  // released during the yield: its entry may hold another stream now
+            break;
+        }
         (void)net::ReceiveBlock(entry, buffer.text, static_cast<int16_t>(receiveLimit));
         if (buffer.text.length > 0) {
             lastActivity = HostTicks();
             // A chunk that could not be converted, or written, leaves the file incomplete or
             // wrong: stop and say so.
             if (!text::ApplyConversionFlags(buffer.text, flags)) {
-                writeFailed = true;
+                failed = true;
                 break;
             }
             const int32_t count = buffer.text.length;
             if (count > 0 && WriteAll(fd, *buffer.text.handle, static_cast<size_t>(count)) != 0) {
-                writeFailed = true;
+                failed = true;
                 break;
             }
             HostSetHandleSize(buffer.text.handle, 0);
             buffer.text.length = 0;
         } else if (idleTicks > 0 && static_cast<uint32_t>(HostTicks() - lastActivity) > idleTicks) {
             (void)net::ReleaseStream(entry);
+            break;
         } else {
             sched_yield();  // nothing has arrived: let the peer run before looking again
         }
-        if (net::StreamState(entry, 0) != net::StreamEstablished) break;
+        if (net::HeldStream(hold) == nullptr) {
+            failed = true;
+            break;
+        }
+        const int16_t state = net::StreamState(entry, 0);
+        if (state != net::StreamEstablished) {
+            // The peer's close ends the file; a failed stream (an abort, urgent data) cut it short.
+            failed = state == net::StreamFailed;
+            break;
+        }
     }
     const int closed = file.Close();
-    (void)net::ReleaseStream(entry);
-    if (writeFailed || closed != 0) plugin::SetIntResult(call, -1);
+    if (net::HeldStream(hold) != nullptr) (void)net::ReleaseStream(entry);
+    if (failed || closed != 0) plugin::SetIntResult(call, -1);
 }
 
 // TcpSendPicture: the explicit range when one is given (end included), else the whole GIF data, else
@@ -213,10 +223,15 @@ void TcpSendPicture(plugin::CommandCall& call) {
     if (start < 0) start = 0;
     if (end > size - 1) end = size - 1;
 
+    const net::StreamHold hold = net::HoldStream(call.entry);
     const int8_t state = HostGetHandleState(picture);
     HostLockHandle(picture);
     int16_t status = 0;
     while (end > start && status == 0) {
+        if (net::HeldStream(hold) == nullptr) {
+            status = -1;  // released during a yield: nothing more goes to whatever holds its entry
+            break;
+        }
         int32_t n = end - start + 1;
         if (n > kPicturePiece) {
             n %= kPicturePiece;  // the first piece carries the remainder, every later one 32000

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "plugin/globals.h"
+#include "text/text.h"
 
 namespace zor::transfer {
 
@@ -20,7 +21,7 @@ inline constexpr int32_t kReceiveChunk = 16384;        // TcpReceiveFile takes a
 inline constexpr int32_t kPicturePiece = 32000;        // TcpSendPicture's pieces, the first one the remainder
 inline constexpr int32_t kPictureHeaderSize = 10;      // 16-bit size, then top, left, bottom, right
 inline constexpr int32_t kLongestPath = 254;           // characters of a file name text
-inline constexpr int32_t kHtmlGrowth = 8;              // the most bytes HTML encoding makes of one byte
+inline constexpr int32_t kHtmlGrowth = text::kHtmlGrowth;  // the most bytes HTML encoding makes of one byte
 
 // ---- File names ------------------------------------------------------------------------------------
 // A file name text turned into a path, used as given (no change of separators or character set).
@@ -56,7 +57,8 @@ bool IsGifData(HostHandle picture);
 void TcpSendFile(plugin::CommandCall& call);
 // 13: writes everything the stream receives into a file until the connection ends or stays idle too
 // long, then releases the stream. Arguments: StreamRef, file name, conversion flags, append flag,
-// idle time-out in seconds. Result: -1 when the file cannot be opened or a write to it fails.
+// idle time-out in seconds. Result: -1 when the file cannot be opened, a write to it fails, or the
+// stream failed (or was released meanwhile) before its peer closed it; the bytes written stay.
 void TcpReceiveFile(plugin::CommandCall& call);
 // 40: sends a picture's GIF data, its JPEG stream, or an explicit byte range of it (end included).
 // Arguments: StreamRef, picture (optional), start, end. Result: 0, or -1.

@@ -7,6 +7,7 @@
 #ifndef ZOR_HOST_TOOLBOX_H
 #define ZOR_HOST_TOOLBOX_H
 
+#include <poll.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
@@ -143,8 +144,8 @@ void* HostParentWindow(void* nativeWindow);
 uint32_t HostMilliseconds(void);
 
 // ---- System calls ---------------------------------------------------------------------------------
-// Every allocation and raw file call of the host layer and the plug-in goes through this table, so
-// a test can make the Nth one fail. The defaults are the C library's.
+// Every allocation, raw file call and socket wait of the host layer and the plug-in goes through this
+// table, so a test can make the Nth one fail or watch it. The defaults are the C library's.
 typedef struct HostSystemCalls {
     void* (*allocate)(size_t size);
     void* (*reallocate)(void* block, size_t size);
@@ -163,6 +164,8 @@ typedef struct HostSystemCalls {
     int (*rename)(const char* from, const char* to);
     int (*futimens)(int fd, const struct timespec times[2]);
     int (*fchmod)(int fd, mode_t mode);
+    // Appended for the socket layer: its waits for readiness.
+    int (*poll)(struct pollfd* fds, nfds_t count, int timeout);
 } HostSystemCalls;
 
 HostSystemCalls* HostSystemCallTable(void);

@@ -98,7 +98,7 @@ TEST(StreamStates, CloseThenRelease) {
     EXPECT_EQ(TcpClose(host, c.ref), 0);
     EXPECT_EQ(OpenDescriptors(), before - 1);
     EXPECT_EQ(TcpState(host, c.ref), StreamClosed);
-    EXPECT_EQ(RecordOf(host, c.ref)->socket, 0);
+    EXPECT_EQ(RecordOf(host, c.ref)->socket, kNoSocket);
     EXPECT_EQ(Counter(host, -9), 1);
     EXPECT_EQ(TcpClose(host, c.ref), -1);  // nothing left to close
     EXPECT_EQ(TcpState(host, c.ref), StreamClosed);
@@ -219,7 +219,7 @@ TEST(StreamRecords, FloorsRaiseButNothingLowers) {
     ASSERT_NE(s, nullptr);
     s->state = StreamClosed;
     const int32_t socket = s->socket;
-    s->socket = 0;
+    s->socket = kNoSocket;
     EXPECT_EQ(UpdateStreamState(s, StreamConnecting), StreamClosed);
     EXPECT_EQ(UpdateStreamState(s, StreamFailed), StreamFailed);
     EXPECT_EQ(UpdateStreamState(s, StreamIdle), StreamFailed);

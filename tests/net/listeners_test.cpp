@@ -267,13 +267,13 @@ TEST(SocketTable, WaitingListsKeepTheirOrderAsStreamsLeave) {
     EXPECT_EQ(DetachListener(s[0]), 1);
     EXPECT_EQ(e->firstWaiting, nullptr);
     EXPECT_NE(e->expiry, 0);  // shared: it lingers
-    EXPECT_NE(e->socket, 0);
+    EXPECT_NE(e->socket, kNoSocket);
     for (StreamRecord*& stream : s) {
-        stream->socket = 0;  // the shared socket belongs to the entry
+        stream->socket = kNoSocket;  // the shared socket belongs to the entry
         EXPECT_EQ(ReleaseStream(&stream), 0);
     }
     CloseAllListeners();
-    EXPECT_EQ(e->socket, 0);
+    EXPECT_EQ(e->socket, kNoSocket);
 }
 
 }  // namespace

@@ -159,6 +159,38 @@ TEST_F(Transfer, ConversionFlagsOnTheWayOutAndIn) {
     EXPECT_EQ(Counter(host, -11), 9);
 }
 
+// Conversions that make a text longer never cut it: a receive takes no more than its conversion
+// can hold, and a send of a text whose conversion outgrows a text sends all of it.
+TEST(TransferConversions, ConversionsThatGrowLoseNothing) {
+    PluginHost host;
+    const StreamPair pair = ConnectPair(host, 32767);  // room for everything sent: nobody reads meanwhile
+    ASSERT_GT(pair.client, 0);
+    const std::string lines = std::string(20000, '\r') + "end";
+    const std::string converted = [&] {
+        std::string c;
+        for (char ch : lines) c += ch == '\r' ? std::string("\r\n") : std::string(1, ch);
+        return c;
+    }();
+    ASSERT_EQ(TcpSend(host, pair.client, lines), 0);
+    std::string got;
+    int32_t taken = 0;
+    while (taken < static_cast<int32_t>(lines.size())) {
+        ASSERT_TRUE(AwaitBytes(host, pair.listener, 1));
+        std::string piece;
+        const int32_t n = TcpReceive(host, pair.listener, piece, 0, 0x04);
+        ASSERT_GT(n, 0);
+        taken += n;
+        got += piece;
+    }
+    EXPECT_TRUE(got == converted) << got.size() << " bytes after conversion";
+
+    Text out(lines);
+    int16_t push = 0;
+    int32_t flags = 0x04, ref = pair.client;
+    EXPECT_EQ(host.CallInt(7, {&ref, &out.block, &push, &flags}), 0);
+    EXPECT_TRUE(ReceiveAll(host, pair.listener, converted.size()) == converted);
+}
+
 TEST(TransferLimits, At32000BytesPerReceiveAndASentCountThatWraps) {
     PluginHost host;
     StreamPair pair = ConnectPair(host, 32767);

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "net_support.h"
 
@@ -144,6 +145,73 @@ TEST(Udp, ClosingATcpStreamReleasesItWhole) {
     EXPECT_EQ(OpenDescriptors(), before + 1);  // the shared socket lingers beside the connection
     int32_t zero = 0;
     EXPECT_EQ(host.CallInt(52, {&zero}), 1);
+}
+
+// The host's descriptor 0 (here a datagram socket of its own, holding one datagram) is never taken
+// for the socket of a UDP stream that TcpClose has left without one.
+TEST(Udp, AStreamWithoutASocketLeavesDescriptorZeroAlone) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, ends), 0);
+    const int savedInput = dup(0);
+    ASSERT_GE(savedInput, 0);
+    ASSERT_EQ(dup2(ends[0], 0), 0);
+    ASSERT_EQ(send(ends[1], "mine", 4, 0), 4);
+    {
+        PluginHost host;
+        const int32_t ref = UdpOpen(host, 0);
+        ASSERT_GT(ref, 0);
+        EXPECT_EQ(TcpClose(host, ref), 0);
+        EXPECT_EQ(UdpReceive(host, ref, -1).result, -1);
+        EXPECT_EQ(UdpSend(host, ref, "x", kLoopback, 9), -1);
+        int32_t r = ref;
+        (void)host.CallInt(42, {&r});
+    }
+    char got[8] = {0};
+    EXPECT_EQ(recv(0, got, sizeof got, MSG_DONTWAIT), 4) << "descriptor 0 read or closed";
+    EXPECT_EQ(std::string(got), "mine");
+    dup2(savedInput, 0);
+    close(savedInput);
+    close(ends[0]);
+    close(ends[1]);
+}
+
+// UDP commands on a TCP stream and TCP send and receive on a UDP stream give -1 and touch nothing:
+// the bytes and the datagram waiting stay for the right command.
+TEST(Udp, CommandsOfTheOtherKindGiveMinusOneAndTouchNothing) {
+    PluginHost host;
+    const StreamPair pair = ConnectPair(host);
+    ASSERT_GT(pair.client, 0);
+    const int32_t udp = UdpOpen(host, 0);
+    ASSERT_GT(udp, 0);
+    ASSERT_EQ(TcpSend(host, pair.client, "for tcp"), 0);
+    ASSERT_TRUE(AwaitBytes(host, pair.listener, 7));
+    ASSERT_EQ(UdpSend(host, udp, "for udp", kLoopback, UdpPort(host, udp)), 0);
+
+    const Datagram d = UdpReceive(host, pair.listener, 1);
+    EXPECT_EQ(d.result, -1);
+    EXPECT_EQ(d.bytes, "previous contents");
+    EXPECT_EQ(UdpSend(host, pair.client, "x", kLoopback, LocalPort(host, pair.listener)), -1);
+    std::string got = "previous";
+    EXPECT_EQ(TcpReceive(host, udp, got), -1);
+    EXPECT_EQ(got, "");
+    EXPECT_EQ(TcpSend(host, udp, "x", 1), -1);
+
+    EXPECT_EQ(ReceiveAll(host, pair.listener, 7), "for tcp");
+    EXPECT_EQ(UdpReceive(host, udp, 5).bytes, "for udp");
+}
+
+// A time-out too long for the tick scale (over about 414 days) waits as long as the scale can
+// count instead of wrapping into a deadline already past.
+TEST(Udp, TimeOutsBeyondTheTickScaleStillWait) {
+    PluginHost host;
+    const int32_t ref = UdpOpen(host, 0);
+    const StreamPair pair = ConnectPair(host);
+    ManualClock clock(1u << 26);  // about 12 days a yield
+    EXPECT_EQ(UdpReceive(host, ref, 40000000).result, -1);  // 463 days
+    EXPECT_GE(clock.yields, 31u);
+    clock.yields = 0;
+    EXPECT_EQ(TcpWaitState(host, pair.client, StreamClosed, 40000000), StreamEstablished);
+    EXPECT_GE(clock.yields, 31u);
 }
 
 TEST(Names, AddressesAndNames) {

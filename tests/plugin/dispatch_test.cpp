@@ -1,10 +1,12 @@
 // dispatch_test.cpp: RozoZIvav through a real parameter block: selectors, stream references, the
 // constant commands and StreamList.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "net/net.h"
 #include "support/plugin_host.h"
 
 namespace zor::test {
@@ -80,6 +82,37 @@ TEST(StartUp, PollingOnlyInstallsNoHook) {
         EXPECT_EQ(HostCurrentEventHook(), nullptr);
     }
     HostSetPollingOnly(false);
+}
+
+// A start-up with no variable for the global record does nothing (and does not crash).
+TEST(StartUp, WithoutAVariableDoesNothing) {
+    PluginHost host(false);
+    host.entry(ZorSelectorStartUp, nullptr, nullptr, nullptr);
+    EXPECT_EQ(HostCurrentEventHook(), nullptr);
+}
+
+// A second start-up while running stops the first as shutdown would: its listening socket and its
+// stream are released (the port is free again), and the new record starts empty.
+TEST(StartUp, TwiceReleasesWhatTheFirstHeld) {
+    const int64_t allocations = HostLiveAllocations();
+    {
+        PluginHost host;
+        int32_t unused = 0, reuse = 0, buffer = 0, address = 0x7F000001;
+        int16_t unusedShort = 0, port = 0;
+        ASSERT_EQ(host.CallInt(3, {&unused, &unusedShort, &port, &buffer, &unused, &reuse, &address}), 1);
+        const HostHandle first = host.globals;
+        const int32_t socket = reinterpret_cast<const plugin::PluginGlobals*>(*first)->StreamTable[1]->socket;
+        host.Start();
+        ASSERT_NE(host.globals, first);
+        EXPECT_EQ(reinterpret_cast<const plugin::PluginGlobals*>(*first)->StreamTable[1], nullptr);
+        EXPECT_EQ(fcntl(socket, F_GETFD), -1) << "the first start-up's listening socket is still open";
+        int32_t zero = 0;
+        EXPECT_EQ(host.CallInt(52, {&zero}), 0);
+        host.Stop();
+        HostUnlockHandle(first);
+        HostDisposeHandle(first);
+    }
+    EXPECT_EQ(HostLiveAllocations(), allocations);
 }
 
 TEST(StartUp, ShutdownWithAnEmptyVariable) {

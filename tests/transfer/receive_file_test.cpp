@@ -172,6 +172,28 @@ TEST(TcpReceiveFile, AFailedWriteStopsReleasesAndReportsMinusOne) {
     }
 }
 
+// Urgent data fails the stream in the middle of a file: the transfer ends, keeps what it wrote, and
+// says the file is short.
+TEST(TcpReceiveFile, AStreamThatFailsReportsMinusOne) {
+    PluginHost host;
+    TempDir folder;
+    const int32_t ref = TcpListen(host);
+    auto client = PythonPeer("import socket, sys\n"
+                             "c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+                             "sys.stdin.readline()\n"
+                             "c.sendall(b'abc'); c.send(b'!', socket.MSG_OOB); c.sendall(b'def')\n"
+                             "print('sent', flush=True)\n"
+                             "sys.stdin.read()\n",
+                             {std::to_string(LocalPort(host, ref))});
+    ASSERT_EQ(TcpWaitState(host, ref, 8, 30), 8);
+    client->WriteLine("go");
+    EXPECT_EQ(client->ReadLine(), "sent");
+    EXPECT_EQ(CallReceiveFile(host, ref, folder.File("out")), -1);
+    EXPECT_EQ(TcpState(host, ref), -1) << "the stream is released";
+    EXPECT_EQ(ReadFile(folder.File("out")), std::string("abc").substr(0, ReadFile(folder.File("out")).size()));
+    EXPECT_EQ(client->Finish(), 0);
+}
+
 TEST(TcpReceiveFile, AFileThatCannotBeOpenedLeavesTheStream) {
     PluginHost host;
     TempDir folder;
