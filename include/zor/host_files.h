@@ -12,6 +12,7 @@
 #ifndef ZOR_HOST_FILES_H
 #define ZOR_HOST_FILES_H
 
+#include <stdbool.h>
 #include <stdint.h>
 
 #ifdef __cplusplus

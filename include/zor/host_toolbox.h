@@ -7,6 +7,7 @@
 #ifndef ZOR_HOST_TOOLBOX_H
 #define ZOR_HOST_TOOLBOX_H
 
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
@@ -145,6 +146,8 @@ uint32_t HostMilliseconds(void);
 // ---- System calls ---------------------------------------------------------------------------------
 // Every allocation and raw file call of the host layer and the plug-in goes through this table, so
 // a test can make the Nth one fail. The defaults are the C library's.
+struct stat;
+struct timespec;
 typedef struct HostSystemCalls {
     void* (*allocate)(size_t size);
     void* (*reallocate)(void* block, size_t size);
@@ -161,7 +164,7 @@ typedef struct HostSystemCalls {
     int (*stat)(const char* path, struct stat* status);
     int (*unlink)(const char* path);
     int (*rename)(const char* from, const char* to);
-    int (*futimens)(int fd, const struct timespec times[2]);
+    int (*futimens)(int fd, const struct timespec* times);  // times[0] access, times[1] modification
     int (*fchmod)(int fd, mode_t mode);
 } HostSystemCalls;
 
