@@ -323,6 +323,8 @@ TEST(MacBinaryDecode, HeaderNameStaysInTheWorkingDirectory) {
     WriteFile("e.bin", WithCrc(Header("R\x8Esum\x8E", 2, 0)) + Padded("hi"));
     EXPECT_EQ(MacBinaryDecode(host, "e.bin", ""), 0);
     EXPECT_EQ(ReadFile("R\xC3\xA9sum\xC3\xA9"), "hi");
+    EXPECT_EQ(MacBinaryEncode(host, "R\x8Esum\x8E", "g.bin"), 0);
+    EXPECT_EQ(ReadFile("g.bin").substr(1, 7), "\x06R\x8Esum\x8E") << "headers carry Mac Roman";
     WriteFile("victim", "data");
     SetMacInfo("victim", "TEXT", "ttxt", 0, "resource");
     const std::string sidecar = ReadFile("._victim");
