@@ -49,8 +49,10 @@ void* DecoderReallocate(void* old, size_t size) {
 #pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
 #pragma GCC diagnostic ignored "-Wmisleading-indentation"
 #pragma GCC diagnostic ignored "-Wtype-limits"
+#if !defined(__clang__)  // g++'s own warnings; clang does not know them
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wduplicated-branches"
+#endif
 #include <stb_image.h>
 #pragma GCC diagnostic pop
 

@@ -20,6 +20,7 @@
 
 #include "host/appledouble.h"
 #include "host/host_internal.h"
+#include "host/macroman.h"
 
 namespace zor::host {
 namespace {
@@ -33,13 +34,30 @@ constexpr int kMaxForks = 4096;                      // fork references 1..4096
 // Directory id n > 0 names g_directories[n - 1], an absolute path without a trailing slash.
 std::vector<std::string> g_directories;
 
-// A name resolved to the paths of the data file and its sidecar.
+// A name resolved to the paths of the data file and its sidecar. Paths are in the disk's form.
 struct ResolvedName {
     std::string path;      // the data file
     std::string sidecar;   // ._leaf beside it
     std::string folder;    // the folder part of path, with its trailing slash, or empty
-    std::string leaf;      // the last component
+    std::string leaf;      // the last component, as on disk
+    std::string macLeaf;   // the last component as the caller gave it (Mac Roman)
 };
+
+// The disk form of a path given in Mac Roman: UTF-8, the Linux convention. A given path whose
+// bytes are not UTF-8 and that names an existing file while its UTF-8 form names none is used byte
+// for byte, so files named by programs that write other character sets stay reachable.
+std::string DiskPath(const std::string& prefix, const std::string& given) {
+    std::string utf8 = prefix + MacRomanToUtf8(given);
+    if (IsUtf8(given)) return utf8;
+    struct stat st;
+    const std::string raw = prefix + given;
+    if (Sys().stat(utf8.c_str(), &st) != 0 && errno == ENOENT && Sys().stat(raw.c_str(), &st) == 0) return raw;
+    return utf8;
+}
+
+// A leaf the layer keeps for a file's sidecar: `._` and anything after it. No operation may create
+// or open such a file as a file of its own, or its neighbour's resource fork could be overwritten.
+bool IsSidecarLeaf(const std::string& leaf) { return leaf.size() >= 2 && leaf[0] == '.' && leaf[1] == '_'; }
 
 int16_t Resolve(int16_t volume, int32_t directory, const unsigned char* name, ResolvedName& out) {
     if (volume != 0) return HostNoSuchVolErr;
@@ -47,11 +65,14 @@ int16_t Resolve(int16_t volume, int32_t directory, const unsigned char* name, Re
     if (name == nullptr || name[0] == 0) return HostBadNameErr;
     std::string given(reinterpret_cast<const char*>(name + 1), name[0]);
     if (given.find('\0') != std::string::npos) return HostBadNameErr;
-    std::string full = directory == 0 ? given : g_directories[directory - 1] + "/" + given;
+    const size_t givenSlash = given.rfind('/');
+    out.macLeaf = givenSlash == std::string::npos ? given : given.substr(givenSlash + 1);
+    std::string full = DiskPath(directory == 0 ? std::string() : g_directories[directory - 1] + "/", given);
     const size_t slash = full.rfind('/');
     out.folder = slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
     out.leaf = slash == std::string::npos ? full : full.substr(slash + 1);
-    if (out.leaf.empty() || out.leaf == "." || out.leaf == ".." || out.leaf.size() > NAME_MAX - 2)
+    if (out.leaf.empty() || out.leaf == "." || out.leaf == ".." || out.leaf.size() > NAME_MAX - 2 ||
+        IsSidecarLeaf(out.leaf))
         return HostBadNameErr;
     out.path = full;
     out.sidecar = out.folder + "._" + out.leaf;
@@ -455,7 +476,7 @@ int16_t HostMakeFileSpec(int16_t volume, int32_t directory, const unsigned char*
     ResolvedName r;
     int16_t status = Resolve(volume, directory, name, r);
     if (status != HostNoErr) return status;
-    if (r.leaf.size() > static_cast<size_t>(kMaxLeafLength)) return HostBadNameErr;
+    if (r.macLeaf.size() > static_cast<size_t>(kMaxLeafLength)) return HostBadNameErr;
     std::memset(spec, 0, sizeof *spec);
     spec->volume = 0;
     spec->directory = directory;
@@ -470,8 +491,8 @@ int16_t HostMakeFileSpec(int16_t volume, int32_t directory, const unsigned char*
         if (Sys().stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return HostDirNFErr;
         spec->directory = RegisterDirectory(folder);
     }
-    spec->name[0] = static_cast<unsigned char>(r.leaf.size());
-    std::memcpy(spec->name + 1, r.leaf.data(), r.leaf.size());
+    spec->name[0] = static_cast<unsigned char>(r.macLeaf.size());
+    std::memcpy(spec->name + 1, r.macLeaf.data(), r.macLeaf.size());
     struct stat st;
     return StatPath(r.path, st);
 }

@@ -383,9 +383,10 @@ void Deliver(BinHexDecoder* d, uint8_t b) {
     switch (d->state) {
         case kHeaderName:
             d->crc = Crc16XmodemByte(static_cast<uint16_t>(d->crc), b);
-            d->name[d->remaining] = b;
-            // The length byte says where the version byte stands; at most 61 characters.
-            if (d->remaining == 0 && b > 61) {
+            // The length byte says where the version byte stands: at most 63 characters, as the
+            // encoder writes them. The version byte itself is not kept (it may stand past the name).
+            if (d->remaining < static_cast<int32_t>(sizeof d->name)) d->name[d->remaining] = b;
+            if (d->remaining == 0 && b > kMaxMacNameLength) {
                 AbortBinHex(d, true);
                 return;
             }

@@ -1,33 +1,32 @@
 #!/usr/bin/env bash
-# install_check.sh BUILD_DIR: installs zor into a temporary prefix and builds a small host against it
-# with pkg-config alone, then runs it: start-up, StreamList (0), shutdown.
+# install_check.sh BUILD_DIR CC: installs zor into a temporary prefix, builds examples/host.c from there
+# with pkg-config alone and runs it, loads the installed plug-in through its own run path, and runs
+# the installed zor-host on the installed tour.
 set -euo pipefail
 build=$1
+cc=${2:-cc}
 prefix=$(mktemp -d /tmp/zor-install-XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
-libdir=$(find "$prefix" -name libzor.so -printf '%h\n' | head -n 1)
+libdir=$(dirname "$(find "$prefix" -name libzor.so)")
+docdir=$prefix/share/doc/zor
 test -f "$libdir/libzor.rsrc"
-cat > "$prefix/host.cpp" <<'CPP'
-#include <dlfcn.h>
-#include <stdio.h>
-#include <zor/zor.h>
-#include <zor/host_toolbox.h>
-int main(int, char** argv) {
-    void* library = dlopen(argv[1], RTLD_NOW);
-    if (!library) { puts(dlerror()); return 1; }
-    auto entry = reinterpret_cast<RozoZIvavFunction>(dlsym(library, "RozoZIvav"));
-    HostHandle globals = nullptr;
-    entry(ZorSelectorStartUp, nullptr, &globals, nullptr);
-    int32_t n = 0;
-    void* params[] = {&n};
-    int64_t slot = 77;
-    entry(52, params, &globals, &slot);
-    entry(ZorSelectorShutDown, nullptr, &globals, nullptr);
-    printf("%s has %zu commands; StreamList(0) = %d\n", zor::FindCommand(52)->name, zor::kCommandCount, (int)slot);
-    return slot == 0 ? 0 : 1;
-}
-CPP
+
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-g++ -std=c++20 -o "$prefix/host" "$prefix/host.cpp" $(pkg-config --cflags --libs zor) -Wl,-rpath,"$libdir"
-"$prefix/host" "$libdir/libzor.so"
+"$cc" -std=c11 -Wall -Wextra -pedantic -Werror -o "$prefix/host" "$docdir/examples/host.c" \
+    $(pkg-config --cflags --libs zor)
+printf 'GIF89a' > "$prefix/six bytes"
+LD_LIBRARY_PATH=$libdir "$prefix/host" "$libdir/libzor.so" "$prefix/six bytes" > "$prefix/host.out"
+diff -u - "$prefix/host.out" <<'OUT'
+DateToSeconds(9.12.2026; 3600; 0) = 3879622800
+TextToHtml = Caf&eacute; &lt;b&gt;&amp;&lt;/b&gt;
+FileToPicture = a picture, 6 bytes
+OUT
+
+# A host that links nothing of zor: libzor.so finds libzorhost.so beside itself.
+python3 -c 'import ctypes, sys; ctypes.CDLL(sys.argv[1]).RozoZIvav' "$libdir/libzor.so"
+
+# zor-host finds the libraries from bin/, and the tour runs from the documentation folder.
+cd "$docdir"
+"$prefix/bin/zor-host" examples/tour.zor > "$prefix/tour.out"
+tail -n 1 "$prefix/tour.out" | grep -qx 'too wide, no GIF:.0'

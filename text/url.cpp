@@ -75,7 +75,7 @@ TextBlock UrlUnescape(const TextBlock& text, int32_t mode) {
     unsigned char decoded[256], literal[256];
     for (int b = 0; b < 256; ++b) decoded[b] = toMac != nullptr ? toMac[b] : static_cast<unsigned char>(b);
     std::memcpy(literal, decoded, sizeof literal);
-    if (plusIsSpace) literal['+'] = decoded[' '];
+    if (plusIsSpace) literal[static_cast<unsigned char>('+')] = decoded[static_cast<unsigned char>(' ')];
 
     TextBlock result = NewText(*text.handle, n);
     if (result.length == 0) return result;

@@ -10,6 +10,7 @@
 #ifndef ZOR_HOST_DRAWING_H
 #define ZOR_HOST_DRAWING_H
 
+#include <stdbool.h>
 #include <stdint.h>
 
 #include "zor/zor.h"

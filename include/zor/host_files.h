@@ -1,7 +1,9 @@
 // host_files.h: the host toolbox's Macintosh-style file operations on POSIX files with AppleDouble sidecars.
 //
 // A name is a counted string holding a POSIX path, relative to the working directory (volume 0,
-// directory 0). The data fork is the file's bytes. The resource fork, the Finder information and the
+// directory 0), in Mac Roman; on disk names are UTF-8 (a name whose bytes are not UTF-8 and that
+// names an existing file only as they stand is used byte for byte). A leaf `._anything` is a bad
+// name: such files are sidecars. The data fork is the file's bytes. The resource fork, the Finder information and the
 // creation date live in an AppleDouble (version 2) sidecar `._leaf` beside the file; a file without
 // one has an empty resource fork and zero Finder information, and a file that gains either gets one.
 // Locked = no write permission bits. Modification date = the file's mtime. Dates are host seconds.
@@ -12,6 +14,7 @@
 #ifndef ZOR_HOST_FILES_H
 #define ZOR_HOST_FILES_H
 
+#include <stdbool.h>
 #include <stdint.h>
 
 #ifdef __cplusplus

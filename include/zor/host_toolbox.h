@@ -8,6 +8,7 @@
 #define ZOR_HOST_TOOLBOX_H
 
 #include <poll.h>
+#include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
@@ -146,6 +147,8 @@ uint32_t HostMilliseconds(void);
 // ---- System calls ---------------------------------------------------------------------------------
 // Every allocation, raw file call and socket wait of the host layer and the plug-in goes through this
 // table, so a test can make the Nth one fail or watch it. The defaults are the C library's.
+struct stat;
+struct timespec;
 typedef struct HostSystemCalls {
     void* (*allocate)(size_t size);
     void* (*reallocate)(void* block, size_t size);
@@ -162,7 +165,7 @@ typedef struct HostSystemCalls {
     int (*stat)(const char* path, struct stat* status);
     int (*unlink)(const char* path);
     int (*rename)(const char* from, const char* to);
-    int (*futimens)(int fd, const struct timespec times[2]);
+    int (*futimens)(int fd, const struct timespec* times);  // times[0] access, times[1] modification
     int (*fchmod)(int fd, mode_t mode);
     // Appended for the socket layer: its waits for readiness.
     int (*poll)(struct pollfd* fds, nfds_t count, int timeout);

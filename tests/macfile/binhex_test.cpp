@@ -178,9 +178,22 @@ TEST(BinHexDecode, RunLengthExamples) {
 
 TEST(BinHexDecode, NameLimitsAndEmptyForks) {
     DecodeCase c;
-    EXPECT_EQ(c.Decode(Hqx(Characters(Logical(std::string(61, 'n'), "ok", "")))), 0);
+    EXPECT_EQ(c.Decode(Hqx(Characters(Logical(std::string(63, 'n'), "ok", "")))), 0);
     EXPECT_EQ(c.Data(), "ok");
-    EXPECT_EQ(c.Decode(Hqx(Characters(Logical(std::string(62, 'n'), "no", ""))), "long"), macfile::kDamagedBinHex);
+    EXPECT_EQ(c.Decode(Hqx(Characters(Logical(std::string(64, 'n'), "no", ""))), "long"), macfile::kDamagedBinHex);
+    // The encoder's longest name comes back.
+    const std::string longest(63, 'L');
+    WriteFile(c.dir / longest, "sixty-three");
+    ASSERT_EQ(BinHexEncode(c.host, c.dir / longest, c.dir / "longest.hqx"), 0);
+    EXPECT_EQ(BinHexDecode(c.host, c.dir / "longest.hqx", c.dir / "back"), 0);
+    EXPECT_EQ(c.Data("back"), "sixty-three");
+    // A destination naming another file's sidecar is refused; that file keeps its forks.
+    WriteFile(c.dir / "victim", "data");
+    SetMacInfo(c.dir / "victim", "TEXT", "ttxt", 0, "resource");
+    const std::string sidecar = ReadFile(c.dir / "._victim");
+    EXPECT_EQ(c.Decode(Hqx(Characters(Logical("._victim", "evil", "x"))), "._victim"), HostBadNameErr);
+    EXPECT_EQ(ReadFile(c.dir / "victim"), "data");
+    EXPECT_EQ(ReadFile(c.dir / "._victim"), sidecar);
     EXPECT_EQ(c.Decode(Hqx(Characters(Logical("", "empty name", ""))), "nameless"), 0);
     EXPECT_EQ(c.Data("nameless"), "empty name");
     // An empty data fork passes straight to its CRC.

@@ -100,6 +100,64 @@ TEST(FileModel, FileSpecsResolveFoldersToDirectoryIds) {
     EXPECT_EQ(HostMakeFileSpec(0, 0, tooLong.bytes, &spec), HostBadNameErr);
 }
 
+// Names cross the layer in Mac Roman and lie on disk in UTF-8; a disk name that is not UTF-8 is
+// still reached by its own bytes; a sidecar's name is never a file of its own.
+TEST(FileModel, NamesAreUtf8OnDiskAndSidecarsAreNotFiles) {
+    TempDir dir;
+    Str255 resume(dir / "R\x8Esum\x8E.bin");  // Mac Roman 0x8E: e acute
+    ASSERT_EQ(HostCreateFile(resume.bytes, 0, HostResourceType("CREA"), HostResourceType("TYPE")), 0);
+    EXPECT_TRUE(FileExists(dir / "R\xC3\xA9sum\xC3\xA9.bin"));
+    EXPECT_TRUE(FileExists(dir / "._R\xC3\xA9sum\xC3\xA9.bin"));
+    EXPECT_FALSE(FileExists(dir / "R\x8Esum\x8E.bin"));
+    HostFileSpec spec{};
+    ASSERT_EQ(HostMakeFileSpec(0, 0, resume.bytes, &spec), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(spec.name + 1), spec.name[0]), "R\x8Esum\x8E.bin");
+    HostForkRef fork = 0;
+    ASSERT_EQ(HostOpenDataForkByRecord(&spec, HostPermRead, &fork), 0);
+    EXPECT_EQ(HostCloseFork(fork), 0);
+
+    // A file another program named in UTF-8 opens by its Mac Roman name.
+    ASSERT_EQ(Shell("PYTHONUTF8=1 python3 -c 'open(\"" + dir.path + "/na\u00efve \u2122.txt\", \"w\").write(\"py\")'"), 0);
+    Str255 naive(dir / "na\x95ve \xAA.txt");
+    char buffer[8];
+    int32_t count = sizeof buffer;
+    ASSERT_EQ(HostOpenDataForkIn(0, 0, naive.bytes, HostPermRead, &fork), 0);
+    EXPECT_EQ(HostReadFork(fork, &count, buffer), HostEofErr);
+    EXPECT_EQ(std::string(buffer, count), "py");
+    EXPECT_EQ(HostCloseFork(fork), 0);
+    // Bytes that are not UTF-8 on disk are used as they are, the UTF-8 form first when both exist.
+    WriteFile(dir / "old\x8E", "raw");
+    Str255 old(dir / "old\x8E");
+    count = sizeof buffer;
+    ASSERT_EQ(HostOpenDataForkIn(0, 0, old.bytes, HostPermRead, &fork), 0);
+    EXPECT_EQ(HostReadFork(fork, &count, buffer), HostEofErr);
+    EXPECT_EQ(std::string(buffer, count), "raw");
+    EXPECT_EQ(HostCloseFork(fork), 0);
+    WriteFile(dir / "old\xC3\xA9", "utf8");
+    count = sizeof buffer;
+    ASSERT_EQ(HostOpenDataForkIn(0, 0, old.bytes, HostPermRead, &fork), 0);
+    EXPECT_EQ(HostReadFork(fork, &count, buffer), HostEofErr);
+    EXPECT_EQ(std::string(buffer, count), "utf8");
+    EXPECT_EQ(HostCloseFork(fork), 0);
+
+    // `._victim` names victim's sidecar: every way to create or open it as a file is refused.
+    WriteFile(dir / "victim", "data");
+    SetMacInfo(dir / "victim", "TEXT", "ttxt", 0, "resource");
+    const std::string sidecar = ReadFile(dir / "._victim");
+    Str255 hostile(dir / "._victim");
+    EXPECT_EQ(HostCreateFile(hostile.bytes, 0, 0, 0), HostBadNameErr);
+    EXPECT_EQ(HostOpenDataFork(hostile.bytes, 0, &fork), HostBadNameErr);
+    EXPECT_EQ(HostOpenResourceFork(hostile.bytes, 0, &fork), HostBadNameErr);
+    EXPECT_EQ(HostMakeFileSpec(0, 0, hostile.bytes, &spec), HostBadNameErr);
+    HostFinderInfo finder{};
+    finder.type = HostResourceType("EVIL");
+    EXPECT_EQ(HostSetFinderInfo(hostile.bytes, 0, &finder), HostBadNameErr);
+    EXPECT_EQ(ReadFile(dir / "victim"), "data");
+    EXPECT_EQ(ReadFile(dir / "._victim"), sidecar);
+    EXPECT_EQ(ResourceOf(dir / "victim"), "resource");
+    EXPECT_EQ(HostOpenForkCount(), 0);
+}
+
 TEST(FileModel, LockedFilesAndWriters) {
     TempDir dir;
     WriteFile(dir / "f", "data");

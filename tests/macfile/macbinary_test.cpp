@@ -318,6 +318,20 @@ TEST(MacBinaryDecode, HeaderNameStaysInTheWorkingDirectory) {
     WriteFile("self.bin", self);
     EXPECT_EQ(MacBinaryDecode(host, "self.bin", ""), HostOpWrErr);
     EXPECT_EQ(ReadFile("self.bin"), self);
+    // A Mac Roman header name lands in UTF-8; one naming another file's sidecar is refused, and
+    // that file keeps its forks.
+    WriteFile("e.bin", WithCrc(Header("R\x8Esum\x8E", 2, 0)) + Padded("hi"));
+    EXPECT_EQ(MacBinaryDecode(host, "e.bin", ""), 0);
+    EXPECT_EQ(ReadFile("R\xC3\xA9sum\xC3\xA9"), "hi");
+    EXPECT_EQ(MacBinaryEncode(host, "R\x8Esum\x8E", "g.bin"), 0);
+    EXPECT_EQ(ReadFile("g.bin").substr(1, 7), "\x06R\x8Esum\x8E") << "headers carry Mac Roman";
+    WriteFile("victim", "data");
+    SetMacInfo("victim", "TEXT", "ttxt", 0, "resource");
+    const std::string sidecar = ReadFile("._victim");
+    WriteFile("f.bin", WithCrc(Header("._victim", 2, 0)) + Padded("hi"));
+    EXPECT_EQ(MacBinaryDecode(host, "f.bin", ""), HostBadNameErr);
+    EXPECT_EQ(ReadFile("victim"), "data");
+    EXPECT_EQ(ReadFile("._victim"), sidecar);
     ASSERT_EQ(chdir(saved), 0);
 }
 

@@ -1,9 +1,9 @@
-// macroman.cpp: the Mac Roman character table and the UTF-8 coding around it.
-#include "shell/macroman.h"
+// macroman.cpp: the Mac Roman character table and the UTF-8 coding around it (file names, the shell's texts).
+#include "host/macroman.h"
 
 #include <array>
 
-namespace zor::shell {
+namespace zor::host {
 namespace {
 
 // Code points of Mac Roman bytes 0x80 to 0xFF (0xDB is the euro sign, 0xF0 the private-use Apple logo).
@@ -104,6 +104,13 @@ std::string MacRomanToUtf8(std::string_view bytes) {
     return out;
 }
 
+bool IsUtf8(std::string_view bytes) {
+    char32_t code = 0;
+    for (size_t at = 0; at < bytes.size();)
+        if (!DecodeUtf8(bytes, at, code)) return false;
+    return true;
+}
+
 bool Utf8ToMacRoman(std::string_view utf8, std::string& out, size_t& badOffset) {
     out.clear();
     for (size_t at = 0; at < utf8.size();) {
@@ -119,4 +126,4 @@ bool Utf8ToMacRoman(std::string_view utf8, std::string& out, size_t& badOffset) 
     return true;
 }
 
-}  // namespace zor::shell
+}  // namespace zor::host
