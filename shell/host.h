@@ -80,6 +80,8 @@ private:
     bool Truth(const Expr& e, bool& result);
     bool Eval(const Expr& e, Value& out);
     bool EvalBinary(const Expr& e, Value& out);
+    bool EvalMixed(const Expr& e, Value& out);
+    bool IntegerOp(Op op, int32_t a, int32_t b, Value& out);
     bool Quick(const Expr& e, int32_t& value);
     bool Store(const Expr& place, Value&& value);
     Value* Element(const Expr& e);

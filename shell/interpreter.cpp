@@ -145,15 +145,20 @@ bool Interpreter::ExecOne(const Statement& st, bool echo) {
         }
         case Statement::Form::Assign: {
             const Expr& v = st.value;
-            // The commonest statements, an integer sum or difference into an integer variable, skip the temporary.
-            int32_t a, b;
-            if (!echo && st.place.form == Expr::Form::Variable && v.form == Expr::Form::Binary &&
-                (v.op == Op::Add || v.op == Op::Sub) && Quick(v.args[0], a) && Quick(v.args[1], b)) {
+            // The commonest statements, integer arithmetic into an integer variable or element, skip
+            // the temporary.
+            int32_t n = 0;
+            if (!echo && st.place.form == Expr::Form::Variable) {
                 Value& slot = Slot(st.place);
-                if (slot.kind == ValueKind::Integer) {
-                    slot.integer = Wrap(v.op == Op::Add ? int64_t{a} + b : int64_t{a} - b);
+                if (slot.kind == ValueKind::Integer && Quick(v, n)) {
+                    slot.integer = n;
                     return true;
                 }
+            } else if (!echo && Slot(st.place).element == ValueKind::Integer && Quick(v, n)) {
+                Value* element = Element(st.place);
+                if (element == nullptr) return false;
+                element->integer = n;
+                return true;
             }
             Value value;
             if (!Eval(v, value)) return false;
@@ -261,20 +266,52 @@ bool Interpreter::Truth(const Expr& e, bool& result) {
     return true;
 }
 
-// An integer operand read without a temporary: a literal, or a variable holding an integer.
+// An integer worked out without temporaries, when the expression is pure integer arithmetic over
+// literals, integer variables and elements of integer arrays. False when it is anything else, or
+// when it would raise an error (division by zero, an index out of range): the general path then
+// evaluates it and says why. Nothing here has side effects, so that second evaluation is harmless.
 bool Interpreter::Quick(const Expr& e, int32_t& value) {
-    if (e.form == Expr::Form::Integer) {
-        value = e.integer;
-        return true;
-    }
-    if (e.form == Expr::Form::Variable) {
-        const Value& v = Slot(e);
-        if (v.kind == ValueKind::Integer) {
+    switch (e.form) {
+        case Expr::Form::Integer: value = e.integer; return true;
+        case Expr::Form::Variable: {
+            const Value& v = Slot(e);
+            if (v.kind != ValueKind::Integer) return false;
             value = v.integer;
             return true;
         }
+        case Expr::Form::Element: {
+            int32_t index = 0;
+            const Value& array = Slot(e);
+            if (array.kind != ValueKind::Array || array.element != ValueKind::Integer || !Quick(e.args[0], index) ||
+                index < 1 || static_cast<size_t>(index) > array.items.size())
+                return false;
+            value = array.items[static_cast<size_t>(index - 1)].integer;
+            return true;
+        }
+        case Expr::Form::Unary:
+            if (!Quick(e.args[0], value)) return false;
+            value = Wrap(-int64_t{value});
+            return true;
+        case Expr::Form::Binary: {
+            int32_t a = 0, b = 0;
+            if (e.op > Op::Sub || !Quick(e.args[0], a) || !Quick(e.args[1], b)) return false;
+            switch (e.op) {
+                case Op::Add: value = Wrap(int64_t{a} + b); return true;
+                case Op::Sub: value = Wrap(int64_t{a} - b); return true;
+                case Op::Mul: value = Wrap(int64_t{a} * b); return true;
+                case Op::Div:
+                    if (b == 0) return false;
+                    value = Wrap(int64_t{a} / b);
+                    return true;
+                case Op::Mod:
+                    if (b == 0) return false;
+                    value = Wrap(int64_t{a} % b);
+                    return true;
+                default: return false;
+            }
+        }
+        default: return false;
     }
-    return false;
 }
 
 bool Interpreter::Store(const Expr& place, Value&& value) {
@@ -387,11 +424,18 @@ bool Interpreter::EvalBinary(const Expr& e, Value& out) {
         return true;
     }
     int32_t a = 0, b = 0;
+    if (!(Quick(e.args[0], a) && Quick(e.args[1], b))) return EvalMixed(e, out);
+    return IntegerOp(op, a, b, out);
+}
+
+// A binary operator whose sides are not both quick integers: texts, dates, booleans, calls.
+bool Interpreter::EvalMixed(const Expr& e, Value& out) {
+    const Op op = e.op;
+    int32_t a = 0, b = 0;
     Value left, right;
     const Value* l = &left;
     const Value* r = &right;
-    const bool quick = Quick(e.args[0], a) && Quick(e.args[1], b);
-    if (!quick) {
+    {
         // Variables are read in place; anything else is worked out into a temporary.
         if (e.args[0].form == Expr::Form::Variable && Slot(e.args[0]).kind != ValueKind::None) l = &Slot(e.args[0]);
         else if (!Eval(e.args[0], left)) return false;
@@ -445,6 +489,10 @@ bool Interpreter::EvalBinary(const Expr& e, Value& out) {
                         KindName(l->kind) + " and " + KindName(r->kind));
         }
     }
+    return IntegerOp(op, a, b, out);
+}
+
+bool Interpreter::IntegerOp(Op op, int32_t a, int32_t b, Value& out) {
     out.kind = ValueKind::Integer;
     switch (op) {
         case Op::Add: out.integer = Wrap(int64_t{a} + b); return true;
