@@ -1,5 +1,7 @@
 // interpreter.cpp: runs parsed scripts: statements and blocks, expressions, methods, and calls of the
 // plug-in (parameter blocks built from the host's values, outputs and results taken back).
+#include <sys/resource.h>
+
 #include <array>
 #include <cstring>
 #include <utility>
@@ -115,6 +117,15 @@ std::string Interpreter::NameOf(const Expr& variable) const {
 }
 
 bool Interpreter::Run(const Program& program, bool echo) {
+    // The stack the main statements start from, and how much of it methods may use: what the system
+    // allows (8 MiB when it sets no limit, 256 MiB at most) less room for one statement's own depth.
+    char base = 0;
+    stackBase_ = &base;
+    rlimit limit{};
+    size_t size = 8u << 20;
+    if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        size = limit.rlim_cur < (256u << 20) ? static_cast<size_t>(limit.rlim_cur) : (256u << 20);
+    stackBudget_ = size > (4u << 20) ? size - (2u << 20) : size / 2;
     program_ = &program;
     fault_ = Fault{};
     stopped_ = false;
@@ -528,6 +539,9 @@ bool Interpreter::CallMethod(const Expr& e, Value& result) {
     const Method& m = program_->methods[static_cast<size_t>(e.slot)];
     if (depth_ >= kMostMethodDepth)
         return Fail("methods nested more than " + std::to_string(kMostMethodDepth) + " deep (calling " + m.name + ")");
+    char here = 0;
+    if (stackBase_ != nullptr && static_cast<size_t>(stackBase_ - &here) > stackBudget_)
+        return Fail("methods nested too deep for the stack (calling " + m.name + ")");
     std::vector<Value> frame(static_cast<size_t>(m.slots));
     for (size_t i = 0; i < e.args.size(); ++i)
         if (!Eval(e.args[i], frame[i + 1])) return false;
