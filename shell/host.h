@@ -101,8 +101,7 @@ private:
     std::vector<Value>* frame_ = &main_;    // the running method's variables
     const Statement* current_ = nullptr;    // the statement running, for messages
     int depth_ = 0;                         // methods running
-    const char* stackBase_ = nullptr;       // where the main statements' stack starts
-    size_t stackBudget_ = 0;                // how far below it methods may go
+    const char* stackLimit_ = nullptr;      // the lowest stack address a method call may start from
     Fault fault_;                           // the error being raised
     Fault caught_;                          // the last error a Try caught (ErrorText, ErrorLine)
     bool stopped_ = false;

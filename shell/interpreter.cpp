@@ -1,6 +1,6 @@
 // interpreter.cpp: runs parsed scripts: statements and blocks, expressions, methods, and calls of the
 // plug-in (parameter blocks built from the host's values, outputs and results taken back).
-#include <sys/resource.h>
+#include <pthread.h>
 
 #include <array>
 #include <cstring>
@@ -117,15 +117,19 @@ std::string Interpreter::NameOf(const Expr& variable) const {
 }
 
 bool Interpreter::Run(const Program& program, bool echo) {
-    // The stack the main statements start from, and how much of it methods may use: what the system
-    // allows (8 MiB when it sets no limit, 256 MiB at most) less room for one statement's own depth.
-    char base = 0;
-    stackBase_ = &base;
-    rlimit limit{};
-    size_t size = 8u << 20;
-    if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        size = limit.rlim_cur < (256u << 20) ? static_cast<size_t>(limit.rlim_cur) : (256u << 20);
-    stackBudget_ = size > (4u << 20) ? size - (2u << 20) : size / 2;
+    // How deep methods may go: to the bottom of this thread's stack, less room for one statement's
+    // own depth (its expressions are bounded) and for the calls it makes.
+    stackLimit_ = nullptr;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attributes, &low, &size) == 0 && size > (4u << 20))
+            stackLimit_ = static_cast<const char*>(low) + (2u << 20);
+        else if (size > 0)
+            stackLimit_ = static_cast<const char*>(low) + size / 2;
+        pthread_attr_destroy(&attributes);
+    }
     program_ = &program;
     fault_ = Fault{};
     stopped_ = false;
@@ -539,8 +543,8 @@ bool Interpreter::CallMethod(const Expr& e, Value& result) {
     const Method& m = program_->methods[static_cast<size_t>(e.slot)];
     if (depth_ >= kMostMethodDepth)
         return Fail("methods nested more than " + std::to_string(kMostMethodDepth) + " deep (calling " + m.name + ")");
-    char here = 0;
-    if (stackBase_ != nullptr && static_cast<size_t>(stackBase_ - &here) > stackBudget_)
+    const char here = 0;
+    if (stackLimit_ != nullptr && &here < stackLimit_)
         return Fail("methods nested too deep for the stack (calling " + m.name + ")");
     std::vector<Value> frame(static_cast<size_t>(m.slots));
     for (size_t i = 0; i < e.args.size(); ++i)

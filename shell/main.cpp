@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -143,6 +144,30 @@ void Report(const std::string& file, int line, const std::string& message) {
     std::fprintf(stderr, "%s:%d: %s\n", file.c_str(), line, message.c_str());
 }
 
+// Runs `work` on a thread of its own with a large stack, and waits for it (the plug-in is still called
+// by one thread at a time). Scripts recurse through methods: the depth they may reach is the
+// interpreter's limit, not whatever the build's frame sizes leave of the main thread's stack.
+template <typename Work>
+void RunOnLargeStack(Work& work) {
+    constexpr size_t kStackBytes = 256u << 20;  // address space only: pages are used as touched
+    pthread_attr_t attributes;
+    pthread_t thread;
+    bool started = pthread_attr_init(&attributes) == 0;
+    if (started) {
+        started = pthread_attr_setstacksize(&attributes, kStackBytes) == 0 &&
+                  pthread_create(&thread, &attributes, [](void* w) -> void* {
+                      (*static_cast<Work*>(w))();
+                      return nullptr;
+                  }, &work) == 0;
+        pthread_attr_destroy(&attributes);
+    }
+    if (started) {
+        pthread_join(thread, nullptr);
+    } else {
+        work();  // no thread to be had: the main thread's stack will do
+    }
+}
+
 struct Options {
     std::string plugin;
     std::string resources;
@@ -240,7 +265,7 @@ int main(int argc, char** argv) {
     CatchStopSignals();
     plugin.Call(ZorSelectorStartUp, nullptr, nullptr);
     int status = kExitDone;
-    {
+    auto session = [&] {
         Interpreter interpreter(plugin, stdout);
         interpreter.SetArguments(options.arguments);
         interpreter.SetStopFlag(&g_stopSignal);
@@ -293,7 +318,8 @@ int main(int argc, char** argv) {
         }
         std::fflush(stdout);
         // The interpreter's variables go before the plug-in stops.
-    }
+    };
+    RunOnLargeStack(session);
     plugin.Call(ZorSelectorShutDown, nullptr, nullptr);
     if (plugin.globals != nullptr) {
         // Once the plug-in is stopped its global record is the host's to free.
