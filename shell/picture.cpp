@@ -117,7 +117,8 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& err
     }
     char buffer[65536];
     while (ok && bytes.size() <= most) {
-        const size_t want = most - bytes.size() + 1 < sizeof buffer ? most - bytes.size() + 1 : sizeof buffer;
+        const size_t left = most - bytes.size();  // what may still come before the file is too long
+        const size_t want = left < sizeof buffer ? left + 1 : sizeof buffer;
         const ssize_t n = read(fd, buffer, want);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
