@@ -1,43 +1,41 @@
-// host.h: the host side of zor-host: its variables, how it calls the plug-in, and the built-ins.
+// host.h: the host side of zor-host: its values, how it calls the plug-in, and the interpreter that
+// runs parsed scripts (statements in interpreter.cpp, built-ins in builtins.cpp).
 #ifndef ZOR_SHELL_HOST_H
 #define ZOR_SHELL_HOST_H
 
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "zor/host_toolbox.h"
 #include "shell/script.h"
 
 namespace zor::shell {
 
-// A value the host owns: a variable, or a temporary made for one call. Texts and pictures live in
-// host handles made with the host toolbox, as the plug-in expects; a text always has a handle.
+// A value the host owns: a variable, an array element or a temporary. Texts and pictures keep their
+// bytes here; they go into host handles only for the length of a call of the plug-in.
 struct Value {
     ValueKind kind = ValueKind::None;
-    int32_t integer = 0;              // Integer (short arguments read its first two bytes)
-    TextBlock text{0, nullptr};       // Text
-    HostHandle picture = nullptr;     // Picture; may be null (no picture)
-    int16_t date[3] = {0, 0, 0};      // Date: day, month, year
-
-    Value() = default;
-    Value(const Value&) = delete;
-    Value& operator=(const Value&) = delete;
-    Value(Value&& other) noexcept;
-    Value& operator=(Value&& other) noexcept;
-    ~Value() { Release(); }
-    void Release();  // disposes of the handles and forgets the kind
+    ValueKind element = ValueKind::None;  // Array: the kind of its elements
+    int32_t integer = 0;                  // Integer; Boolean (0 or 1)
+    int16_t date[3] = {0, 0, 0};          // Date: day, month, year
+    std::string bytes;                    // Text (Mac Roman, at most 32767 bytes); Picture (empty: none)
+    std::vector<Value> items;             // Array: its elements, element 1 first
 };
 
-// The valid bytes of a text (its count, bounded by its handle's size).
-std::string_view TextBytes(const TextBlock& text);
-// The bytes of a picture (empty for none).
-std::string_view PictureBytes(HostHandle picture);
+constexpr size_t kMostTextBytes = 32767;  // a TextBlock's count is a signed 16-bit number
 
 // How a value is shown by print: integers in decimal, texts in UTF-8 with CR, LF and the other
-// control bytes escaped, dates YYYY-MM-DD, pictures as their size.
+// control bytes escaped, dates YYYY-MM-DD, booleans True or False, pictures as their size, arrays as
+// their elements in brackets.
 std::string FormatValue(const Value& value);
+
+// Reads a whole file, or its first `most` + 1 bytes when it is longer (so a device that never ends
+// is not read forever); false with `error` saying why (a directory is refused, not read).
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error, size_t most = SIZE_MAX);
 
 // A GIF, JPEG or PNG file as host picture data: GIF bytes as they are; JPEG and PNG behind the
 // 10-byte picture header (size, top 0, left 0, bottom = height, right = width, machine byte order).
@@ -51,24 +49,64 @@ struct PluginLink {
     void Call(int32_t selector, void** params, void* result);
 };
 
+// A runtime error: where it happened and what it was.
+struct Fault {
+    std::string file;
+    int line = 0;
+    std::string message;
+};
+
 class Interpreter {
 public:
     Interpreter(PluginLink& plugin, std::FILE* out) : plugin_(plugin), out_(out) {}
-    // Runs one statement; false with `error` set when it fails. With `echo`, the value a call gives
-    // (or the value assigned) is printed after it, as the interactive prompt does.
-    bool Run(const Statement& statement, bool echo, std::string& error);
+
+    // The script's own arguments (Argument(n)), and the flag that asks a running script to stop.
+    void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
+    void SetStopFlag(const volatile sig_atomic_t* flag) { stop_ = flag; }
+
+    // Runs the main statements of `program` (the chunk parsed last); its variables live on for the
+    // next chunk. False on a runtime error no Try caught (see fault()) or when asked to stop. With
+    // `echo`, the value each top-level call gives (assigned or not) is printed, as a prompt shows.
+    bool Run(const Program& program, bool echo);
+    const Fault& fault() const { return fault_; }
+    bool stopped() const { return stopped_; }
+
+    static constexpr int kMostMethodDepth = 1000;  // methods running inside one another
 
 private:
-    bool Evaluate(const Expr& e, Value& out, std::string& error);
-    // The value of an expression: a variable in place, or `scratch` filled by evaluating it.
-    bool Reach(const Expr& e, Value& scratch, const Value*& value, std::string& error);
-    bool CallCommand(const Expr& e, Value& result, std::string& error);
-    bool CallBuiltin(const Expr& e, Value& result, std::string& error);
-    bool Copy(const Value& from, Value& to, std::string& error);
+    bool Exec(const std::vector<Statement>& list);
+    bool ExecOne(const Statement& st, bool echo);
+    bool ExecFor(const Statement& st);
+    bool Truth(const Expr& e, bool& result);
+    bool Eval(const Expr& e, Value& out);
+    bool EvalBinary(const Expr& e, Value& out);
+    bool EvalMixed(const Expr& e, Value& out);
+    bool IntegerOp(Op op, int32_t a, int32_t b, Value& out);
+    bool Quick(const Expr& e, int32_t& value);
+    bool Store(const Expr& place, Value&& value);
+    Value* Element(const Expr& e);
+    bool CallCommand(const Expr& e, Value& result);
+    bool CallMethod(const Expr& e, Value& result);
+    bool CallBuiltin(const Expr& e, Value& result);
+    bool Stopping();
+    bool Fail(std::string message);
+    std::string NameOf(const Expr& variable) const;
+    Value& Slot(const Expr& e) { return e.global ? globals_[static_cast<size_t>(e.slot)] : (*frame_)[static_cast<size_t>(e.slot)]; }
 
     PluginLink& plugin_;
     std::FILE* out_;
-    std::unordered_map<std::string, Value> variables_;
+    const Program* program_ = nullptr;
+    std::vector<Value> main_;               // the main statements' variables
+    std::vector<Value> globals_;            // the <>name variables
+    std::vector<Value>* frame_ = &main_;    // the running method's variables
+    const Statement* current_ = nullptr;    // the statement running, for messages
+    int depth_ = 0;                         // methods running
+    const char* stackLimit_ = nullptr;      // the lowest stack address a method call may start from
+    Fault fault_;                           // the error being raised
+    Fault caught_;                          // the last error a Try caught (ErrorText, ErrorLine)
+    bool stopped_ = false;
+    std::vector<std::string> arguments_;
+    const volatile sig_atomic_t* stop_ = nullptr;
 };
 
 }  // namespace zor::shell

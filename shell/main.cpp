@@ -3,14 +3,13 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,11 +24,12 @@ constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 
 const char kUsage[] =
-    "usage: zor-host [--plugin PATH] [--resources PATH] [--polling-only] [--trace] [SCRIPT | -]\n"
+    "usage: zor-host [--plugin PATH] [--resources PATH] [--polling-only] [--trace] [SCRIPT | -] [ARGUMENT ...]\n"
     "  --plugin PATH     the plug-in to load (default: libzor.so beside zor-host, then the installed one)\n"
     "  --resources PATH  the plug-in's resource file (default: libzor.rsrc beside the plug-in)\n"
     "  --polling-only    start the plug-in without socket-event delivery (listeners accept when polled)\n"
     "  --trace           report every call to the plug-in on standard error\n"
+    "The arguments after the script are the script's own: Argument(1) ... Argument(ArgumentCount).\n"
     "With no script and a terminal on standard input, zor-host prompts for statements.\n";
 
 // The signal that asked us to stop, 0 while none has. The handler only stores it and writes a byte
@@ -144,6 +144,30 @@ void Report(const std::string& file, int line, const std::string& message) {
     std::fprintf(stderr, "%s:%d: %s\n", file.c_str(), line, message.c_str());
 }
 
+// Runs `work` on a thread of its own with a large stack, and waits for it (the plug-in is still called
+// by one thread at a time). Scripts recurse through methods: the depth they may reach is the
+// interpreter's limit, not whatever the build's frame sizes leave of the main thread's stack.
+template <typename Work>
+void RunOnLargeStack(Work& work) {
+    constexpr size_t kStackBytes = 256u << 20;  // address space only: pages are used as touched
+    pthread_attr_t attributes;
+    pthread_t thread;
+    bool started = pthread_attr_init(&attributes) == 0;
+    if (started) {
+        started = pthread_attr_setstacksize(&attributes, kStackBytes) == 0 &&
+                  pthread_create(&thread, &attributes, [](void* w) -> void* {
+                      (*static_cast<Work*>(w))();
+                      return nullptr;
+                  }, &work) == 0;
+        pthread_attr_destroy(&attributes);
+    }
+    if (started) {
+        pthread_join(thread, nullptr);
+    } else {
+        work();  // no thread to be had: the main thread's stack will do
+    }
+}
+
 struct Options {
     std::string plugin;
     std::string resources;
@@ -151,14 +175,21 @@ struct Options {
     bool trace = false;
     std::string script;  // empty: standard input
     bool haveScript = false;
+    std::vector<std::string> arguments;  // the script's own arguments
 };
 
-bool ParseOptions(int argc, char** argv, Options& o, bool& help) {
+// False with `error` naming the fault when the command line is not one zor-host takes.
+bool ParseOptions(int argc, char** argv, Options& o, bool& help, std::string& error) {
     help = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--plugin" || a == "--resources") {
-            if (i + 1 >= argc) return false;
+        if (o.haveScript) {
+            o.arguments.push_back(a);  // everything after the script is the script's
+        } else if (a == "--plugin" || a == "--resources") {
+            if (i + 1 >= argc) {
+                error = a + " needs a value";
+                return false;
+            }
             (a == "--plugin" ? o.plugin : o.resources) = argv[++i];
         } else if (a == "--polling-only") {
             o.pollingOnly = true;
@@ -167,8 +198,7 @@ bool ParseOptions(int argc, char** argv, Options& o, bool& help) {
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a.size() > 1 && a[0] == '-') {
-            return false;
-        } else if (o.haveScript) {
+            error = "unknown option " + a;
             return false;
         } else {
             o.haveScript = true;
@@ -183,7 +213,9 @@ bool ParseOptions(int argc, char** argv, Options& o, bool& help) {
 int main(int argc, char** argv) {
     Options options;
     bool help = false;
-    if (!ParseOptions(argc, argv, options, help)) {
+    std::string badUsage;
+    if (!ParseOptions(argc, argv, options, help, badUsage)) {
+        std::fprintf(stderr, "zor-host: %s\n", badUsage.c_str());
         std::fputs(kUsage, stderr);
         return kExitUsage;
     }
@@ -208,20 +240,23 @@ int main(int argc, char** argv) {
     if (!options.resources.empty()) HostSetResourcePath(options.resources.c_str());
     if (options.pollingOnly) HostSetPollingOnly(true);
 
-    // A script file is parsed whole before the plug-in starts; standard input runs line by line.
+    // A script file is parsed whole (with the files it includes) before the plug-in starts; standard
+    // input is parsed and run a chunk at a time: a line, or the lines up to the end of a block.
     const bool fromFile = !options.script.empty();
     const std::string name = fromFile ? options.script : "<stdin>";
-    std::vector<Statement> statements;
+    const FileLoader loader = [](const std::string& path, std::string& text, std::string& why) {
+        return ReadWholeFile(path, text, why);
+    };
+    Program program;
     if (fromFile) {
-        std::ifstream file(options.script, std::ios::binary);
-        if (!file) {
-            std::fprintf(stderr, "zor-host: cannot read %s: %s\n", options.script.c_str(), std::strerror(errno));
+        std::string source;
+        if (!ReadWholeFile(options.script, source, error)) {
+            std::fprintf(stderr, "zor-host: cannot read %s: %s\n", options.script.c_str(), error.c_str());
             return kExitUsage;
         }
-        const std::string source((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         ParseError parseError;
-        if (!ParseScript(source, statements, parseError)) {
-            Report(name, parseError.line, parseError.message);
+        if (!ParseProgram(source, name, program, parseError, loader)) {
+            Report(parseError.file, parseError.line, parseError.message);
             return kExitError;
         }
     }
@@ -230,47 +265,61 @@ int main(int argc, char** argv) {
     CatchStopSignals();
     plugin.Call(ZorSelectorStartUp, nullptr, nullptr);
     int status = kExitDone;
-    {
+    auto session = [&] {
         Interpreter interpreter(plugin, stdout);
+        interpreter.SetArguments(options.arguments);
+        interpreter.SetStopFlag(&g_stopSignal);
+        auto run = [&](bool echo) {
+            if (interpreter.Run(program, echo) || interpreter.stopped()) return true;
+            Report(interpreter.fault().file, interpreter.fault().line, interpreter.fault().message);
+            return false;
+        };
         if (fromFile) {
-            for (const Statement& statement : statements) {
-                if (g_stopSignal != 0) break;
-                if (!interpreter.Run(statement, false, error)) {
-                    Report(name, statement.line, error);
-                    status = kExitError;
-                    break;
-                }
-            }
+            if (!run(false)) status = kExitError;
         } else {
-            std::string pending, line;
-            int lineNumber = 0;
+            std::string pending, line, chunk;
+            int lineNumber = 0, chunkStart = 1;
+            ParseError parseError;
             while (g_stopSignal == 0) {
                 if (interactive) {
-                    std::fputs("zor> ", stdout);
+                    std::fputs(chunk.empty() ? "zor> " : "...> ", stdout);
                     std::fflush(stdout);
                 }
                 if (!ReadLine(STDIN_FILENO, pending, line)) {
                     if (interactive && g_stopSignal == 0) std::fputs("\n", stdout);
+                    if (!chunk.empty() && g_stopSignal == 0) {
+                        // The input ended inside a block.
+                        Report(parseError.file, parseError.line, parseError.message);
+                        if (!interactive) status = kExitError;
+                    }
                     break;
                 }
                 ++lineNumber;
-                Statement statement;
-                bool has = false;
-                const bool ok = ParseLine(line, lineNumber, statement, has, error) &&
-                                (!has || interpreter.Run(statement, interactive, error));
-                if (!ok) {
-                    Report(name, lineNumber, error);
+                if (chunk.empty()) chunkStart = lineNumber;
+                chunk += line;
+                chunk += '\n';
+                if (!ParseProgram(chunk, name, program, parseError, loader, chunkStart)) {
+                    if (parseError.open) continue;  // a block is open: read on
+                    chunk.clear();
+                    Report(parseError.file, parseError.line, parseError.message);
                     if (!interactive) {
                         status = kExitError;
                         break;
                     }
+                    continue;
+                }
+                chunk.clear();
+                if (!run(interactive) && !interactive) {
+                    status = kExitError;
+                    break;
                 }
                 std::fflush(stdout);
             }
         }
         std::fflush(stdout);
-        // The interpreter's variables (and their handles) go before the plug-in stops.
-    }
+        // The interpreter's variables go before the plug-in stops.
+    };
+    RunOnLargeStack(session);
     plugin.Call(ZorSelectorShutDown, nullptr, nullptr);
     if (plugin.globals != nullptr) {
         // Once the plug-in is stopped its global record is the host's to free.

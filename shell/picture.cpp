@@ -101,6 +101,37 @@ bool ReadImageFile(const std::string& path, std::string& bytes, std::string& err
 
 }  // namespace
 
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error, size_t most) {
+    bytes.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0;
+    if (!ok) error = std::strerror(errno);
+    if (ok && S_ISDIR(st.st_mode)) {
+        error = "it is a directory";
+        ok = false;
+    }
+    char buffer[65536];
+    while (ok && bytes.size() <= most) {
+        const size_t left = most - bytes.size();  // what may still come before the file is too long
+        const size_t want = left < sizeof buffer ? left + 1 : sizeof buffer;
+        const ssize_t n = read(fd, buffer, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = std::strerror(errno);
+            ok = false;
+        }
+        if (n <= 0) break;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return ok;
+}
+
 bool PictureFromImageFile(const std::string& path, std::string& data, std::string& error) {
     std::string bytes;
     error.clear();

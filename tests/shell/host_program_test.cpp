@@ -142,6 +142,13 @@ TEST_F(HostProgram, BadUsageAndUnloadablePluginGiveStatusTwo) {
     const Outcome notPlugin = RunHost({"--plugin", ZOR_BUILD_DIR "/libzorhost.so", Script("print(1)\n")});
     EXPECT_EQ(notPlugin.status, 2);
     EXPECT_NE(notPlugin.err.find("has no RozoZIvav"), std::string::npos) << notPlugin.err;
+    // The bad option is named; a directory given as the script is refused, not read.
+    const Outcome unknown = RunHost({"--no-such-option"});
+    EXPECT_EQ(unknown.err.rfind("zor-host: unknown option --no-such-option\n", 0), 0u) << unknown.err;
+    EXPECT_EQ(RunHost({"--plugin"}).err.rfind("zor-host: --plugin needs a value\n", 0), 0u);
+    const Outcome directory = RunHost({dir_});
+    EXPECT_EQ(directory.status, 2);
+    EXPECT_EQ(directory.err, "zor-host: cannot read " + dir_ + ": it is a directory\n");
     const Outcome help = RunHost({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: zor-host"), std::string::npos);
@@ -198,6 +205,25 @@ TEST_F(HostProgram, StandardInputRunsLineByLineAndStopsAtTheFirstFault) {
     o = RunHost({"-"}, "print(7)");
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.out, "7\n");
+}
+
+// The words after the script are its own arguments, options among them; Include finds files beside
+// the including script; standard input reads on to the end of an open block before running it.
+TEST_F(HostProgram, ScriptArgumentsIncludesAndBlocksOnStandardInput) {
+    std::ofstream(dir_ + "/lib.inc") << "Method Shout($t)\n  $0 := Uppercase($t) + \"!\"\nEnd method\n";
+    const std::string script = Script("Include \"lib.inc\"\nFor ($i; 1; ArgumentCount)\n  print($i; Shout(Argument($i)))\nEnd for\n");
+    Outcome o = RunHost({"--trace", script, "one", "--trace", "Grüße"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "1\tONE!\n2\t--TRACE!\n3\tGRüßE!\n");
+    o = RunHost({"-"}, "$n := 0\nWhile ($n < 3)\n  $n := $n + 1\n  print($n)\nEnd while\nprint(\"x\" + 1)\nprint(2)\n");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "1\n2\n3\n");
+    EXPECT_EQ(o.err, "<stdin>:6: + wants two integers or two texts, not a text and an integer\n");
+    // Input that ends inside a block runs none of it.
+    o = RunHost({"-"}, "print(1)\nIf (True)\n  print(2)\n");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, "1\n");
+    EXPECT_EQ(o.err, "<stdin>:2: If without End if\n");
 }
 
 // Short outputs come back as the two bytes the plug-in wrote, sign-extended into the 32-bit variable;

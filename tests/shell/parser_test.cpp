@@ -234,5 +234,72 @@ TEST(ParseScript, NamesTheLineOfTheFirstFault) {
     EXPECT_TRUE(statements.empty());
 }
 
+// The fault a whole script gives, as "LINE: message" (empty when it parses).
+std::string ScriptFault(const std::string& text) {
+    Program program;
+    ParseError error;
+    if (ParseProgram(text, "s", program, error)) return "";
+    return std::to_string(error.line) + ": " + error.message;
+}
+
+TEST(Parser, OperatorsBindByPrecedence) {
+    // 1 + 2 * 3 = 7 | $a & $b  is  ((1 + (2 * 3)) = 7) | ($a & $b)
+    const Statement s = Parse("$r := 1 + 2 * 3 = 7 | $a & $b");
+    ASSERT_EQ(s.value.form, Expr::Form::Binary);
+    EXPECT_EQ(s.value.op, Op::Or);
+    const Expr& eq = s.value.args[0];
+    EXPECT_EQ(eq.op, Op::Eq);
+    EXPECT_EQ(eq.args[0].op, Op::Add);
+    EXPECT_EQ(eq.args[0].args[1].op, Op::Mul);
+    EXPECT_EQ(s.value.args[1].op, Op::And);
+    // Left to right within a level: 10 - 4 - 3 is (10 - 4) - 3.
+    const Statement d = Parse("$r := 10 - 4 - 3");
+    EXPECT_EQ(d.value.args[0].op, Op::Sub);
+    EXPECT_EQ(d.value.args[1].integer, 3);
+    // A sign before a number belongs to the literal; before anything else it is an operator.
+    EXPECT_EQ(Parse("$r := -2147483648").value.integer, INT32_MIN);
+    EXPECT_EQ(Parse("$r := -$a").value.form, Expr::Form::Unary);
+    EXPECT_EQ(Parse("$r := 8 / 2 // a comment, not a division").value.args[1].integer, 2);
+    // Long chains are bounded, so evaluating them cannot exhaust the stack.
+    std::string chain = "$r := 1";
+    for (int i = 0; i < 300; ++i) chain += " + 1";
+    EXPECT_NE(Fault(chain).find("nested more than"), std::string::npos);
+}
+
+TEST(ParseScript, BlocksPairUpOrNothingRuns) {
+    EXPECT_EQ(ScriptFault("IF (True)\n else\n end IF\ncase OF\n: (True)\nEnd Case\n"), "");
+    EXPECT_EQ(ScriptFault("Else\n"), "1: Else without If or Case of");
+    EXPECT_EQ(ScriptFault("If (True)\nElse\nElse\nEnd if\n"), "3: a second Else in one block");
+    EXPECT_EQ(ScriptFault("Case of\nprint(1)\nEnd case\n"), "2: expected : (condition) after Case of");
+    EXPECT_EQ(ScriptFault("Case of\nElse\n: (True)\nEnd case\n"), "3: a branch after the Else of a Case");
+    EXPECT_EQ(ScriptFault(": (True)\n"), "1: : without Case of");
+    EXPECT_EQ(ScriptFault("Repeat\nEnd while\n"), "2: End while without While (the Repeat of line 1 is open)");
+    EXPECT_EQ(ScriptFault("Try\nCatch\nCatch\nEnd try\n"), "3: a second Catch in one Try");
+    EXPECT_EQ(ScriptFault("While (True)\n\n"), "1: While without End while");
+    EXPECT_EQ(ScriptFault("For ($i; 1)\nEnd for\n"), "1: expected ; in For ($var; from; to {; step})");
+    EXPECT_EQ(ScriptFault("End\n"), "1: expected End if, End case, End while, End for, End try or End method");
+}
+
+TEST(ParseScript, MethodsAreCheckedBeforeAnythingRuns) {
+    EXPECT_EQ(ScriptFault("print(Later(1))\nMethod Later($x)\n$0 := $x\nEnd method\n"), "");
+    EXPECT_EQ(ScriptFault("Method M\nEnd method\nMethod m\nEnd method\n"), "3: a second method named m");
+    EXPECT_EQ(ScriptFault("Method StreamList\nEnd method\n"), "1: the method StreamList has the name of a command");
+    EXPECT_EQ(ScriptFault("If (True)\nMethod M\nEnd method\nEnd if\n"), "2: a method is defined only at the top level");
+    EXPECT_EQ(ScriptFault("End method\n"), "1: End method without Method");
+    EXPECT_EQ(ScriptFault("Method M\nIf (True)\nEnd method\n"), "3: End method without Method (the If of line 2 is open)");
+    EXPECT_EQ(ScriptFault("Method M($a; $a)\nEnd method\n"), "1: a second parameter $a");
+    EXPECT_EQ(ScriptFault("$0 := 1\n"), "1: $0 is a method's result: it has no meaning outside a method");
+    EXPECT_EQ(ScriptFault("Method M($a)\n$0 := $a\nEnd method\nprint(M(1; 2))\n"), "4: M takes 1 argument, got 2");
+    EXPECT_EQ(ScriptFault("Method P\nEnd method\n$x := P\n"), "3: P gives no value to assign");
+    EXPECT_EQ(ScriptFault("Include \"x.inc\"\n"), "1: cannot include x.inc: no files here");
+    // A method's variables are its own slots: $x in the method is not the main $x.
+    Program program;
+    ParseError error;
+    ASSERT_TRUE(ParseProgram("$y := 1\n$x := 2\nMethod M($x)\n$0 := $x\nEnd method\n", "s", program, error));
+    EXPECT_EQ(program.main[1].place.slot, 1);
+    EXPECT_EQ(program.methods[0].body[0].value.slot, 1);  // slot 0 is $0, 1 the parameter
+    EXPECT_EQ(program.methods[0].slots, 2);
+}
+
 }  // namespace
 }  // namespace zor::shell
