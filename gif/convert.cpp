@@ -50,7 +50,11 @@ bool ImageFillsOffscreen(HostHandle picture, int32_t width, int32_t height) {
 HostHandle ConvertPictureToGif(HostHandle picture, int32_t flags, int32_t width, int32_t height, int32_t column,
                                int32_t row) {
     if (picture == nullptr || *picture == nullptr) return nullptr;
-    while (g_pixelMap != nullptr) HostYield();
+    // A conversion started from inside another one's yield waits for it; the host may give up.
+    while (g_pixelMap != nullptr) {
+        HostYield();
+        if (HostCancelRequested() != 0) return nullptr;
+    }
 
     if (width <= 0 || height <= 0) {
         int32_t frameWidth = 0, frameHeight = 0;

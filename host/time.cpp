@@ -1,5 +1,8 @@
-// time.cpp: ticks, yielding to the host's pending work, delays and the millisecond counter.
+// time.cpp: ticks, yielding to the host's pending work, the cancel request, delays and the
+// millisecond counter.
 #include <time.h>
+
+#include <atomic>
 
 #include "host/host_internal.h"
 
@@ -11,6 +14,9 @@ uint32_t g_manualTicks = 0;
 uint32_t g_millisecondOffset = 0;
 void (*g_yieldCallback)(void*) = nullptr;
 void* g_yieldContext = nullptr;
+// Set by HostRequestCancel, which a signal handler or another thread may call: lock-free.
+std::atomic<int32_t> g_cancelRequested{0};
+static_assert(std::atomic<int32_t>::is_always_lock_free, "the cancel request is set from signal handlers");
 
 uint64_t MonotonicNanoseconds() {
     timespec now{};
@@ -39,6 +45,12 @@ void HostYield(void) {
     DeliverSocketEvents();
     if (g_yieldCallback != nullptr) g_yieldCallback(g_yieldContext);
 }
+
+int32_t HostCancelRequested(void) { return g_cancelRequested.load(std::memory_order_relaxed); }
+
+void HostRequestCancel(void) { g_cancelRequested.store(1, std::memory_order_relaxed); }
+
+void HostClearCancel(void) { g_cancelRequested.store(0, std::memory_order_relaxed); }
 
 void HostDelay(uint32_t ticks) {
     if (g_manualClock) {

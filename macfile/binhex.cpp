@@ -150,6 +150,10 @@ int16_t EncodeFork(EncodeJob& j, HostForkRef fork, int32_t length) {
         if (status == HostEofErr || (status == HostNoErr && count < asked)) status = HostIOErr;
         if (status != HostNoErr) break;
         HostYield();
+        if (HostCancelRequested() != 0) {
+            status = kCancelled;
+            break;
+        }
         EmitChunk(j, j.input, count);
         left -= count;
         status = WriteOut(j);
@@ -644,6 +648,10 @@ int16_t BinHexDecodeFile(const unsigned char* source, const unsigned char* desti
         int16_t read = HostNoErr;
         do {
             HostYield();
+            if (HostCancelRequested() != 0) {
+                read = kCancelled;
+                break;
+            }
             int32_t count = std::min(HostGetBlockSize(buffer), size);
             read = HostReadFork(input, &count, buffer);
             FeedBinHex(d, buffer, count);

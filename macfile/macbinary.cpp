@@ -326,6 +326,10 @@ int16_t MacBinaryEncodeFile(const unsigned char* source, const unsigned char* de
     while (status == HostNoErr && !end) {
         int32_t count = kMacBinaryChunk;
         HostYield();
+        if (HostCancelRequested() != 0) {
+            status = kCancelled;
+            break;
+        }
         status = ProduceMacBinary(s, buffer, &count);
         end = status == HostEofErr;
         if (status == HostNoErr || status == HostEofErr) status = HostWriteFork(output, &count, buffer);
@@ -426,6 +430,10 @@ int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* de
     while (status == HostNoErr && !end) {
         int32_t count = kMacBinaryChunk;
         HostYield();
+        if (HostCancelRequested() != 0) {
+            status = kCancelled;
+            break;
+        }
         status = HostReadFork(input, &count, buffer);
         end = status == HostEofErr;
         if (status == HostNoErr || status == HostEofErr) status = ConsumeMacBinary(s, buffer, &count);

@@ -8,6 +8,7 @@
 //   4  BinHexDecode found no BinHex data in the source
 //   5  BinHexDecode found damaged data: a bad character, a CRC mismatch, a stream cut short, a
 //      name too long, or stray characters before the closing ':'
+// and -128 (Mac OS's "user cancelled"): the host asked for the running command to stop.
 #ifndef ZOR_MACFILE_MACFILE_H
 #define ZOR_MACFILE_MACFILE_H
 
@@ -22,6 +23,7 @@ inline constexpr int16_t kNoMemory = 2;
 inline constexpr int16_t kNotMacBinary = 3;
 inline constexpr int16_t kNoBinHexData = 4;
 inline constexpr int16_t kDamagedBinHex = 5;
+inline constexpr int16_t kCancelled = -128;
 
 inline constexpr int32_t kChunkSize = 16384;     // BinHex: bytes per input chunk, and per HostYield
 // MacBinary: bytes per transfer, and per HostYield. Larger than BinHex's chunk because MacBinary is

@@ -167,6 +167,7 @@ void TcpWaitState(CommandCall& call) {
         if (r < 0) break;
         if (target > 0 && r >= target) break;
         if (timeout > 0 && TicksPast(HostTicks(), deadline)) break;
+        if (HostCancelRequested() != 0) break;  // as when time is up: the state as it stands
     }
     plugin::SetIntResult(call, r);
 }

@@ -50,6 +50,7 @@ int16_t SendLoop(const StreamHold& hold, const char* p, int32_t n, bool count) {
             }
         }
         HostYield();
+        if (HostCancelRequested() != 0) return -1;  // the host gave up on the send: as for a broken connection
     }
     return 0;
 }

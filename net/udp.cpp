@@ -87,6 +87,7 @@ int32_t ReceiveDatagram(StreamRecord** entry, TextBlock& text, uint32_t& address
         }
         if (errno != EINTR && sockets::LastError() != sockets::kWouldBlock) break;
         HostYield();
+        if (HostCancelRequested() != 0) break;  // as when time is up: no datagram
         if (hasDeadline && static_cast<int32_t>(HostTicks() - deadline) >= 0) break;
     }
     if (result != 0) {

@@ -8,6 +8,7 @@
 
 #include "shell/host.h"
 #include "shell/macroman.h"
+#include "shell/reference.h"
 
 namespace zor::shell {
 
@@ -48,8 +49,9 @@ std::string FormatValue(const Value& value) {
 }
 
 void PluginLink::Call(int32_t selector, void** params, void* result) {
-    if (trace) std::fprintf(stderr, "zor-host: call %d\n", static_cast<int>(selector));
+    if (trace) TraceBefore(stderr, selector, params);
     entry(selector, params, &globals, result);
+    if (trace) TraceAfter(stderr, selector, params, result);
 }
 
 namespace {
@@ -104,8 +106,10 @@ bool Interpreter::Fail(std::string message) {
     return false;
 }
 
+// A stop signal, or a cancel the host asked for (Ctrl-C at the prompt; the cancelled command has
+// already ended), stops the run: no Try catches it.
 bool Interpreter::Stopping() {
-    if (stop_ != nullptr && *stop_ != 0) {
+    if ((stop_ != nullptr && *stop_ != 0) || HostCancelRequested() != 0) {
         stopped_ = true;
         return true;
     }

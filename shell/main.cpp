@@ -1,5 +1,13 @@
 // main.cpp: zor-host's command line: loads the plug-in, starts it, runs a script or the interactive
 // prompt, and stops the plug-in on every way out (end, error, SIGINT, SIGTERM).
+//
+// Signals: SIGINT, SIGTERM and SIGHUP ask the plug-in to cancel the running command
+// (HostRequestCancel). In a script the statement then fails, the script stops, the plug-in is shut
+// down and zor-host exits with 128 + the signal (130 for SIGINT, 143 for SIGTERM). At the interactive
+// prompt SIGINT cancels only the command (or the line being typed) and the session goes on; a second
+// SIGINT while the command is still cancelling ends the session after the shutdown. The shutdown
+// runs with the request still set, so it cannot wait on a peer; a third signal while cancelling
+// ends the process at once.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,10 +18,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "shell/host.h"
+#include "shell/prompt.h"
+#include "shell/reference.h"
 
 namespace {
 
@@ -25,22 +36,38 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: zor-host [--plugin PATH] [--resources PATH] [--polling-only] [--trace] [SCRIPT | -] [ARGUMENT ...]\n"
+    "       zor-host --reference\n"
     "  --plugin PATH     the plug-in to load (default: libzor.so beside zor-host, then the installed one)\n"
     "  --resources PATH  the plug-in's resource file (default: libzor.rsrc beside the plug-in)\n"
     "  --polling-only    start the plug-in without socket-event delivery (listeners accept when polled)\n"
-    "  --trace           report every call to the plug-in on standard error\n"
+    "  --trace           report every call to the plug-in on standard error: its arguments, then its\n"
+    "                    outputs, result and what the result means\n"
+    "  --reference       print the command reference (docs/commands.md) and exit\n"
     "The arguments after the script are the script's own: Argument(1) ... Argument(ArgumentCount).\n"
-    "With no script and a terminal on standard input, zor-host prompts for statements.\n";
+    "With no script and a terminal on standard input, zor-host prompts for statements (with line\n"
+    "editing and a history kept in ~/.zor_history; help lists the commands, quit ends the session).\n";
 
-// The signal that asked us to stop, 0 while none has. The handler only stores it and writes a byte
-// into a pipe (both async-signal-safe); the statement loop looks at it between statements, and a
-// wait for input watches the pipe too, so a signal that comes just before the wait still ends it.
+// The signal that asked us to stop, 0 while none has. The handler only stores it, asks for the cancel
+// and writes a byte into a pipe (all async-signal-safe); the statement loop looks at it between
+// statements, and a wait for input watches the pipe too, so a signal that comes just before the wait
+// still ends it.
 volatile sig_atomic_t g_stopSignal = 0;
+volatile sig_atomic_t g_prompting = 0;      // the interactive prompt: SIGINT cancels, the session goes on
+volatile sig_atomic_t g_signalsCancelling = 0;  // signals since the running cancel was asked for
 int g_wakePipe[2] = {-1, -1};
 
 extern "C" void OnStopSignal(int signal) {
     const int saved = errno;
-    g_stopSignal = signal;
+    if (HostCancelRequested() != 0) {
+        // Already cancelling: the second signal ends the session, the third the process.
+        g_signalsCancelling = g_signalsCancelling + 1;
+        if (g_signalsCancelling >= 3) _exit(128 + signal);
+        if (g_stopSignal == 0) g_stopSignal = signal;
+    } else {
+        g_signalsCancelling = 1;
+        if (g_prompting == 0 || signal != SIGINT) g_stopSignal = signal;
+    }
+    HostRequestCancel();
     if (g_wakePipe[1] >= 0) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t n = write(g_wakePipe[1], &byte, 1);
@@ -63,16 +90,25 @@ void CatchStopSignals() {
     sigaction(SIGPIPE, &action, nullptr);
 }
 
-// Ends the process the way the signal would have, now that the plug-in is stopped.
-[[noreturn]] void DieOfSignal(int signal) {
+// At the prompt, once a cancelled command (or line) is dealt with: the next SIGINT is a first one,
+// and the wake pipe is empty again.
+void EndCancel() {
+    HostClearCancel();
+    g_signalsCancelling = 0;
+    char drain[16];
+    while (g_wakePipe[0] >= 0 && read(g_wakePipe[0], drain, sizeof drain) > 0) {
+    }
+}
+
+// Whether a signal asks the prompt's read to stop.
+bool Interrupted() { return g_stopSignal != 0 || HostCancelRequested() != 0; }
+
+// Ends the process with the shell's status for the signal, now that the plug-in is stopped.
+[[noreturn]] void ExitForSignal(int signal) {
     std::fprintf(stderr, "zor-host: stopped by %s\n",
                  signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM");
     std::fflush(stdout);
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-    raise(signal);
+    std::fflush(stderr);
     _exit(128 + signal);
 }
 
@@ -111,8 +147,8 @@ void* LoadPlugin(const std::string& named, std::string& error) {
     return library;
 }
 
-// Reads one line from a descriptor (without its LF). False at the end of input or when a stop signal
-// interrupted the wait.
+// Reads one line from a descriptor (without its LF). False at the end of input or when a signal
+// interrupted the wait (a stop, or a cancel at the prompt).
 bool ReadLine(int fd, std::string& pending, std::string& line) {
     while (true) {
         const size_t lf = pending.find('\n');
@@ -121,10 +157,10 @@ bool ReadLine(int fd, std::string& pending, std::string& line) {
             pending.erase(0, lf + 1);
             return true;
         }
-        if (g_stopSignal != 0) return false;
+        if (g_stopSignal != 0 || HostCancelRequested() != 0) return false;
         pollfd waits[2] = {{fd, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
         if (poll(waits, g_wakePipe[0] >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return false;
-        if (g_stopSignal != 0) return false;
+        if (g_stopSignal != 0 || HostCancelRequested() != 0) return false;
         if (waits[0].revents == 0) continue;
         char buffer[4096];
         const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -175,6 +211,7 @@ struct Options {
     bool trace = false;
     std::string script;  // empty: standard input
     bool haveScript = false;
+    bool reference = false;  // print the command reference and exit
     std::vector<std::string> arguments;  // the script's own arguments
 };
 
@@ -195,6 +232,8 @@ bool ParseOptions(int argc, char** argv, Options& o, bool& help, std::string& er
             o.pollingOnly = true;
         } else if (a == "--trace") {
             o.trace = true;
+        } else if (a == "--reference") {
+            o.reference = true;
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -222,6 +261,11 @@ int main(int argc, char** argv) {
     if (help) {
         std::fputs(kUsage, stdout);
         return kExitDone;
+    }
+    if (options.reference) {
+        const std::string md = ReferenceMarkdown();
+        return std::fwrite(md.data(), 1, md.size(), stdout) == md.size() && std::fflush(stdout) == 0 ? kExitDone
+                                                                                                    : kExitError;
     }
 
     std::string error;
@@ -262,6 +306,7 @@ int main(int argc, char** argv) {
     }
     const bool interactive = !options.haveScript && isatty(STDIN_FILENO) == 1;
 
+    g_prompting = interactive ? 1 : 0;
     CatchStopSignals();
     plugin.Call(ZorSelectorStartUp, nullptr, nullptr);
     int status = kExitDone;
@@ -277,15 +322,27 @@ int main(int argc, char** argv) {
         if (fromFile) {
             if (!run(false)) status = kExitError;
         } else {
+            // Interactive lines come through the line editor. Standard input is parsed and run a
+            // chunk at a time: a line, or the lines up to the end of a block (the continuation
+            // prompt shows while one is open).
+            std::unique_ptr<Prompt> prompt;
+            if (interactive) prompt = std::make_unique<Prompt>(Interrupted, g_wakePipe[0]);
             std::string pending, line, chunk;
             int lineNumber = 0, chunkStart = 1;
             ParseError parseError;
             while (g_stopSignal == 0) {
-                if (interactive) {
-                    std::fputs(chunk.empty() ? "zor> " : "...> ", stdout);
-                    std::fflush(stdout);
+                const Prompt::Outcome got =
+                    prompt != nullptr ? prompt->Read(chunk.empty() ? "zor> " : "...> ", line)
+                    : ReadLine(STDIN_FILENO, pending, line) ? Prompt::Outcome::Line
+                                                            : Prompt::Outcome::End;
+                if (got == Prompt::Outcome::Interrupted && g_stopSignal == 0) {
+                    // Ctrl-C at the prompt: the lines typed so far go, the session stays.
+                    std::fputs("\n", stdout);
+                    chunk.clear();
+                    EndCancel();
+                    continue;
                 }
-                if (!ReadLine(STDIN_FILENO, pending, line)) {
+                if (got != Prompt::Outcome::Line) {
                     if (interactive && g_stopSignal == 0) std::fputs("\n", stdout);
                     if (!chunk.empty() && g_stopSignal == 0) {
                         // The input ended inside a block.
@@ -295,6 +352,11 @@ int main(int argc, char** argv) {
                     break;
                 }
                 ++lineNumber;
+                bool quit = false;
+                if (interactive && chunk.empty() && PromptWord(line, stdout, quit)) {
+                    if (quit) break;
+                    continue;
+                }
                 if (chunk.empty()) chunkStart = lineNumber;
                 chunk += line;
                 chunk += '\n';
@@ -313,6 +375,11 @@ int main(int argc, char** argv) {
                     status = kExitError;
                     break;
                 }
+                if (interactive && g_stopSignal == 0 && HostCancelRequested() != 0) {
+                    std::fflush(stdout);
+                    std::fprintf(stderr, "%s:%d: cancelled\n", name.c_str(), lineNumber);
+                }
+                if (interactive && g_stopSignal == 0) EndCancel();
                 std::fflush(stdout);
             }
         }
@@ -327,6 +394,6 @@ int main(int argc, char** argv) {
         HostDisposeHandle(plugin.globals);
         plugin.globals = nullptr;
     }
-    if (g_stopSignal != 0) DieOfSignal(g_stopSignal);
+    if (g_stopSignal != 0) ExitForSignal(g_stopSignal);
     return status;
 }

@@ -118,6 +118,7 @@ void TcpSendFile(plugin::CommandCall& call) {
             status = 0;
         }
         HostYield();
+        if (HostCancelRequested() != 0) status = -1;  // the host gave up: as for a send error
     } while (n != 0 && status == 0 && remaining > 0);
 }
 
@@ -152,8 +153,10 @@ void TcpReceiveFile(plugin::CommandCall& call) {
     bool failed = false;  // a write failed, or the stream failed or went before the peer closed it
     for (;;) {
         HostYield();
-        if (net::HeldStream(hold) == nullptr) {
-            failed = true;  // released during the yield: its entry may hold another stream now
+        // Released during the yield (its entry may hold another stream now), or the host gave up:
+        // the file is incomplete.
+        if (net::HeldStream(hold) == nullptr || HostCancelRequested() != 0) {
+            failed = true;
             break;
         }
         (void)net::ReceiveBlock(entry, buffer.text, static_cast<int16_t>(receiveLimit));

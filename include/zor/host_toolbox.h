@@ -67,6 +67,16 @@ void HostYield(void);
 // Returns after that many ticks (at once on the manual clock, which it advances).
 void HostDelay(uint32_t ticks);
 
+// ---- Cancel ---------------------------------------------------------------------------------------
+// Non-zero while the host wants the running command stopped (its user asked to abort). The plug-in's
+// loops that wait on a peer, a time-out or a long file look at it at each yield and end as their
+// broken-connection or failed-file path does. The host clears the request when the command returns.
+int32_t HostCancelRequested(void);
+// Asks for the running command to stop. Safe to call from a signal handler or another thread.
+void HostRequestCancel(void);
+// Withdraws the request (the host does so once the command has returned).
+void HostClearCancel(void);
+
 // ---- Dates ----------------------------------------------------------------------------------------
 // Host seconds: unsigned 32-bit from 1904-01-01 00:00:00, no time zone, years 1904 to 2040.
 typedef struct DateTimeFields {

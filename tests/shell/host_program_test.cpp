@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -62,6 +63,17 @@ struct HostProcess {
     }
 
     void Send(const std::string& text) const { ASSERT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size())); }
+    // Ctrl-D once the line editor has the terminal: typed while the terminal is still in line mode
+    // (between the prompt showing and the editor taking the terminal), the terminal itself would
+    // take it for the end of a line that nobody reads.
+    void SendEndOfInput() const {
+        for (int i = 0; i < 10000; ++i) {
+            termios mode{};
+            if (tcgetattr(in, &mode) == 0 && (mode.c_lflag & ICANON) == 0) break;
+            usleep(1000);
+        }
+        Send("\x04");
+    }
     void CloseInput() {
         close(in);
         if (out == in) out = -1;
@@ -113,6 +125,7 @@ protected:
         char folder[] = "/tmp/zor-host-XXXXXX";
         ASSERT_NE(mkdtemp(folder), nullptr);
         dir_ = folder;
+        setenv("HOME", folder, 1);  // the prompt's history file goes there, not to the user's
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     std::string Script(const std::string& text) {
@@ -159,7 +172,7 @@ TEST_F(HostProgram, ThePluginStopsOnEveryWayOut) {
     Outcome o = RunHost({"--trace", Script("print(Unavailable26())\n")});
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.out, "0\n");
-    EXPECT_EQ(o.err, std::string(kStart) + "zor-host: call 26\n" + kStop);
+    EXPECT_EQ(o.err, std::string(kStart) + "zor-host: call 26 Unavailable26()\nzor-host: done 26 Unavailable26 -> 0 (always)\n" + kStop);
 
     // An empty script still starts and stops it.
     o = RunHost({"--trace", Script("")});
@@ -181,6 +194,23 @@ TEST_F(HostProgram, ThePluginStopsOnEveryWayOut) {
     EXPECT_EQ(o.err, unparsable + ":2: unterminated string\n");
 }
 
+// The trace shows each call's arguments (outputs as "out", a left-out optional one as "-"), then
+// its result with what that result means for the command, and the outputs it set.
+TEST_F(HostProgram, TraceShowsArgumentsResultsAndTheirMeaning) {
+    const Outcome o = RunHost({"--trace", Script("CopyTextStub(\"a\\\"\\x8E\"; $s; $n; 0)\n"
+                                                 "BinHexDecode(\"missing.hqx\"; \"out\")\n"
+                                                 "print(UrlEncode(\"a b\"; 0))\n")});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.err, std::string(kStart) +
+                         "zor-host: call 53 CopyTextStub(\"a\\\"\\x8E\"; out; out; 0)\n"
+                         "zor-host: done 53 CopyTextStub -> 0 (always) [2: \"a\\\"\\x8E\"; 3: 1000]\n"
+                         "zor-host: call 20 BinHexDecode(\"missing.hqx\"; \"out\"; -)\n"
+                         "zor-host: done 20 BinHexDecode -> -43 (the source, or the destination's folder, does not exist)\n"
+                         "zor-host: call 30 UrlEncode(\"a b\"; 0)\n"
+                         "zor-host: done 30 UrlEncode -> \"a+b\"\n" +
+                         kStop);
+}
+
 // A reader that closes its end of the output: the print fails, the script stops with status 1, and
 // the plug-in is still stopped.
 TEST_F(HostProgram, ClosedOutputStopsTheScriptNotTheHost) {
@@ -200,7 +230,7 @@ TEST_F(HostProgram, StandardInputRunsLineByLineAndStopsAtTheFirstFault) {
     Outcome o = RunHost({"--trace"}, "print(\"a\")\n\n// note\n$x := StreamList(0)\nprint($x)\nprint($y)\nprint(\"b\")\n");
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, "a\n0\n");
-    EXPECT_EQ(o.err, std::string(kStart) + "zor-host: call 52\n<stdin>:6: $y is not defined\n" + kStop);
+    EXPECT_EQ(o.err, std::string(kStart) + "zor-host: call 52 StreamList(0)\nzor-host: done 52 StreamList -> 0\n<stdin>:6: $y is not defined\n" + kStop);
     // "-" names standard input; a last line without its LF still runs.
     o = RunHost({"-"}, "print(7)");
     EXPECT_EQ(o.status, 0);
@@ -287,10 +317,62 @@ TEST_F(HostProgram, StopSignalsStopThePlugin) {
         ASSERT_EQ(kill(host.pid, signal), 0);
         const std::string err = HostProcess::ReadAll(host.err);
         EXPECT_EQ(host.Wait(), 128 + signal);
-        EXPECT_EQ(err, std::string(kStart) + "zor-host: call 3\n" + kStop + "zor-host: stopped by " +
+        EXPECT_EQ(err, std::string(kStart) + "zor-host: call 3 TcpListen(0; 0; 0; 0; 0; 0; 2130706433)\n" +
+                           "zor-host: done 3 TcpListen -> 1\n" + kStop + "zor-host: stopped by " +
                            (signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM") +
                            "\n");
     }
+}
+
+// SIGINT or SIGTERM while a command waits (here for an hour): the command is cancelled, the script
+// stops, the plug-in is shut down, and the status is 128 + the signal.
+TEST_F(HostProgram, ASignalCancelsTheRunningCommandAndStopsTheScript) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        HostProcess host({"--trace", "-"});
+        host.Send("$l := TcpListen(0; 0; 0; 0; 0; 0; 0x7F000001)\nTcpWaitState($l; 20; 3600)\nprint(\"ran\")\n");
+        std::string err;
+        HostProcess::ReadUntil(host.err, "call 11", err);
+        ASSERT_NE(err.find("call 11"), std::string::npos) << err;
+        ASSERT_EQ(kill(host.pid, signal), 0);
+        err += HostProcess::ReadAll(host.err);
+        EXPECT_EQ(HostProcess::ReadAll(host.out), "");
+        EXPECT_EQ(host.Wait(), 128 + signal);
+        // The command returned (with the stream's state) before the plug-in was shut down.
+        const size_t returned = err.find("zor-host: done 11 TcpWaitState -> 2 (listening)\n");
+        const size_t stopped = err.find(kStop);
+        EXPECT_NE(returned, std::string::npos) << err;
+        EXPECT_TRUE(stopped != std::string::npos && stopped > returned) << err;
+        EXPECT_NE(err.find(signal == SIGINT ? "stopped by SIGINT\n" : "stopped by SIGTERM\n"), std::string::npos);
+    }
+}
+
+// At the prompt Ctrl-C cancels the running command, or the line being typed, and the session goes on
+// with its variables.
+TEST_F(HostProgram, CtrlCAtThePromptCancelsTheCommandNotTheSession) {
+    HostProcess host({"--trace"}, true);
+    std::string seen;
+    HostProcess::ReadUntil(host.out, "zor> ", seen);
+    host.Send("$l := TcpListen(0; 0; 0; 0; 0; 0; 0x7F000001)\n");
+    HostProcess::ReadUntil(host.out, "zor> ", seen);
+    host.Send("TcpWaitState($l; 20; 3600)\n");
+    HostProcess::ReadUntil(host.out, "call 11", seen);
+    ASSERT_NE(seen.find("call 11"), std::string::npos) << seen;
+    host.Send("\x03");
+    seen.clear();
+    HostProcess::ReadUntil(host.out, "zor> ", seen);
+    EXPECT_NE(seen.find("done 11 TcpWaitState -> 2"), std::string::npos) << seen;
+    EXPECT_NE(seen.find(":2: "), std::string::npos) << seen;
+    EXPECT_NE(seen.find("cancelled"), std::string::npos) << seen;
+    host.Send("print(\"half a li\x03");
+    seen.clear();
+    HostProcess::ReadUntil(host.out, "zor> ", seen);
+    host.Send("print($l)\n");
+    seen.clear();
+    HostProcess::ReadUntil(host.out, "1\r\n", seen);
+    EXPECT_NE(seen.find("1\r\n"), std::string::npos) << seen;
+    host.SendEndOfInput();
+    HostProcess::ReadAll(host.out);
+    EXPECT_EQ(host.Wait(), 0);
 }
 
 TEST_F(HostProgram, InteractivePromptShowsEachResultAndGoesOnAfterAFault) {
@@ -311,7 +393,7 @@ TEST_F(HostProgram, InteractivePromptShowsEachResultAndGoesOnAfterAFault) {
     HostProcess::ReadUntil(host.out, "\xC3\xA9t\xC3\xA9\t1000\r\nzor> ", seen);
     EXPECT_NE(seen.find("0\r\nzor> "), std::string::npos) << seen;  // the call's own result
     EXPECT_NE(seen.find("\xC3\xA9t\xC3\xA9\t1000\r\n"), std::string::npos) << seen;
-    host.Send("\x04");  // end of input
+    host.SendEndOfInput();
     HostProcess::ReadAll(host.out);
     EXPECT_EQ(host.Wait(), 0);
 }
