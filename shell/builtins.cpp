@@ -1,6 +1,7 @@
 // builtins.cpp: the host's built-in routines: output, texts and numbers, time, files, arrays, errors.
 #include <sys/stat.h>
 #include <time.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 
 #include "shell/host.h"
 #include "shell/macroman.h"
+#include "shell/reference.h"
 
 namespace zor::shell {
 namespace {
@@ -349,6 +351,20 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             size_t bad = 0;
             const std::string given = value != nullptr ? value : "";
             return giveText(Utf8ToMacRoman(given, converted, bad) ? converted : given);
+        }
+        case Builtin::StatusText: {
+            // The command's own line for the number when a command is named and lists it, else
+            // the number's shared name, else an empty text.
+            const char* meaning = nullptr;
+            if (count > 1) {
+                const CommandSpec* c = nullptr;
+                for (const CommandSpec& candidate : kCommands)
+                    if (strcasecmp(candidate.name, a1.bytes.c_str()) == 0) c = &candidate;
+                if (c == nullptr) return Fail("no command is named " + MacRomanToUtf8(a1.bytes));
+                meaning = zor::shell::StatusText(c->selector, a0.integer);
+            }
+            if (meaning == nullptr) meaning = zor::shell::StatusText(a0.integer);
+            return giveText(meaning != nullptr ? meaning : "");
         }
     }
     return Fail("unknown built-in " + name);

@@ -125,6 +125,7 @@ constexpr BuiltinSpec kBuiltins[] = {
     {"Argument", Builtin::Argument, 1, 1, "i", ValueKind::Text},
     {"ArgumentCount", Builtin::ArgumentCount, 0, 0, "", ValueKind::Integer},
     {"Environment", Builtin::Environment, 1, 1, "t", ValueKind::Text},
+    {"StatusText", Builtin::StatusText, 1, 2, "it", ValueKind::Text},
 };
 
 const BuiltinSpec& SpecOf(Builtin builtin) {

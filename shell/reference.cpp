@@ -228,7 +228,7 @@ void PrintHelpIndex(std::FILE* out) {
         }
         std::fprintf(out, "%s\n", line.c_str());
     }
-    std::fputs("Built-ins: print(v; ...), hex(v), length(v), picture(path)\n", out);
+    std::fputs("The language and its built-ins (Print, StatusText ...): docs/language.md\n", out);
 }
 
 bool PrintHelp(std::FILE* out, const std::string& name) {

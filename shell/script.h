@@ -48,6 +48,7 @@ enum class Builtin : uint8_t {
     SizeOfArray, AppendToArray, InsertInArray, DeleteFromArray,   // arrays
     ErrorText, ErrorLine, Throw,                                  // errors
     Argument, ArgumentCount, Environment,                         // the script's surroundings
+    StatusText,                                                   // what a command's result means
 };
 
 // One built-in: its name as documented, how many arguments it takes (`most` -1: any number), a
