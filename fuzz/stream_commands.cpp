@@ -10,7 +10,6 @@
 // a datagram of the harness that no command may read or close. Nothing may be left behind: handles,
 // descriptors.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -27,9 +26,12 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "support/descriptors.h"
 #include "zor/zor.h"
 
 namespace {
+
+using zor::test::OpenDescriptors;
 
 struct Op {
     uint8_t code, a, b, c;
@@ -328,15 +330,6 @@ void Run(const Op& op) {
         default:
             break;
     }
-}
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr) ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 int BoundSocket(int type, int& port) {

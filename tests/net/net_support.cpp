@@ -1,7 +1,6 @@
 // net_support.cpp: python3 peers and the network commands for the tests.
 #include "net_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -30,16 +29,6 @@ std::string Unhex(const std::string& hex) {
     std::string bytes;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return bytes;
-}
-
-int OpenDescriptors() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (d == nullptr) return -1;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n - 1;  // the directory's own descriptor
 }
 
 net::StreamRecord* RecordOf(PluginHost& host, int32_t ref) {

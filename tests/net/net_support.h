@@ -9,6 +9,7 @@
 #include <string>
 
 #include "net/net.h"
+#include "support/descriptors.h"
 #include "support/peer.h"
 #include "support/plugin_host.h"
 
@@ -21,8 +22,6 @@ inline constexpr int32_t kLoopback = 0x7F000001;  // 127.0.0.1
 std::string Hex(const std::string& bytes);
 std::string Unhex(const std::string& hex);
 
-// Descriptors the process holds.
-int OpenDescriptors();
 
 // A stream's record as the plug-in keeps it (its table entry in the host's global record).
 net::StreamRecord* RecordOf(PluginHost& host, int32_t ref);

@@ -1,7 +1,6 @@
 // streams_test.cpp: stream commands on loopback with their 1st, 2nd, ... allocation failing: a stream
 // is made whole or not at all, a send either delivers every byte as converted or reports a failure,
 // a receive never loses what arrived, and nothing (records, handles, descriptors) is left behind.
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,21 +9,13 @@
 #include <memory>
 #include <string>
 
+#include "support/descriptors.h"
 #include "sweep.h"
 
 namespace zor::test {
 namespace {
 
 constexpr int32_t kLoopback = 0x7F000001;
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr) ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 class StreamSweep : public ::testing::Test {
 protected:

@@ -217,13 +217,13 @@ TEST(PictureToFile, FailuresGiveThePlatformErrorAndCloseTheFile) {
     EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &full.block}), ENOSPC);
 
     Text name(folder.File("broken"));
-    const int descriptors = OpenDescriptorCount();
+    const int descriptors = OpenDescriptors();
     {
         WriteFailure failure(1, EIO);
         EXPECT_EQ(host.CallInt(kPictureToFile, {&picture, &name.block}), EIO);
         EXPECT_TRUE(failure.fired());
     }
-    EXPECT_EQ(OpenDescriptorCount(), descriptors) << "the file is closed";
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "the file is closed";
     HostDisposeHandle(picture);
 }
 
@@ -281,7 +281,7 @@ TEST(FileToPicture, NoHandleWhenTheFileCannotBeOpenedReadOrHeld) {
     mkdir(folder.File("folder").c_str(), 0700);
     EXPECT_EQ(CallFileToPicture(host, folder.File("folder")), nullptr);
 
-    const int descriptors = OpenDescriptorCount();
+    const int descriptors = OpenDescriptors();
     {
         ReadFailure failure(1, EIO);
         EXPECT_EQ(CallFileToPicture(host, data), nullptr);
@@ -291,7 +291,7 @@ TEST(FileToPicture, NoHandleWhenTheFileCannotBeOpenedReadOrHeld) {
         EXPECT_EQ(CallFileToPicture(host, data), nullptr);
         EXPECT_TRUE(failure.fired());
     }
-    EXPECT_EQ(OpenDescriptorCount(), descriptors) << "the file is closed";
+    EXPECT_EQ(OpenDescriptors(), descriptors) << "the file is closed";
     EXPECT_EQ(HostLiveAllocations(), live) << "nothing left behind";
 }
 
@@ -308,7 +308,7 @@ TEST(RawFiles, OnlyRegularFilesAreReadAndNoOpenWaits) {
     ASSERT_EQ(mkfifo(folder.File("fifo").c_str(), 0600), 0);
     const int32_t ref = TcpListen(host);
     ASSERT_NE(ref, 0);
-    const int descriptors = OpenDescriptorCount();
+    const int descriptors = OpenDescriptors();
     for (const std::string& path : {std::string("/dev/zero"), folder.File("fifo")}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(CallFileToPicture(host, path), nullptr);
@@ -316,7 +316,7 @@ TEST(RawFiles, OnlyRegularFilesAreReadAndNoOpenWaits) {
         int32_t zero = 0, streamRef = ref;
         EXPECT_EQ(host.CallInt(kTcpSendFile, {&streamRef, &name.block, &zero, &zero, &zero, &zero}), -1);
     }
-    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
     EXPECT_EQ(TcpRelease(host, ref), 0);
 }
 

@@ -156,7 +156,7 @@ TEST(TcpReceiveFile, AFailedWriteStopsReleasesAndReportsMinusOne) {
         ClientSends(*client, std::string(5000, 'x'));
         client->WriteLine("shut");  // so a transfer that went on past the failure would end, unreported
         EXPECT_EQ(client->ReadLine(), "shut");
-        const int descriptors = OpenDescriptorCount();
+        const int descriptors = OpenDescriptors();
         if (fullDevice) {
             EXPECT_EQ(CallReceiveFile(host, ref, "/dev/full"), -1);
         } else {
@@ -165,7 +165,7 @@ TEST(TcpReceiveFile, AFailedWriteStopsReleasesAndReportsMinusOne) {
             EXPECT_TRUE(failure.fired());
         }
         EXPECT_EQ(TcpState(host, ref), -1) << "the stream is released";
-        EXPECT_EQ(OpenDescriptorCount(), descriptors - 1) << "file closed and the connection with it";
+        EXPECT_EQ(OpenDescriptors(), descriptors - 1) << "file closed and the connection with it";
         client->CloseInput();
         EXPECT_EQ(client->ReadLine(), "closed");
         EXPECT_EQ(client->Finish(), 0);

@@ -177,11 +177,11 @@ TEST(TcpSendFile, FilesThatCannotBeSentGiveMinusOne) {
     auto sink = SinkPeer(folder.File("received"));
     const int32_t ref = ConnectTo(host, *sink);
     ASSERT_NE(ref, 0);
-    const int descriptors = OpenDescriptorCount();
+    const int descriptors = OpenDescriptors();
     EXPECT_EQ(CallSendFile(host, ref, folder.File("missing")), -1);
     EXPECT_EQ(CallSendFile(host, ref, ""), -1);
     EXPECT_EQ(CallSendFile(host, 999, folder.File("missing")), -1) << "no such stream";
-    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
     EXPECT_EQ(TcpState(host, ref), 8) << "the stream is left as it was";
     EXPECT_EQ(TcpClose(host, ref), 0);
     EXPECT_EQ(TcpRelease(host, ref), 0);

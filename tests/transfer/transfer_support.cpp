@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -131,12 +130,6 @@ void YieldHook::Run(void* self) {
     auto* hook = static_cast<YieldHook*>(self);
     ++hook->yields;
     if (hook->action_) hook->action_();
-}
-
-int OpenDescriptorCount() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-    return count;
 }
 
 }  // namespace zor::test

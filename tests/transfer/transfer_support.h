@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/descriptors.h"
 #include "support/files.h"
 #include "support/peer.h"
 #include "support/plugin_host.h"
@@ -21,8 +22,6 @@ namespace zor::test {
 // non-zero exit status.
 std::string RunPython(const std::string& script, std::initializer_list<std::string> args = {});
 
-// Descriptors this process holds open: files left open show here.
-int OpenDescriptorCount();
 
 // A python3 peer running `program` with arguments.
 std::unique_ptr<Peer> PythonPeer(const std::string& program, std::initializer_list<std::string> args = {});
