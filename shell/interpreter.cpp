@@ -81,6 +81,18 @@ std::string Where(size_t index, const std::string& name) { return "argument " + 
 
 bool IsComparison(Op op) { return op >= Op::Eq && op <= Op::Ge; }
 
+// The outcome of a comparison operator on two integers.
+bool Compared(Op op, int32_t a, int32_t b) {
+    switch (op) {
+        case Op::Eq: return a == b;
+        case Op::Ne: return a != b;
+        case Op::Lt: return a < b;
+        case Op::Gt: return a > b;
+        case Op::Le: return a <= b;
+        default: return a >= b;
+    }
+}
+
 int32_t Wrap(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
 
 constexpr size_t kMostArgs = 8;
@@ -268,14 +280,7 @@ bool Interpreter::ExecFor(const Statement& st) {
 bool Interpreter::Truth(const Expr& e, bool& result) {
     int32_t a, b;
     if (e.form == Expr::Form::Binary && IsComparison(e.op) && Quick(e.args[0], a) && Quick(e.args[1], b)) {
-        switch (e.op) {
-            case Op::Eq: result = a == b; break;
-            case Op::Ne: result = a != b; break;
-            case Op::Lt: result = a < b; break;
-            case Op::Gt: result = a > b; break;
-            case Op::Le: result = a <= b; break;
-            default: result = a >= b; break;
-        }
+        result = Compared(e.op, a, b);
         return true;
     }
     Value v;
@@ -527,15 +532,7 @@ bool Interpreter::IntegerOp(Op op, int32_t a, int32_t b, Value& out) {
             return true;
         default: break;
     }
-    bool yes = false;
-    switch (op) {
-        case Op::Eq: yes = a == b; break;
-        case Op::Ne: yes = a != b; break;
-        case Op::Lt: yes = a < b; break;
-        case Op::Gt: yes = a > b; break;
-        case Op::Le: yes = a <= b; break;
-        default: yes = a >= b; break;
-    }
+    const bool yes = Compared(op, a, b);
     out.kind = ValueKind::Boolean;
     out.integer = yes ? 1 : 0;
     return true;
