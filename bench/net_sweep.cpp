@@ -38,7 +38,7 @@ int main() {
             if (TcpState(host, ref) != zor::net::StreamEstablished) return 1;
     const double plugin = (Seconds() - start) / kSweeps;
 
-    auto* globals = reinterpret_cast<zor::plugin::PluginGlobals*>(*host.globals);
+    auto* globals = reinterpret_cast<zor::frame::PluginGlobals*>(*host.globals);
     start = Seconds();
     for (int sweep = 0; sweep < kSweeps; ++sweep) {
         for (int ref = 1; ref <= 1023; ++ref) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cpu_time.h"
-#include "plugin/globals.h"
+#include "frame/frame.h"
 #include "store/slot_index.h"
 #include "store/store.h"
 #include "support/plugin_host.h"
@@ -50,8 +50,8 @@ double PushPopRate(PluginHost& host, const std::vector<int32_t>& keys, int round
 
 // Direct calls on a store of the plug-in's objects, with or without the key index.
 double DirectLookupRate(const std::vector<int32_t>& keys, int operations, bool index) {
-    HostHandle record = HostNewHandleClear(static_cast<int32_t>(sizeof(zor::plugin::PluginGlobals)));
-    auto* globals = reinterpret_cast<zor::plugin::PluginGlobals*>(*record);
+    HostHandle record = HostNewHandleClear(static_cast<int32_t>(sizeof(zor::frame::PluginGlobals)));
+    auto* globals = reinterpret_cast<zor::frame::PluginGlobals*>(*record);
     zor::store::UseSlotIndex(true);
     zor::test::Text text("x");
     for (int32_t k : keys) (void)zor::store::PushText(globals, k, text.block);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "host/appledouble.h"
+#include "host/files_sidecar.h"
 
 namespace {
 

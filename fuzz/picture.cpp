@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "plugin/globals.h"
+#include "frame/frame.h"
 #include "zor/host_drawing.h"
 #include "transfer/transfer.h"
 
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t frame[5] = {-7, -7, -7, -7, -7};
     void* params[6] = {&picture, &frame[0], &frame[1], &frame[2], &frame[3], &frame[4]};
     int64_t slot = 0;
-    zor::plugin::CommandCall call{params, nullptr, &slot, nullptr};
+    zor::frame::CommandCall call{params, nullptr, &slot, nullptr};
     PictureInfo(call);
     if (static_cast<int32_t>(slot) != static_cast<int32_t>(size)) __builtin_trap();
     if (frame[4] != (IsGifData(picture) ? 1 : 0)) __builtin_trap();

@@ -12,7 +12,7 @@
 
 #include "fuzz_support.h"
 #include "net/net.h"
-#include "plugin/globals.h"
+#include "frame/frame.h"
 #include "transfer/transfer.h"
 
 namespace {
@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t ref = 1;
     void* params[4] = {&ref, (flags & 1) ? nullptr : &picture, &startArg, &endArg};
     int64_t slot = 0;
-    zor::plugin::CommandCall call{params, nullptr, &slot, &g_client};
+    zor::frame::CommandCall call{params, nullptr, &slot, &g_client};
     g_received.clear();
     zor::transfer::TcpSendPicture(call);
     const auto result = static_cast<int32_t>(slot);

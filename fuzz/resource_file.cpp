@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "host/resource_file.h"
+#include "host/resources.h"
 #include "zor/host_toolbox.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "host/appledouble.h"
+#include "host/files_sidecar.h"
 #include "macfile/macfile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

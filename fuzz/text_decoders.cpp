@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "plugin/globals.h"
+#include "frame/frame.h"
 #include "text/text.h"
 
 #ifndef ZOR_BUILD_DIR
@@ -14,14 +14,14 @@
 
 namespace {
 
-void Run(void (*command)(zor::plugin::CommandCall&), const uint8_t* data, int32_t length, int32_t mode) {
+void Run(void (*command)(zor::frame::CommandCall&), const uint8_t* data, int32_t length, int32_t mode) {
     TextBlock text{static_cast<int16_t>(length), HostNewHandle(length)};
     if (text.handle == nullptr) __builtin_trap();
     if (length > 0) std::memcpy(*text.handle, data, size_t(length));
     TextBlock result{0, nullptr};
     TextBlock* resultAddress = &result;
     void* params[2] = {&text, &mode};
-    zor::plugin::CommandCall call{params, nullptr, &resultAddress, nullptr};
+    zor::frame::CommandCall call{params, nullptr, &resultAddress, nullptr};
     command(call);
     if (result.length < 0 || result.length > length || text.length != length) __builtin_trap();
     if (result.handle == nullptr || HostGetHandleSize(result.handle) < result.length) __builtin_trap();

@@ -117,10 +117,10 @@ HostHandle ConvertPictureToGif(HostHandle picture, int32_t flags, int32_t width,
     return result;
 }
 
-void PictureToGif(plugin::CommandCall& call) {
-    auto arg = [&call](int n) { return plugin::HasArg(call, n) ? plugin::IntArg(call, n) : 0; };
-    HostHandle picture = plugin::HasArg(call, 1) ? plugin::PictureArg(call, 1) : nullptr;
-    plugin::SetPictureResult(call, ConvertPictureToGif(picture, arg(2), arg(3), arg(4), arg(5), arg(6)));
+void PictureToGif(frame::CommandCall& call) {
+    auto arg = [&call](int n) { return frame::HasArg(call, n) ? frame::IntArg(call, n) : 0; };
+    HostHandle picture = frame::HasArg(call, 1) ? frame::PictureArg(call, 1) : nullptr;
+    frame::SetPictureResult(call, ConvertPictureToGif(picture, arg(2), arg(3), arg(4), arg(5), arg(6)));
 }
 
 }  // namespace zor::gif

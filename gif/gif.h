@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "plugin/globals.h"
+#include "frame/frame.h"
 
 namespace zor::gif {
 
@@ -152,7 +152,7 @@ HostHandle ConvertPictureToGif(HostHandle picture, int32_t flags, int32_t width,
                                int32_t row);
 
 // Command 46: PictureToGif (picture; flags; width; height; column; row) -> picture.
-void PictureToGif(plugin::CommandCall& call);
+void PictureToGif(frame::CommandCall& call);
 
 }  // namespace zor::gif
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "host/appledouble.h"
+#include "host/files_sidecar.h"
 #include "host/host_internal.h"
 #include "host/macroman.h"
 

@@ -1,7 +1,7 @@
 // files_sidecar.cpp: parsing and building the AppleDouble sidecar's header and entry table.
 #include <cstring>
 
-#include "host/appledouble.h"
+#include "host/files_sidecar.h"
 
 namespace zor::host {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "host/host_internal.h"
-#include "host/resource_file.h"
+#include "host/resources.h"
 
 namespace zor::host {
 namespace {

@@ -1,5 +1,6 @@
 // time.cpp: ticks, yielding to the host's pending work, the cancel request, delays and the
 // millisecond counter.
+#include <poll.h>
 #include <time.h>
 
 #include <atomic>
@@ -14,6 +15,8 @@ uint32_t g_manualTicks = 0;
 uint32_t g_millisecondOffset = 0;
 void (*g_yieldCallback)(void*) = nullptr;
 void* g_yieldContext = nullptr;
+HostWaitHook g_waitHook = nullptr;  // the host's own scheduler, or null: the layer sleeps itself
+void* g_waitContext = nullptr;
 // Set by HostRequestCancel, which a signal handler or another thread may call: lock-free.
 std::atomic<int32_t> g_cancelRequested{0};
 static_assert(std::atomic<int32_t>::is_always_lock_free, "the cancel request is set from signal handlers");
@@ -43,6 +46,24 @@ uint32_t HostTicks(void) {
 
 void HostYield(void) {
     DeliverSocketEvents();
+    if (g_waitHook != nullptr) g_waitHook(g_waitContext, -1, 0, 0);
+    if (g_yieldCallback != nullptr) g_yieldCallback(g_yieldContext);
+}
+
+void HostYieldWaiting(int32_t socket, int16_t events, uint32_t ticks) {
+    DeliverSocketEvents();
+    if (g_waitHook != nullptr) {
+        g_waitHook(g_waitContext, socket, events, ticks);
+    } else if (ticks > 0 && !g_manualClock) {
+        // At most one tick, so the caller still looks at its time-out and the cancel request often.
+        constexpr int milliseconds = 17;
+        if (socket >= 0) {
+            pollfd p{socket, events, 0};
+            HostSystemCallTable()->poll(&p, 1, milliseconds);
+        } else {
+            HostSystemCallTable()->poll(nullptr, 0, milliseconds);
+        }
+    }
     if (g_yieldCallback != nullptr) g_yieldCallback(g_yieldContext);
 }
 
@@ -78,6 +99,11 @@ void HostAdvanceTicks(uint32_t ticks) { g_manualTicks += ticks; }
 void HostSetYieldCallback(void (*callback)(void*), void* context) {
     g_yieldCallback = callback;
     g_yieldContext = context;
+}
+
+void HostSetWaitHook(HostWaitHook hook, void* context) {
+    g_waitHook = hook;
+    g_waitContext = context;
 }
 
 void HostSetMillisecondOffset(uint32_t offset) { g_millisecondOffset = offset; }

@@ -17,13 +17,13 @@ using Converter = int16_t (*)(const unsigned char* source, const unsigned char* 
 // Runs a converter on private copies of the two names; a conversion of a file onto itself is refused
 // with the "open for writing" status. The optional third argument, when asked for and given, is
 // emptied first.
-void Convert(plugin::CommandCall& call, Converter convert, bool emptiesThird) {
+void Convert(frame::CommandCall& call, Converter convert, bool emptiesThird) {
     unsigned char source[256];
     unsigned char destination[256];
-    CopyName(plugin::StringArg(call, 1), source);
-    CopyName(plugin::StringArg(call, 2), destination);
-    if (emptiesThird && call.params[2] != nullptr) plugin::StringArg(call, 3)[0] = 0;
-    plugin::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : convert(source, destination));
+    CopyName(frame::StringArg(call, 1), source);
+    CopyName(frame::StringArg(call, 2), destination);
+    if (emptiesThird && call.params[2] != nullptr) frame::StringArg(call, 3)[0] = 0;
+    frame::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : convert(source, destination));
 }
 
 }  // namespace
@@ -36,12 +36,12 @@ bool SameFile(const unsigned char* source, const unsigned char* destination) {
     return a.device == b.device && a.inode == b.inode;
 }
 
-void MacBinaryEncode(plugin::CommandCall& call) { Convert(call, MacBinaryEncodeFile, false); }
+void MacBinaryEncode(frame::CommandCall& call) { Convert(call, MacBinaryEncodeFile, false); }
 
-void MacBinaryDecode(plugin::CommandCall& call) { Convert(call, MacBinaryDecodeFile, true); }
+void MacBinaryDecode(frame::CommandCall& call) { Convert(call, MacBinaryDecodeFile, true); }
 
-void BinHexEncode(plugin::CommandCall& call) { Convert(call, BinHexEncodeFile, false); }
+void BinHexEncode(frame::CommandCall& call) { Convert(call, BinHexEncodeFile, false); }
 
-void BinHexDecode(plugin::CommandCall& call) { Convert(call, BinHexDecodeFile, true); }
+void BinHexDecode(frame::CommandCall& call) { Convert(call, BinHexDecodeFile, true); }
 
 }  // namespace zor::macfile

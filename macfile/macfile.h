@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "plugin/globals.h"
+#include "frame/frame.h"
 
 namespace zor::macfile {
 
@@ -167,10 +167,10 @@ void AbortBinHex(BinHexDecoder* d, bool setFault);
 [[nodiscard]] int16_t BinHexDecodeFile(const unsigned char* source, const unsigned char* destination);
 
 // ---- Commands ------------------------------------------------------------------------------------
-void MacBinaryEncode(plugin::CommandCall& call);  // 17
-void MacBinaryDecode(plugin::CommandCall& call);  // 18
-void BinHexEncode(plugin::CommandCall& call);     // 19
-void BinHexDecode(plugin::CommandCall& call);     // 20
+void MacBinaryEncode(frame::CommandCall& call);  // 17
+void MacBinaryDecode(frame::CommandCall& call);  // 18
+void BinHexEncode(frame::CommandCall& call);     // 19
+void BinHexDecode(frame::CommandCall& call);     // 20
 
 }  // namespace zor::macfile
 

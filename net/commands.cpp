@@ -5,7 +5,7 @@
 
 namespace zor::net {
 
-using plugin::CommandCall;
+using frame::CommandCall;
 
 namespace {
 
@@ -13,7 +13,7 @@ namespace {
 // that neither its socket nor its record outlives the call. The StreamRef, or 0.
 int32_t HandOut(CommandCall& call, StreamRecord* stream) {
     if (stream == nullptr) return 0;
-    const int32_t ref = plugin::AllocateStreamRef(call.globals, stream);
+    const int32_t ref = frame::AllocateStreamRef(call.globals, stream);
     if (ref == 0) (void)ReleaseStream(&stream);
     return ref;
 }
@@ -66,60 +66,60 @@ int16_t SendInPieces(StreamRecord** entry, const TextBlock& text, int16_t push, 
 // TcpOpen (host, remote port, buffer size, -, reuse, local port, local address). The reuse argument
 // is not used: every open makes a new stream, and the entry it names is left as it is.
 void TcpOpen(CommandCall& call) {
-    plugin::SetIntResult(call, 0);
+    frame::SetIntResult(call, 0);
     StreamRecord* stream =
-        OpenStream(plugin::StringArg(call, 1), static_cast<uint16_t>(plugin::ShortArg(call, 2)), plugin::IntArg(call, 3),
-                   static_cast<uint16_t>(plugin::ShortArg(call, 6)), static_cast<uint32_t>(plugin::IntArg(call, 7)));
-    plugin::SetIntResult(call, HandOut(call, stream));
+        OpenStream(frame::StringArg(call, 1), static_cast<uint16_t>(frame::ShortArg(call, 2)), frame::IntArg(call, 3),
+                   static_cast<uint16_t>(frame::ShortArg(call, 6)), static_cast<uint32_t>(frame::IntArg(call, 7)));
+    frame::SetIntResult(call, HandOut(call, stream));
 }
 
 // TcpListen (-, -, local port, buffer size, -, reuse, local address); reuse as for TcpOpen.
 void TcpListen(CommandCall& call) {
-    plugin::SetIntResult(call, 0);
-    StreamRecord* stream = ListenStream(static_cast<uint16_t>(plugin::ShortArg(call, 3)), plugin::IntArg(call, 4),
-                                        static_cast<uint32_t>(plugin::IntArg(call, 7)));
-    plugin::SetIntResult(call, HandOut(call, stream));
+    frame::SetIntResult(call, 0);
+    StreamRecord* stream = ListenStream(static_cast<uint16_t>(frame::ShortArg(call, 3)), frame::IntArg(call, 4),
+                                        static_cast<uint32_t>(frame::IntArg(call, 7)));
+    frame::SetIntResult(call, HandOut(call, stream));
 }
 
 void TcpClose(CommandCall& call) {
     const StreamHold hold = HoldStream(call.entry);
     (void)QueueOrSend(call.entry, nullptr, 0);
     // The flush yielded: a stream released meanwhile is not closed in the place of its successor.
-    plugin::SetIntResult(call, HeldStream(hold) != nullptr ? CloseStream(call.entry) : -1);
+    frame::SetIntResult(call, HeldStream(hold) != nullptr ? CloseStream(call.entry) : -1);
 }
 
 // TcpRelease (ref, keep count): a keep-count of 0 gives the reference back to the open count.
 void TcpRelease(CommandCall& call) {
     const int16_t result = ReleaseStream(call.entry);
-    if (plugin::IntArg(call, 2) == 0) plugin::FreeStreamRef(call.globals, call.entry);
-    plugin::SetIntResult(call, result);
+    if (frame::IntArg(call, 2) == 0) frame::FreeStreamRef(call.globals, call.entry);
+    frame::SetIntResult(call, result);
 }
 
 // TcpState (ref or counter selector -18..-1, selector).
 void TcpState(CommandCall& call) {
     if (call.entry == nullptr) {
-        plugin::SetIntResult(call, static_cast<int32_t>(ReadCounter(plugin::IntArg(call, 1))));
+        frame::SetIntResult(call, static_cast<int32_t>(ReadCounter(frame::IntArg(call, 1))));
         return;
     }
-    plugin::SetIntResult(call, StreamState(call.entry, plugin::IntArg(call, 2)));
+    frame::SetIntResult(call, StreamState(call.entry, frame::IntArg(call, 2)));
 }
 
 // TcpSend (ref, text, push, conversion flags). A text the conversion could make longer than a text
 // holds is sent in pieces, so that nothing converted is cut.
 void TcpSend(CommandCall& call) {
-    TextBlock& text = plugin::TextArg(call, 2);
-    const int32_t flags = plugin::IntArg(call, 4);
+    TextBlock& text = frame::TextArg(call, 2);
+    const int32_t flags = frame::IntArg(call, 4);
     if (flags != 0 && ValidLength(text) > text::LongestToConvert(flags)) {
-        plugin::SetIntResult(call, SendInPieces(call.entry, text, plugin::ShortArg(call, 3), flags));
+        frame::SetIntResult(call, SendInPieces(call.entry, text, frame::ShortArg(call, 3), flags));
         return;
     }
     // A text that could not be converted for want of memory is not sent as it stands: the peer
     // would take it for the converted one.
     if (flags != 0 && !text::ApplyConversionFlags(text, flags)) {
-        plugin::SetIntResult(call, -1);
+        frame::SetIntResult(call, -1);
         return;
     }
-    plugin::SetIntResult(call, QueueOrSend(call.entry, &text, plugin::ShortArg(call, 3)));
+    frame::SetIntResult(call, QueueOrSend(call.entry, &text, frame::ShortArg(call, 3)));
 }
 
 // TcpReceive (ref, text out, maximum length, conversion flags): the count before conversion. With
@@ -127,37 +127,37 @@ void TcpSend(CommandCall& call) {
 // conversion step runs out of memory the text keeps the bytes as received and the result is -1, so
 // the caller does not take them for converted ones.
 void TcpReceive(CommandCall& call) {
-    TextBlock& text = plugin::TextArg(call, 2);
-    const int32_t flags = plugin::IntArg(call, 4);
-    int16_t maximum = plugin::ShortArg(call, 3);
+    TextBlock& text = frame::TextArg(call, 2);
+    const int32_t flags = frame::IntArg(call, 4);
+    int16_t maximum = frame::ShortArg(call, 3);
     if (flags != 0 && (maximum <= 0 || maximum > text::LongestToConvert(flags)))
         maximum = static_cast<int16_t>(text::LongestToConvert(flags));
     int32_t received = ReceiveBlock(call.entry, text, maximum);
     if (flags != 0 && received > 0 && !text::ApplyConversionFlags(text, flags)) received = -1;
-    plugin::SetIntResult(call, received);
+    frame::SetIntResult(call, received);
 }
 
 void TcpBytesAvailable(CommandCall& call) {
-    plugin::SetIntResult(call, static_cast<int32_t>(BytesAvailable(call.entry)));
+    frame::SetIntResult(call, static_cast<int32_t>(BytesAvailable(call.entry)));
 }
 
 // TcpStreamInfo (ref, remote address out, remote port out, local port out, -1 out, local address out).
 void TcpStreamInfo(CommandCall& call) {
     const StreamAddressInfo info = StreamAddresses(call.entry);
-    plugin::SetIntArg(call, 2, static_cast<int32_t>(info.remoteAddress));
-    plugin::SetShortArg(call, 3, static_cast<int16_t>(info.remotePort));
-    plugin::SetShortArg(call, 4, static_cast<int16_t>(info.localPort));
-    plugin::SetIntArg(call, 5, -1);
-    plugin::SetIntArg(call, 6, static_cast<int32_t>(info.localAddress));
-    plugin::SetIntResult(call, 0);
+    frame::SetIntArg(call, 2, static_cast<int32_t>(info.remoteAddress));
+    frame::SetShortArg(call, 3, static_cast<int16_t>(info.remotePort));
+    frame::SetShortArg(call, 4, static_cast<int16_t>(info.localPort));
+    frame::SetIntArg(call, 5, -1);
+    frame::SetIntArg(call, 6, static_cast<int32_t>(info.localAddress));
+    frame::SetIntResult(call, 0);
 }
 
 // TcpWaitState (ref, target, time-out seconds): polls and yields until the state reaches the target
 // (0 means established; a negative target waits for the time-out), the stream goes, or time is up.
 void TcpWaitState(CommandCall& call) {
-    const int32_t timeout = ClampTimeout(plugin::IntArg(call, 3));
+    const int32_t timeout = ClampTimeout(frame::IntArg(call, 3));
     const uint32_t deadline = HostTicks() + 60u * static_cast<uint32_t>(timeout > 0 ? timeout : 0);
-    int16_t target = static_cast<int16_t>(plugin::IntArg(call, 2));
+    int16_t target = static_cast<int16_t>(frame::IntArg(call, 2));
     if (target == 0) target = StreamEstablished;
     const StreamHold hold = HoldStream(call.entry);
     int16_t r;
@@ -169,66 +169,66 @@ void TcpWaitState(CommandCall& call) {
         if (timeout > 0 && TicksPast(HostTicks(), deadline)) break;
         if (HostCancelRequested() != 0) break;  // as when time is up: the state as it stands
     }
-    plugin::SetIntResult(call, r);
+    frame::SetIntResult(call, r);
 }
 
 // LocalAddress (address out, 5 out, -1 out).
 void LocalAddress(CommandCall& call) {
-    plugin::SetIntArg(call, 1, static_cast<int32_t>(LocalHostAddress()));
-    plugin::SetIntArg(call, 2, 5);
-    plugin::SetIntArg(call, 3, -1);
-    plugin::SetIntResult(call, 0);
+    frame::SetIntArg(call, 1, static_cast<int32_t>(LocalHostAddress()));
+    frame::SetIntArg(call, 2, 5);
+    frame::SetIntArg(call, 3, -1);
+    frame::SetIntResult(call, 0);
 }
 
 // AddressToName (address, mode): mode 1 the name only, 2 the dotted text only, else either.
 void AddressToName(CommandCall& call) {
-    AddressToText(static_cast<uint32_t>(plugin::IntArg(call, 1)), plugin::IntArg(call, 2), plugin::StringResult(call));
+    AddressToText(static_cast<uint32_t>(frame::IntArg(call, 1)), frame::IntArg(call, 2), frame::StringResult(call));
 }
 
 void NameToAddress(CommandCall& call) {
-    plugin::SetIntResult(call, static_cast<int32_t>(ResolveName(plugin::StringArg(call, 1))));
+    frame::SetIntResult(call, static_cast<int32_t>(ResolveName(frame::StringArg(call, 1))));
 }
 
 void UdpOpen(CommandCall& call) {
-    plugin::SetIntResult(call, HandOut(call, CreateUdpStream(static_cast<uint16_t>(plugin::IntArg(call, 1)))));
+    frame::SetIntResult(call, HandOut(call, CreateUdpStream(static_cast<uint16_t>(frame::IntArg(call, 1)))));
 }
 
 // UdpClose (ref): the reference is given back whatever the close gave.
 void UdpClose(CommandCall& call) {
     const int32_t result = DestroyUdpStream(call.entry);
-    plugin::FreeStreamRef(call.globals, call.entry);
-    plugin::SetIntResult(call, result);
+    frame::FreeStreamRef(call.globals, call.entry);
+    frame::SetIntResult(call, result);
 }
 
 // UdpSend (ref, datagram, address, port, -).
 void UdpSend(CommandCall& call) {
-    const TextBlock& text = plugin::TextArg(call, 2);
+    const TextBlock& text = frame::TextArg(call, 2);
     int32_t result;
     if (text.handle != nullptr) {
         const int8_t saved = HostGetHandleState(text.handle);
         HostLockHandle(text.handle);
         result = SendDatagram(call.entry, *text.handle, static_cast<int16_t>(ValidLength(text)),
-                              static_cast<uint32_t>(plugin::IntArg(call, 3)), static_cast<uint16_t>(plugin::IntArg(call, 4)));
+                              static_cast<uint32_t>(frame::IntArg(call, 3)), static_cast<uint16_t>(frame::IntArg(call, 4)));
         HostSetHandleState(text.handle, saved);
     } else {
-        result = SendDatagram(call.entry, nullptr, 0, static_cast<uint32_t>(plugin::IntArg(call, 3)),
-                              static_cast<uint16_t>(plugin::IntArg(call, 4)));
+        result = SendDatagram(call.entry, nullptr, 0, static_cast<uint32_t>(frame::IntArg(call, 3)),
+                              static_cast<uint16_t>(frame::IntArg(call, 4)));
     }
-    plugin::SetIntResult(call, result);
+    frame::SetIntResult(call, result);
 }
 
 // UdpReceive (ref, datagram out, sender address out, sender port out, -, time-out seconds).
 void UdpReceive(CommandCall& call) {
     uint32_t address = 0;
     uint16_t port = 0;
-    const int32_t result = ReceiveDatagram(call.entry, plugin::TextArg(call, 2), address, port, plugin::IntArg(call, 6));
+    const int32_t result = ReceiveDatagram(call.entry, frame::TextArg(call, 2), address, port, frame::IntArg(call, 6));
     if (result == 0) {
-        plugin::SetIntArg(call, 3, static_cast<int32_t>(address));
-        plugin::SetIntArg(call, 4, port);
+        frame::SetIntArg(call, 3, static_cast<int32_t>(address));
+        frame::SetIntArg(call, 4, port);
     }
-    plugin::SetIntResult(call, result);
+    frame::SetIntResult(call, result);
 }
 
-void UdpMaxDatagramSize(CommandCall& call) { plugin::SetIntResult(call, kMaxDatagramSize); }
+void UdpMaxDatagramSize(CommandCall& call) { frame::SetIntResult(call, kMaxDatagramSize); }
 
 }  // namespace zor::net

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "plugin/globals.h"
+#include "frame/frame.h"
 
 namespace zor::net {
 
@@ -170,24 +170,24 @@ void CloseAllListeners();  // cancels subscriptions and closes every listening s
 int32_t WinsockEventHook(void* window, HostEventMessage* message);
 
 // ---- Commands -----------------------------------------------------------------------------------
-void TcpOpen(plugin::CommandCall& call);            // 2
-void TcpListen(plugin::CommandCall& call);          // 3
-void TcpClose(plugin::CommandCall& call);           // 4
-void TcpRelease(plugin::CommandCall& call);         // 5
-void TcpState(plugin::CommandCall& call);           // 6
-void TcpSend(plugin::CommandCall& call);            // 7
-void TcpReceive(plugin::CommandCall& call);         // 8
-void TcpBytesAvailable(plugin::CommandCall& call);  // 9
-void TcpStreamInfo(plugin::CommandCall& call);      // 10
-void TcpWaitState(plugin::CommandCall& call);       // 11
-void LocalAddress(plugin::CommandCall& call);       // 14
-void AddressToName(plugin::CommandCall& call);      // 15
-void NameToAddress(plugin::CommandCall& call);      // 16
-void UdpOpen(plugin::CommandCall& call);            // 41
-void UdpClose(plugin::CommandCall& call);           // 42
-void UdpSend(plugin::CommandCall& call);            // 43
-void UdpReceive(plugin::CommandCall& call);         // 44
-void UdpMaxDatagramSize(plugin::CommandCall& call); // 45
+void TcpOpen(frame::CommandCall& call);            // 2
+void TcpListen(frame::CommandCall& call);          // 3
+void TcpClose(frame::CommandCall& call);           // 4
+void TcpRelease(frame::CommandCall& call);         // 5
+void TcpState(frame::CommandCall& call);           // 6
+void TcpSend(frame::CommandCall& call);            // 7
+void TcpReceive(frame::CommandCall& call);         // 8
+void TcpBytesAvailable(frame::CommandCall& call);  // 9
+void TcpStreamInfo(frame::CommandCall& call);      // 10
+void TcpWaitState(frame::CommandCall& call);       // 11
+void LocalAddress(frame::CommandCall& call);       // 14
+void AddressToName(frame::CommandCall& call);      // 15
+void NameToAddress(frame::CommandCall& call);      // 16
+void UdpOpen(frame::CommandCall& call);            // 41
+void UdpClose(frame::CommandCall& call);           // 42
+void UdpSend(frame::CommandCall& call);            // 43
+void UdpReceive(frame::CommandCall& call);         // 44
+void UdpMaxDatagramSize(frame::CommandCall& call); // 45
 
 }  // namespace zor::net
 

@@ -2,9 +2,12 @@
 #ifndef ZOR_PLUGIN_COMMANDS_H
 #define ZOR_PLUGIN_COMMANDS_H
 
-#include "plugin/globals.h"
+#include "frame/frame.h"
 
 namespace zor::plugin {
+
+// The plug-in's top floor works in the frame's terms throughout.
+using namespace zor::frame;
 
 // How the dispatcher prepares a command.
 enum HandlerFlags : uint8_t {

@@ -43,14 +43,14 @@ int32_t TakeSlot(HostHandle store, int32_t key) {
 
 }  // namespace
 
-int32_t CountTexts(const plugin::PluginGlobals* globals, int32_t key) {
+int32_t CountTexts(const frame::PluginGlobals* globals, int32_t key) {
     HostHandle store = globals->StoreHandleField;
     if (store == nullptr) return 0;
     const int32_t slot = FindSlot(store, key);
     return slot < 0 ? 0 : Slots(store)[slot].count;
 }
 
-bool PushText(plugin::PluginGlobals* globals, int32_t key, const TextBlock& text) {
+bool PushText(frame::PluginGlobals* globals, int32_t key, const TextBlock& text) {
     // The item and its copy of the text come first, so that a shortage leaves the store as it was.
     // An empty text without a handle is queued as an item without a text.
     HostHandle copy = nullptr;
@@ -91,7 +91,7 @@ bool PushText(plugin::PluginGlobals* globals, int32_t key, const TextBlock& text
     return true;
 }
 
-TextBlock PopText(plugin::PluginGlobals* globals, int32_t key) {
+TextBlock PopText(frame::PluginGlobals* globals, int32_t key) {
     TextBlock result{0, nullptr};
     HostHandle store = globals->StoreHandleField;
     if (store == nullptr) return result;
@@ -115,7 +115,7 @@ TextBlock PopText(plugin::PluginGlobals* globals, int32_t key) {
     return result;
 }
 
-void DeleteKey(plugin::PluginGlobals* globals, int32_t key) {
+void DeleteKey(frame::PluginGlobals* globals, int32_t key) {
     HostHandle store = globals->StoreHandleField;
     if (store == nullptr) return;
     const int32_t slot = FindSlot(store, key);
@@ -127,7 +127,7 @@ void DeleteKey(plugin::PluginGlobals* globals, int32_t key) {
     NoteSlotFreed(store, slot, key);
 }
 
-void StoreDispose(plugin::PluginGlobals* globals) {
+void StoreDispose(frame::PluginGlobals* globals) {
     HostHandle store = globals->StoreHandleField;
     if (store != nullptr) {
         ForgetIndex(store);
@@ -139,19 +139,19 @@ void StoreDispose(plugin::PluginGlobals* globals) {
     globals->StoreHandleField = nullptr;
 }
 
-void StoreCount(plugin::CommandCall& call) {
-    plugin::SetIntResult(call, CountTexts(call.globals, plugin::IntArg(call, 1)));
+void StoreCount(frame::CommandCall& call) {
+    frame::SetIntResult(call, CountTexts(call.globals, frame::IntArg(call, 1)));
 }
 
-void StorePush(plugin::CommandCall& call) {
+void StorePush(frame::CommandCall& call) {
     // A push that finds memory short queues nothing; the command has no result to say so.
-    (void)PushText(call.globals, plugin::IntArg(call, 1), plugin::TextArg(call, 2));
+    (void)PushText(call.globals, frame::IntArg(call, 1), frame::TextArg(call, 2));
 }
 
-void StorePop(plugin::CommandCall& call) {
-    *plugin::TextResult(call) = PopText(call.globals, plugin::IntArg(call, 1));
+void StorePop(frame::CommandCall& call) {
+    *frame::TextResult(call) = PopText(call.globals, frame::IntArg(call, 1));
 }
 
-void StoreDelete(plugin::CommandCall& call) { DeleteKey(call.globals, plugin::IntArg(call, 1)); }
+void StoreDelete(frame::CommandCall& call) { DeleteKey(call.globals, frame::IntArg(call, 1)); }
 
 }  // namespace zor::store

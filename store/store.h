@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "plugin/globals.h"
+#include "frame/frame.h"
 
 namespace zor::store {
 
@@ -44,24 +44,24 @@ inline StoreEntry* Slots(HostHandle store) {
 inline StoreHeader* Header(HostHandle store) { return reinterpret_cast<StoreHeader*>(*store); }
 
 // The number of texts queued under `key`; 0 with no store or no slot for the key.
-int32_t CountTexts(const plugin::PluginGlobals* globals, int32_t key);
+int32_t CountTexts(const frame::PluginGlobals* globals, int32_t key);
 // Queues a copy of the whole of `text`'s handle under `key`. False when memory ran short; the store
 // is then as it was.
-[[nodiscard]] bool PushText(plugin::PluginGlobals* globals, int32_t key, const TextBlock& text);
+[[nodiscard]] bool PushText(frame::PluginGlobals* globals, int32_t key, const TextBlock& text);
 // The oldest text queued under `key`, which passes to the caller; an empty text (length 0, null
 // handle) when there is none. The length is the handle's size (at most 32767).
-TextBlock PopText(plugin::PluginGlobals* globals, int32_t key);
+TextBlock PopText(frame::PluginGlobals* globals, int32_t key);
 // Releases everything queued under `key` and frees its slot; a key without a slot is ignored.
-void DeleteKey(plugin::PluginGlobals* globals, int32_t key);
+void DeleteKey(frame::PluginGlobals* globals, int32_t key);
 
 // Releases every queue, item and text, and the store itself; empties StoreHandleField.
-void StoreDispose(plugin::PluginGlobals* globals);
+void StoreDispose(frame::PluginGlobals* globals);
 
 // Commands.
-void StoreCount(plugin::CommandCall& call);   // 36: (key) -> count
-void StorePush(plugin::CommandCall& call);    // 37: (key, text)
-void StorePop(plugin::CommandCall& call);     // 38: (key) -> text
-void StoreDelete(plugin::CommandCall& call);  // 39: (key)
+void StoreCount(frame::CommandCall& call);   // 36: (key) -> count
+void StorePush(frame::CommandCall& call);    // 37: (key, text)
+void StorePop(frame::CommandCall& call);     // 38: (key) -> text
+void StoreDelete(frame::CommandCall& call);  // 39: (key)
 
 }  // namespace zor::store
 

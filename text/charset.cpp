@@ -47,11 +47,11 @@ void Translate(TextBlock& text, const char* tableName) {
 }
 
 // Commands 32 and 33: a translated copy; the caller's text is left as it is.
-void TranslatedCopy(plugin::CommandCall& call, void (*translate)(TextBlock&)) {
-    const TextBlock& text = plugin::TextArg(call, 1);
+void TranslatedCopy(frame::CommandCall& call, void (*translate)(TextBlock&)) {
+    const TextBlock& text = frame::TextArg(call, 1);
     TextBlock result = NewText(text.handle != nullptr ? *text.handle : nullptr, TextLength(text));
     translate(result);
-    *plugin::TextResult(call) = result;
+    *frame::TextResult(call) = result;
 }
 
 }  // namespace
@@ -60,8 +60,8 @@ void TranslateMacToIso(TextBlock& text) { Translate(text, "Mac2ISO"); }
 
 void TranslateIsoToMac(TextBlock& text) { Translate(text, "ISO2Mac"); }
 
-void MacToIso(plugin::CommandCall& call) { TranslatedCopy(call, TranslateMacToIso); }
+void MacToIso(frame::CommandCall& call) { TranslatedCopy(call, TranslateMacToIso); }
 
-void IsoToMac(plugin::CommandCall& call) { TranslatedCopy(call, TranslateIsoToMac); }
+void IsoToMac(frame::CommandCall& call) { TranslatedCopy(call, TranslateIsoToMac); }
 
 }  // namespace zor::text

@@ -362,14 +362,14 @@ TextBlock StripTagsAndDecode(const TextBlock& text) {
     return Decoded(work, 0);
 }
 
-void TextToHtml(plugin::CommandCall& call) {
-    *plugin::TextResult(call) = EncodeHtml(plugin::TextArg(call, 1), plugin::IntArg(call, 2));
+void TextToHtml(frame::CommandCall& call) {
+    *frame::TextResult(call) = EncodeHtml(frame::TextArg(call, 1), frame::IntArg(call, 2));
 }
 
-void HtmlToText(plugin::CommandCall& call) {
-    const int32_t mode = plugin::IntArg(call, 2);
-    const TextBlock& text = plugin::TextArg(call, 1);
-    *plugin::TextResult(call) = mode == 2 ? StripTagsAndDecode(text) : DecodeHtml(text, mode);
+void HtmlToText(frame::CommandCall& call) {
+    const int32_t mode = frame::IntArg(call, 2);
+    const TextBlock& text = frame::TextArg(call, 1);
+    *frame::TextResult(call) = mode == 2 ? StripTagsAndDecode(text) : DecodeHtml(text, mode);
 }
 
 }  // namespace zor::text

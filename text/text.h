@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "plugin/globals.h"
+#include "frame/frame.h"
 #include "zor/host_toolbox.h"
 
 namespace zor::text {
@@ -124,12 +124,12 @@ inline constexpr int32_t kHtmlGrowth = 8;
 int32_t LongestToConvert(int32_t flags);
 
 // ---- Commands ---------------------------------------------------------------------------------------
-void TextToHtml(plugin::CommandCall& call);  // 28: text, mode
-void HtmlToText(plugin::CommandCall& call);  // 29: text, mode (2: strip tags)
-void UrlEncode(plugin::CommandCall& call);   // 30: text, mode
-void UrlDecode(plugin::CommandCall& call);   // 31: text, mode (-1: quoted-printable)
-void MacToIso(plugin::CommandCall& call);    // 32: text
-void IsoToMac(plugin::CommandCall& call);    // 33: text
+void TextToHtml(frame::CommandCall& call);  // 28: text, mode
+void HtmlToText(frame::CommandCall& call);  // 29: text, mode (2: strip tags)
+void UrlEncode(frame::CommandCall& call);   // 30: text, mode
+void UrlDecode(frame::CommandCall& call);   // 31: text, mode (-1: quoted-printable)
+void MacToIso(frame::CommandCall& call);    // 32: text
+void IsoToMac(frame::CommandCall& call);    // 33: text
 
 }  // namespace zor::text
 

@@ -102,12 +102,12 @@ TextBlock UrlUnescape(const TextBlock& text, int32_t mode) {
     return result;
 }
 
-void UrlEncode(plugin::CommandCall& call) {
-    *plugin::TextResult(call) = UrlEscape(plugin::TextArg(call, 1), plugin::IntArg(call, 2));
+void UrlEncode(frame::CommandCall& call) {
+    *frame::TextResult(call) = UrlEscape(frame::TextArg(call, 1), frame::IntArg(call, 2));
 }
 
-void UrlDecode(plugin::CommandCall& call) {
-    *plugin::TextResult(call) = UrlUnescape(plugin::TextArg(call, 1), plugin::IntArg(call, 2));
+void UrlDecode(frame::CommandCall& call) {
+    *frame::TextResult(call) = UrlUnescape(frame::TextArg(call, 1), frame::IntArg(call, 2));
 }
 
 }  // namespace zor::text

@@ -30,32 +30,32 @@ void SecondsToDateAndTime(int32_t seconds, int32_t zoneFlag, DateRecord& date, i
     timeOfDay = fields.hour * 3600 + fields.minute * 60 + fields.second;
 }
 
-void DateToSeconds(plugin::CommandCall& call) {
-    const int16_t* record = plugin::DateArg(call, 1);
+void DateToSeconds(frame::CommandCall& call) {
+    const int16_t* record = frame::DateArg(call, 1);
     const DateRecord date{record[0], record[1], record[2]};
-    plugin::SetIntResult(call, DateAndTimeToSeconds(date, plugin::IntArg(call, 2), plugin::IntArg(call, 3)));
+    frame::SetIntResult(call, DateAndTimeToSeconds(date, frame::IntArg(call, 2), frame::IntArg(call, 3)));
 }
 
-void SecondsToDate(plugin::CommandCall& call) {
+void SecondsToDate(frame::CommandCall& call) {
     DateRecord date{};
     int32_t timeOfDay = 0;
-    SecondsToDateAndTime(plugin::IntArg(call, 1), plugin::IntArg(call, 4), date, timeOfDay);
-    int16_t* record = plugin::DateArg(call, 2);
+    SecondsToDateAndTime(frame::IntArg(call, 1), frame::IntArg(call, 4), date, timeOfDay);
+    int16_t* record = frame::DateArg(call, 2);
     record[0] = date.day;
     record[1] = date.month;
     record[2] = date.year;
-    plugin::SetIntArg(call, 3, timeOfDay);
+    frame::SetIntArg(call, 3, timeOfDay);
 }
 
 // The counter wraps at 2^32 (about 49.7 days); differences are taken modulo 2^32 so that an interval
 // spanning the wrap comes out right.
-void Milliseconds(plugin::CommandCall& call) { plugin::SetIntResult(call, static_cast<int32_t>(HostMilliseconds())); }
+void Milliseconds(frame::CommandCall& call) { frame::SetIntResult(call, static_cast<int32_t>(HostMilliseconds())); }
 
-void ElapsedMilliseconds(plugin::CommandCall& call) {
-    const uint32_t since = static_cast<uint32_t>(plugin::IntArg(call, 1));
-    plugin::SetIntResult(call, static_cast<int32_t>(HostMilliseconds() - since));
+void ElapsedMilliseconds(frame::CommandCall& call) {
+    const uint32_t since = static_cast<uint32_t>(frame::IntArg(call, 1));
+    frame::SetIntResult(call, static_cast<int32_t>(HostMilliseconds() - since));
 }
 
-void MillisecondsSince(plugin::CommandCall& call) { ElapsedMilliseconds(call); }
+void MillisecondsSince(frame::CommandCall& call) { ElapsedMilliseconds(call); }
 
 }  // namespace zor::datetime

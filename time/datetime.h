@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "plugin/globals.h"
+#include "frame/frame.h"
 
 namespace zor::datetime {
 
@@ -57,13 +57,13 @@ int32_t DateAndTimeToSeconds(const DateRecord& date, int32_t timeOfDay, int32_t 
 void SecondsToDateAndTime(int32_t seconds, int32_t zoneFlag, DateRecord& date, int32_t& timeOfDay);
 
 // ---- Commands --------------------------------------------------------------------------------------
-void Milliseconds(plugin::CommandCall& call);         // 34: the millisecond counter
-void ElapsedMilliseconds(plugin::CommandCall& call);  // 35: counter minus argument 1, wrapping
-void DateToRfc822(plugin::CommandCall& call);         // 48: (seconds, zone flag) -> string
-void DateToSeconds(plugin::CommandCall& call);        // 49: (date, time of day, zone flag) -> seconds
-void Rfc822ToDate(plugin::CommandCall& call);         // 50: (string, mode) -> seconds
-void SecondsToDate(plugin::CommandCall& call);        // 51: (seconds, date out, time out, zone flag)
-void MillisecondsSince(plugin::CommandCall& call);    // 54: same as 35
+void Milliseconds(frame::CommandCall& call);         // 34: the millisecond counter
+void ElapsedMilliseconds(frame::CommandCall& call);  // 35: counter minus argument 1, wrapping
+void DateToRfc822(frame::CommandCall& call);         // 48: (seconds, zone flag) -> string
+void DateToSeconds(frame::CommandCall& call);        // 49: (date, time of day, zone flag) -> seconds
+void Rfc822ToDate(frame::CommandCall& call);         // 50: (string, mode) -> seconds
+void SecondsToDate(frame::CommandCall& call);        // 51: (seconds, date out, time out, zone flag)
+void MillisecondsSince(frame::CommandCall& call);    // 54: same as 35
 
 }  // namespace zor::datetime
 

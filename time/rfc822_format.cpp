@@ -76,8 +76,8 @@ void FormatRfc822(int32_t seconds, int32_t zoneFlag, unsigned char* text) {
     }
 }
 
-void DateToRfc822(plugin::CommandCall& call) {
-    FormatRfc822(plugin::IntArg(call, 1), plugin::IntArg(call, 2), plugin::StringResult(call));
+void DateToRfc822(frame::CommandCall& call) {
+    FormatRfc822(frame::IntArg(call, 1), frame::IntArg(call, 2), frame::StringResult(call));
 }
 
 }  // namespace zor::datetime

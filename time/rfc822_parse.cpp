@@ -172,8 +172,8 @@ int32_t ParseRfc822(const unsigned char* text, int32_t mode) {
     return mode == kCompactLayout ? ParseCompactLayout(work) : ParseRfc822Layout(work);
 }
 
-void Rfc822ToDate(plugin::CommandCall& call) {
-    plugin::SetIntResult(call, ParseRfc822(plugin::StringArg(call, 1), plugin::IntArg(call, 2)));
+void Rfc822ToDate(frame::CommandCall& call) {
+    frame::SetIntResult(call, ParseRfc822(frame::StringArg(call, 1), frame::IntArg(call, 2)));
 }
 
 }  // namespace zor::datetime

@@ -49,21 +49,21 @@ JpegBounds JpegRange(HostHandle picture) {
 }
 
 // Data shorter than the header (or no handle at all) report their size and a zero frame.
-void PictureInfo(plugin::CommandCall& call) {
-    const HostHandle picture = plugin::PictureArg(call, 1);
+void PictureInfo(frame::CommandCall& call) {
+    const HostHandle picture = frame::PictureArg(call, 1);
     const int32_t size = DataSize(picture);
     const bool whole = size >= kPictureHeaderSize;
     for (int n = 2; n <= 5; ++n) {
-        if (plugin::HasArg(call, n)) plugin::SetIntArg(call, n, whole ? HeaderField(picture, 2 * (n - 1)) : 0);
+        if (frame::HasArg(call, n)) frame::SetIntArg(call, n, whole ? HeaderField(picture, 2 * (n - 1)) : 0);
     }
-    if (plugin::HasArg(call, 6)) plugin::SetIntArg(call, 6, IsGifData(picture) ? 1 : 0);
-    plugin::SetIntResult(call, size);
+    if (frame::HasArg(call, 6)) frame::SetIntArg(call, 6, IsGifData(picture) ? 1 : 0);
+    frame::SetIntResult(call, size);
 }
 
 // Writes the GIF data whole, or the JPEG stream alone; data that hold neither (or a null handle,
 // which holds nothing) are written as they are.
-void PictureToFile(plugin::CommandCall& call) {
-    const HostHandle picture = plugin::PictureArg(call, 1);
+void PictureToFile(frame::CommandCall& call) {
+    const HostHandle picture = frame::PictureArg(call, 1);
     const int32_t size = DataSize(picture);
     int32_t first = 0;
     int32_t count = size;
@@ -75,7 +75,7 @@ void PictureToFile(plugin::CommandCall& call) {
             count = jpeg.end - jpeg.start + 1;
         }
     }
-    const FilePath path = FileNameFromText(plugin::TextArg(call, 2));
+    const FilePath path = FileNameFromText(frame::TextArg(call, 2));
 
     int32_t result = 0;
     const int fd = OpenFileToWrite(path.bytes, O_WRONLY, false);
@@ -87,15 +87,15 @@ void PictureToFile(plugin::CommandCall& call) {
         const int closed = file.Close();
         if (result == 0) result = closed;  // a close can be the first to report a lost write
     }
-    plugin::SetIntResult(call, result);
+    frame::SetIntResult(call, result);
 }
 
 // A file that cannot be opened or read, that is no regular file (a folder, a device, a FIFO), or
 // that does not fit in memory, gives no handle. A file that shrinks while it is read gives the bytes
 // that were there.
-void FileToPicture(plugin::CommandCall& call) {
+void FileToPicture(frame::CommandCall& call) {
     HostHandle result = nullptr;
-    const FilePath path = FileNameFromText(plugin::TextArg(call, 1));
+    const FilePath path = FileNameFromText(frame::TextArg(call, 1));
     const int fd = OpenFileToRead(path.bytes);
     if (fd >= 0) {
         RawFileCloser file(fd);
@@ -111,7 +111,7 @@ void FileToPicture(plugin::CommandCall& call) {
             }
         }
     }
-    plugin::SetPictureResult(call, result);
+    frame::SetPictureResult(call, result);
 }
 
 }  // namespace zor::transfer

@@ -47,18 +47,18 @@ int16_t SendChunk(net::StreamRecord** entry, TextBlock& text) {
 // TcpSendFile: reads the range [start, end) of the file chunk by chunk; each chunk is converted,
 // sent, and followed by a poll of the stream; a send error or a stream no longer established ends
 // the transfer without a result.
-void TcpSendFile(plugin::CommandCall& call) {
+void TcpSendFile(frame::CommandCall& call) {
     net::StreamRecord** entry = call.entry;
     const net::StreamHold hold = net::HoldStream(entry);
-    const FilePath path = FileNameFromText(plugin::TextArg(call, 2));
-    const int32_t flags = plugin::IntArg(call, 3);
-    int64_t chunk = plugin::IntArg(call, 4) > 0 ? plugin::IntArg(call, 4) : kDefaultSendChunk;
+    const FilePath path = FileNameFromText(frame::TextArg(call, 2));
+    const int32_t flags = frame::IntArg(call, 3);
+    int64_t chunk = frame::IntArg(call, 4) > 0 ? frame::IntArg(call, 4) : kDefaultSendChunk;
     if (chunk > kLargestChunk) chunk = kLargestChunk;  // the chunk's 16-bit count would wrap
     if (chunk > ChunkLimit(flags)) chunk = ChunkLimit(flags);
 
     TransferChunk buffer;
     if (buffer.text.handle == nullptr) {
-        plugin::SetIntResult(call, HostMemoryError());
+        frame::SetIntResult(call, HostMemoryError());
         return;
     }
     (void)net::QueueOrSend(entry, nullptr, 0);  // whatever the stream still holds goes first
@@ -70,8 +70,8 @@ void TcpSendFile(plugin::CommandCall& call) {
     if (size < 0) status = -1;
 
     // The range, clamped in this order.
-    int64_t start = plugin::IntArg(call, 5);
-    int64_t end = plugin::IntArg(call, 6);
+    int64_t start = frame::IntArg(call, 5);
+    int64_t end = frame::IntArg(call, 6);
     if (end == 0) end = size;
     if (start < 0) start = 0;
     if (end < start) end = start;
@@ -80,7 +80,7 @@ void TcpSendFile(plugin::CommandCall& call) {
     int64_t remaining = end - start;
     if (status == 0 && start != 0 && HostSystemCallTable()->lseek(fd, start, SEEK_SET) < 0) status = -1;
     if (status != 0) {
-        plugin::SetIntResult(call, status);
+        frame::SetIntResult(call, status);
         return;
     }
 
@@ -89,7 +89,7 @@ void TcpSendFile(plugin::CommandCall& call) {
         if (chunk > remaining) chunk = remaining;
         HostSetHandleSize(buffer.text.handle, static_cast<int32_t>(chunk));
         if (HostMemoryError() != HostNoErr) {
-            plugin::SetIntResult(call, HostMemoryError());
+            frame::SetIntResult(call, HostMemoryError());
             return;
         }
         n = ReadFull(fd, *buffer.text.handle, static_cast<size_t>(chunk));
@@ -99,7 +99,7 @@ void TcpSendFile(plugin::CommandCall& call) {
             if (n != chunk) HostSetHandleSize(buffer.text.handle, static_cast<int32_t>(n));
             if (!text::ApplyConversionFlags(buffer.text, flags)) {
                 // Sending the chunk unconverted would hand the peer the wrong bytes: stop and say so.
-                plugin::SetIntResult(call, -1);
+                frame::SetIntResult(call, -1);
                 return;
             }
             // A stream released during a yield is gone for good, whatever now holds its entry.
@@ -112,7 +112,7 @@ void TcpSendFile(plugin::CommandCall& call) {
         } else if (n < 0) {
             // A read error would end the transfer as if the file had: the peer would take the
             // bytes sent so far for the whole file. Say so.
-            plugin::SetIntResult(call, -1);
+            frame::SetIntResult(call, -1);
             return;
         } else {
             status = 0;
@@ -126,22 +126,22 @@ void TcpSendFile(plugin::CommandCall& call) {
 // established (peer closed, failed, still listening or connecting) or stays silent longer than the
 // idle time-out; the stream is released in every case that got as far as opening the file. A stream
 // that failed, or was released during a yield, ends the file short: that is reported.
-void TcpReceiveFile(plugin::CommandCall& call) {
+void TcpReceiveFile(frame::CommandCall& call) {
     net::StreamRecord** entry = call.entry;
     const net::StreamHold hold = net::HoldStream(entry);
-    const FilePath path = FileNameFromText(plugin::TextArg(call, 2));
-    const int32_t flags = plugin::IntArg(call, 3);
-    const bool append = plugin::IntArg(call, 4) == 1;
-    const int32_t idleSeconds = plugin::IntArg(call, 5);
+    const FilePath path = FileNameFromText(frame::TextArg(call, 2));
+    const int32_t flags = frame::IntArg(call, 3);
+    const bool append = frame::IntArg(call, 4) == 1;
+    const int32_t idleSeconds = frame::IntArg(call, 5);
 
     TransferChunk buffer;
     if (buffer.text.handle == nullptr) {
-        plugin::SetIntResult(call, HostMemoryError());
+        frame::SetIntResult(call, HostMemoryError());
         return;
     }
     const int fd = OpenFileToWrite(path.bytes, O_RDWR, append);
     if (fd < 0) {
-        plugin::SetIntResult(call, -1);
+        frame::SetIntResult(call, -1);
         return;
     }
     RawFileCloser file(fd);
@@ -194,22 +194,22 @@ void TcpReceiveFile(plugin::CommandCall& call) {
     }
     const int closed = file.Close();
     if (net::HeldStream(hold) != nullptr) (void)net::ReleaseStream(entry);
-    if (failed || closed != 0) plugin::SetIntResult(call, -1);
+    if (failed || closed != 0) frame::SetIntResult(call, -1);
 }
 
 // TcpSendPicture: the explicit range when one is given (end included), else the whole GIF data, else
 // the JPEG stream. The range never reaches outside the data. The picture stays locked while its
 // bytes are sent from its own storage; its lock state is restored afterwards.
-void TcpSendPicture(plugin::CommandCall& call) {
+void TcpSendPicture(frame::CommandCall& call) {
     int32_t result = -1;
-    const HostHandle picture = plugin::HasArg(call, 2) ? plugin::PictureArg(call, 2) : nullptr;
+    const HostHandle picture = frame::HasArg(call, 2) ? frame::PictureArg(call, 2) : nullptr;
     if (picture == nullptr || *picture == nullptr) {
-        plugin::SetIntResult(call, result);
+        frame::SetIntResult(call, result);
         return;
     }
     const int32_t size = HostGetHandleSize(picture);
-    int32_t start = plugin::IntArg(call, 3);
-    int32_t end = plugin::IntArg(call, 4);
+    int32_t start = frame::IntArg(call, 3);
+    int32_t end = frame::IntArg(call, 4);
     if (start != 0 || end != 0) {
         if (end == 0) end = size - 1;
     } else if (IsGifData(picture)) {
@@ -220,7 +220,7 @@ void TcpSendPicture(plugin::CommandCall& call) {
         end = jpeg.end;
     }
     if (end == 0) {
-        plugin::SetIntResult(call, result);  // neither GIF nor a complete JPEG stream after offset 0
+        frame::SetIntResult(call, result);  // neither GIF nor a complete JPEG stream after offset 0
         return;
     }
     if (start < 0) start = 0;
@@ -245,7 +245,7 @@ void TcpSendPicture(plugin::CommandCall& call) {
     }
     result = status;
     HostSetHandleState(picture, state);
-    plugin::SetIntResult(call, result);
+    frame::SetIntResult(call, result);
 }
 
 }  // namespace zor::transfer

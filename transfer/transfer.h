@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "plugin/globals.h"
+#include "frame/frame.h"
 #include "text/text.h"
 
 namespace zor::transfer {
@@ -54,22 +54,22 @@ bool IsGifData(HostHandle picture);
 // Arguments: StreamRef, file name, conversion flags, chunk size, start, end. Result: -1 when the file
 // cannot be opened or positioned or a read of it fails, the memory status when the chunk cannot be
 // made; otherwise none.
-void TcpSendFile(plugin::CommandCall& call);
+void TcpSendFile(frame::CommandCall& call);
 // 13: writes everything the stream receives into a file until the connection ends or stays idle too
 // long, then releases the stream. Arguments: StreamRef, file name, conversion flags, append flag,
 // idle time-out in seconds. Result: -1 when the file cannot be opened, a write to it fails, or the
 // stream failed (or was released meanwhile) before its peer closed it; the bytes written stay.
-void TcpReceiveFile(plugin::CommandCall& call);
+void TcpReceiveFile(frame::CommandCall& call);
 // 40: sends a picture's GIF data, its JPEG stream, or an explicit byte range of it (end included).
 // Arguments: StreamRef, picture (optional), start, end. Result: 0, or -1.
-void TcpSendPicture(plugin::CommandCall& call);
+void TcpSendPicture(frame::CommandCall& call);
 // 47: the picture's data size; outputs frame top, left, bottom, right and the GIF flag.
-void PictureInfo(plugin::CommandCall& call);
+void PictureInfo(frame::CommandCall& call);
 // 57: writes a picture's GIF data or JPEG stream (else its whole data) to a new file.
 // Result: 0, or the platform's error code.
-void PictureToFile(plugin::CommandCall& call);
+void PictureToFile(frame::CommandCall& call);
 // 58: reads a whole file into a new handle. Result: the handle, or 0.
-void FileToPicture(plugin::CommandCall& call);
+void FileToPicture(frame::CommandCall& call);
 
 }  // namespace zor::transfer
 

@@ -66,6 +66,18 @@ uint32_t HostTicks(void);
 void HostYield(void);
 // Returns after that many ticks (at once on the manual clock, which it advances).
 void HostDelay(uint32_t ticks);
+// Yields as HostYield does, for a loop that waits: on `socket` becoming ready for `events` (poll's
+// bits; a negative socket waits on time alone) or on `ticks` passing, whichever comes first. Without
+// a wait hook the layer sleeps in poll (through the system-call table) for at most one tick and never
+// on the manual clock, so a waiting host takes no processor time. It may return early for any
+// reason: the caller looks again at its socket, its time-out and the cancel request.
+void HostYieldWaiting(int32_t socket, int16_t events, uint32_t ticks);
+// A host that runs several flows of work (processes) installs a wait hook (0 removes it). HostYield
+// calls it with socket -1, events 0, ticks 0 (give way, nothing awaited); HostYieldWaiting with what
+// it waits for, in place of the layer's own sleep. Socket events are delivered before it, and the test
+// callback runs after it.
+typedef void (*HostWaitHook)(void* context, int32_t socket, int16_t events, uint32_t ticks);
+void HostSetWaitHook(HostWaitHook hook, void* context);
 
 // ---- Cancel ---------------------------------------------------------------------------------------
 // Non-zero while the host wants the running command stopped (its user asked to abort). The plug-in's

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "host/resource_file.h"
+#include "host/resources.h"
 #include "support/plugin_host.h"
 
 namespace zor::test {

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "host/appledouble.h"
+#include "host/files_sidecar.h"
 #include "support.h"
 
 namespace zor::test {

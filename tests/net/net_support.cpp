@@ -32,7 +32,7 @@ std::string Unhex(const std::string& hex) {
 }
 
 net::StreamRecord* RecordOf(PluginHost& host, int32_t ref) {
-    auto* globals = reinterpret_cast<plugin::PluginGlobals*>(*host.globals);
+    auto* globals = reinterpret_cast<frame::PluginGlobals*>(*host.globals);
     return globals->StreamTable[ref];
 }
 

@@ -101,10 +101,10 @@ TEST(StartUp, TwiceReleasesWhatTheFirstHeld) {
         int16_t unusedShort = 0, port = 0;
         ASSERT_EQ(host.CallInt(3, {&unused, &unusedShort, &port, &buffer, &unused, &reuse, &address}), 1);
         const HostHandle first = host.globals;
-        const int32_t socket = reinterpret_cast<const plugin::PluginGlobals*>(*first)->StreamTable[1]->socket;
+        const int32_t socket = reinterpret_cast<const frame::PluginGlobals*>(*first)->StreamTable[1]->socket;
         host.Start();
         ASSERT_NE(host.globals, first);
-        EXPECT_EQ(reinterpret_cast<const plugin::PluginGlobals*>(*first)->StreamTable[1], nullptr);
+        EXPECT_EQ(reinterpret_cast<const frame::PluginGlobals*>(*first)->StreamTable[1], nullptr);
         EXPECT_EQ(fcntl(socket, F_GETFD), -1) << "the first start-up's listening socket is still open";
         int32_t zero = 0;
         EXPECT_EQ(host.CallInt(52, {&zero}), 0);

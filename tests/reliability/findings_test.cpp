@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/appledouble.h"
+#include "host/files_sidecar.h"
 #include "zor/host_drawing.h"
 #include "sweep.h"
 

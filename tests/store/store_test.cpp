@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/globals.h"
+#include "frame/frame.h"
 #include "store/store.h"
 #include "support/faults.h"
 #include "support/plugin_host.h"
@@ -51,7 +51,7 @@ struct SlotView {
     bool operator==(const SlotView&) const = default;
 };
 std::vector<SlotView> SlotTable(PluginHost& host) {
-    const auto* globals = reinterpret_cast<const plugin::PluginGlobals*>(*host.globals);
+    const auto* globals = reinterpret_cast<const frame::PluginGlobals*>(*host.globals);
     std::vector<SlotView> out;
     HostHandle store = globals->StoreHandleField;
     if (store == nullptr) return out;
@@ -209,7 +209,7 @@ TEST(Store, ShutdownReleasesEverything) {
         for (int32_t key = 1; key < 200; key += 5) (void)Pop(host, key * 7919);
         EXPECT_GT(HostLiveAllocations(), start + 200);
         host.entry(ZorSelectorShutDown, nullptr, &host.globals, nullptr);
-        EXPECT_EQ(reinterpret_cast<const plugin::PluginGlobals*>(*host.globals)->StoreHandleField, nullptr);
+        EXPECT_EQ(reinterpret_cast<const frame::PluginGlobals*>(*host.globals)->StoreHandleField, nullptr);
         EXPECT_EQ(HostLiveAllocations(), start + 1);  // only the global record stays, with the host
         HostHandle first = host.globals;
         host.Start();  // a second start-up makes a new record; the test host releases both

@@ -1,7 +1,7 @@
-// globals.h: the plug-in's global record, its table of stream references, and how commands reach
-// their arguments and result slot.
-#ifndef ZOR_PLUGIN_GLOBALS_H
-#define ZOR_PLUGIN_GLOBALS_H
+// frame.h: the command frame every subsystem stands on: the plug-in's global record, its table of
+// stream references, and how commands reach their arguments and result slot.
+#ifndef ZOR_FRAME_FRAME_H
+#define ZOR_FRAME_FRAME_H
 
 #include <cstdint>
 #include <cstring>
@@ -12,7 +12,7 @@ namespace zor::net {
 struct StreamRecord;
 }
 
-namespace zor::plugin {
+namespace zor::frame {
 
 inline constexpr int kStreamTableSize = 1024;  // entries 0..1023; entry 0 is never handed out
 
@@ -74,6 +74,6 @@ inline unsigned char* StringResult(const CommandCall& c) { return *static_cast<u
 inline TextBlock* TextResult(const CommandCall& c) { return *static_cast<TextBlock**>(c.result); }
 inline void SetPictureResult(const CommandCall& c, HostHandle h) { std::memcpy(c.result, &h, sizeof h); }
 
-}  // namespace zor::plugin
+}  // namespace zor::frame
 
-#endif  // ZOR_PLUGIN_GLOBALS_H
+#endif  // ZOR_FRAME_FRAME_H

@@ -1,6 +1,6 @@
-// resource_file.h: finding a named resource in the bytes of a resource file (also used by the fuzzer).
-#ifndef ZOR_HOST_RESOURCE_FILE_H
-#define ZOR_HOST_RESOURCE_FILE_H
+// resources.h: finding a named resource in the bytes of a resource file (also used by the fuzzer).
+#ifndef ZOR_HOST_RESOURCES_H
+#define ZOR_HOST_RESOURCES_H
 
 #include <cstddef>
 #include <cstdint>
@@ -14,4 +14,4 @@ bool FindResource(const unsigned char* file, size_t size, uint32_t type, const u
 
 }  // namespace zor::host
 
-#endif  // ZOR_HOST_RESOURCE_FILE_H
+#endif  // ZOR_HOST_RESOURCES_H

@@ -1,7 +1,7 @@
-// appledouble.h: the AppleDouble (version 2) sidecar `._leaf` that holds a file's resource fork,
+// files_sidecar.h: the AppleDouble (version 2) sidecar `._leaf` that holds a file's resource fork,
 // Finder information and creation date: its layout, parsed from bytes and built into bytes.
-#ifndef ZOR_HOST_APPLEDOUBLE_H
-#define ZOR_HOST_APPLEDOUBLE_H
+#ifndef ZOR_HOST_FILES_SIDECAR_H
+#define ZOR_HOST_FILES_SIDECAR_H
 
 #include <cstddef>
 #include <cstdint>
@@ -78,4 +78,4 @@ inline void WriteBig16(uint8_t* p, uint16_t v) {
 
 }  // namespace zor::host
 
-#endif  // ZOR_HOST_APPLEDOUBLE_H
+#endif  // ZOR_HOST_FILES_SIDECAR_H
