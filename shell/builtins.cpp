@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/host.h"
+#include "shell/engine.h"
 #include "shell/macroman.h"
 #include "shell/reference.h"
 
@@ -44,6 +44,9 @@ int32_t NumberOf(std::string_view text) {
 // The default value of an array element of a kind.
 Value Blank(ValueKind kind) {
     Value v;
+    if (kind == ValueKind::Integer || kind == ValueKind::Boolean) v.SetInteger(0);
+    else if (kind == ValueKind::Date) v.SetDate(v.date);
+    else v.SetBytes(kind, std::string());
     v.kind = kind;
     return v;
 }
@@ -70,7 +73,8 @@ std::string ArrayKindName(ValueKind element) {
 
 }  // namespace
 
-bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
+bool Interpreter::CallBuiltin(const Node& call, Value& result) {
+    const Expr& e = *call.expr;
     const BuiltinSpec& spec = SpecOf(e.builtin);
     const std::string& name = e.text;
 
@@ -81,7 +85,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             const Value* shown = &v;
             const Expr& arg = e.args[i];
             if (arg.form == Expr::Form::Variable && Slot(arg).kind != ValueKind::None) shown = &Slot(arg);
-            else if (!Eval(arg, v)) return false;
+            else if (!Eval(call.args[i], v)) return false;
             if (shown->kind == ValueKind::None) return Fail("argument " + std::to_string(i + 1) + " of " + name + " gives no value");
             if (i > 0) line += '\t';
             line += FormatValue(*shown);
@@ -89,7 +93,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
         line += '\n';
         if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0)
             return Fail(std::string("cannot write the output: ") + std::strerror(errno));
-        result.kind = ValueKind::None;
+        result.Clear();
         return true;
     }
 
@@ -106,7 +110,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             continue;
         }
         if (arg.form == Expr::Form::Variable && Slot(arg).kind != ValueKind::None) in[i] = &Slot(arg);
-        else if (!Eval(arg, args[i])) return false;
+        else if (!Eval(call.args[i], args[i])) return false;
         if (!ArgKindFits(letter, in[i]->kind)) {
             std::string message = where + " wants " + ArgKindName(letter) + ", not " + KindName(in[i]->kind);
             if (arg.form == Expr::Form::Variable) message += " (" + NameOf(arg) + ")";
@@ -117,30 +121,27 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
     const Value& a0 = *in[0];
     const Value& a1 = *in[1];
     const Value& a2 = *in[2];
-    const std::string& text = a0.bytes;
+    const std::string& text = a0.bytes();
     auto giveText = [&](std::string bytes) {
         if (bytes.size() > kMostTextBytes)
             return Fail("a text of " + std::to_string(bytes.size()) + " bytes is longer than a text may be (32767)");
-        result.kind = ValueKind::Text;
-        result.bytes = std::move(bytes);
+        result.SetBytes(ValueKind::Text, std::move(bytes));
         return true;
     };
     auto giveInteger = [&](int32_t n) {
-        result.kind = ValueKind::Integer;
-        result.integer = n;
+        result.SetInteger(n);
         return true;
     };
     auto giveBoolean = [&](bool b) {
-        result.kind = ValueKind::Boolean;
-        result.integer = b ? 1 : 0;
+        result.SetBoolean(b);
         return true;
     };
     auto nothing = [&]() {
-        result.kind = ValueKind::None;
+        result.Clear();
         return true;
     };
     // A path as the system spells it: the host's Mac Roman text as UTF-8.
-    auto path = [&](const Value& v) { return MacRomanToUtf8(v.bytes); };
+    auto path = [&](const Value& v) { return MacRomanToUtf8(v.bytes()); };
     const bool raw = count > 1 && in[count - 1]->kind == ValueKind::Boolean && in[count - 1]->integer != 0;
 
     switch (e.builtin) {
@@ -150,8 +151,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
         case Builtin::Picture: {
             std::string data, error;
             if (!PictureFromImageFile(path(a0), data, error)) return Fail(error);
-            result.kind = ValueKind::Picture;
-            result.bytes = std::move(data);
+            result.SetBytes(ValueKind::Picture, std::move(data));
             return true;
         }
         case Builtin::Substring: {
@@ -162,15 +162,15 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             return giveText(text.substr(static_cast<size_t>(start - 1), static_cast<size_t>(n)));
         }
         case Builtin::Position: {
-            const std::string& in = a1.bytes;
+            const std::string& in = a1.bytes();
             const int64_t start = count > 2 ? (a2.integer < 1 ? 1 : a2.integer) : 1;
             if (text.empty() || start > static_cast<int64_t>(in.size())) return giveInteger(0);
             const size_t at = in.find(text, static_cast<size_t>(start - 1));
             return giveInteger(at == std::string::npos ? 0 : static_cast<int32_t>(at + 1));
         }
         case Builtin::ReplaceString: {
-            const std::string& from = a1.bytes;
-            const std::string& to = a2.bytes;
+            const std::string& from = a1.bytes();
+            const std::string& to = a2.bytes();
             if (from.empty()) return giveText(text);
             std::string out;
             size_t at = 0;
@@ -224,10 +224,9 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             struct tm local {};
             localtime_r(&now, &local);
             if (e.builtin == Builtin::CurrentTime) return giveInteger(local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec);
-            result.kind = ValueKind::Date;
-            result.date[0] = static_cast<int16_t>(local.tm_mday);
-            result.date[1] = static_cast<int16_t>(local.tm_mon + 1);
-            result.date[2] = static_cast<int16_t>(local.tm_year + 1900);
+            const int16_t today[3] = {static_cast<int16_t>(local.tm_mday), static_cast<int16_t>(local.tm_mon + 1),
+                                      static_cast<int16_t>(local.tm_year + 1900)};
+            result.SetDate(today);
             return true;
         }
         case Builtin::CurrentSeconds:
@@ -260,7 +259,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
         case Builtin::WriteFile:
         case Builtin::AppendFile: {
             const std::string file = path(a0);
-            const std::string bytes = raw ? a1.bytes : MacRomanToUtf8(a1.bytes);
+            const std::string bytes = raw ? a1.bytes() : MacRomanToUtf8(a1.bytes());
             std::FILE* f = std::fopen(file.c_str(), e.builtin == Builtin::WriteFile ? "wb" : "ab");
             if (f == nullptr) return Fail("cannot write " + file + ": " + std::strerror(errno));
             const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
@@ -284,32 +283,31 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
         case Builtin::ArrayPicture:
         case Builtin::ArrayBoolean: {
             const ValueKind element = ElementOf(e.builtin);
-            if (changed->kind == ValueKind::None) {
-                changed->kind = ValueKind::Array;
-                changed->element = element;
-            }
+            if (changed->kind == ValueKind::None) changed->SetArray(element);
             if (changed->kind != ValueKind::Array || changed->element != element)
                 return Fail(NameOf(e.args[0]) + " holds " +
                             (changed->kind == ValueKind::Array ? ArrayKindName(changed->element) : KindName(changed->kind)) +
                             ", not " + ArrayKindName(element));
             if (a1.integer < 0) return Fail("an array cannot have " + std::to_string(a1.integer) + " elements");
-            changed->items.resize(static_cast<size_t>(a1.integer), Blank(element));
+            const size_t size = static_cast<size_t>(a1.integer);
+            if (size != changed->items().size()) changed->EditItems().resize(size, Blank(element));
             return nothing();
         }
-        case Builtin::SizeOfArray: return giveInteger(static_cast<int32_t>(a0.items.size()));
+        case Builtin::SizeOfArray: return giveInteger(static_cast<int32_t>(a0.items().size()));
         case Builtin::AppendToArray:
         case Builtin::InsertInArray:
         case Builtin::DeleteFromArray: {
             const std::string array = NameOf(e.args[0]);
             if (changed->kind != ValueKind::Array)
                 return Fail(array + (changed->kind == ValueKind::None ? " is not defined" : " is not an array"));
-            std::vector<Value>& items = changed->items;
             if (e.builtin == Builtin::AppendToArray) {
                 if (a1.kind != changed->element)
                     return Fail("an element of " + array + " is " + KindName(changed->element) + ", not " + KindName(a1.kind));
-                items.push_back(a1);
+                Value added = a1;  // before the array changes: it may be one of the array's own elements
+                changed->EditItems().push_back(std::move(added));
                 return nothing();
             }
+            const std::vector<Value>& items = changed->items();
             const int64_t at = a1.integer;
             const int64_t n = count > 2 ? a2.integer : 1;
             const int64_t size = static_cast<int64_t>(items.size());
@@ -319,10 +317,12 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             if (n < 0) return Fail(name + " cannot take " + std::to_string(n) + " elements");
             if (e.builtin == Builtin::InsertInArray) {
                 if (size + n > 10000000) return Fail("an array of more than 10000000 elements");
-                items.insert(items.begin() + (at - 1), static_cast<size_t>(n), Blank(changed->element));
+                std::vector<Value>& edited = changed->EditItems();
+                edited.insert(edited.begin() + (at - 1), static_cast<size_t>(n), Blank(changed->element));
             } else {
                 const int64_t end = at - 1 + n < size ? at - 1 + n : size;
-                items.erase(items.begin() + (at - 1), items.begin() + end);
+                std::vector<Value>& edited = changed->EditItems();
+                edited.erase(edited.begin() + (at - 1), edited.begin() + end);
             }
             return nothing();
         }
@@ -359,8 +359,8 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             if (count > 1) {
                 const CommandSpec* c = nullptr;
                 for (const CommandSpec& candidate : kCommands)
-                    if (strcasecmp(candidate.name, a1.bytes.c_str()) == 0) c = &candidate;
-                if (c == nullptr) return Fail("no command is named " + MacRomanToUtf8(a1.bytes));
+                    if (strcasecmp(candidate.name, a1.bytes().c_str()) == 0) c = &candidate;
+                if (c == nullptr) return Fail("no command is named " + MacRomanToUtf8(a1.bytes()));
                 meaning = zor::shell::StatusText(c->selector, a0.integer);
             }
             if (meaning == nullptr) meaning = zor::shell::StatusText(a0.integer);

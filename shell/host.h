@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,16 +17,81 @@
 
 namespace zor::shell {
 
-// A value the host owns: a variable, an array element or a temporary. Texts and pictures keep their
-// bytes here; they go into host handles only for the length of a call of the plug-in.
+// A value the host owns: a variable, an array element or a temporary, 16 bytes. Integers, booleans
+// and dates are held in the value itself; texts, pictures and arrays by reference to a counted body
+// that copies share until one of them is changed (copy on write), so assigning or passing a text or
+// an array copies 16 bytes while each copy still behaves as a value of its own. Counts are not
+// atomic: one flow runs at a time, and a hand-over between flows orders their memory.
 struct Value {
-    ValueKind kind = ValueKind::None;
+    ValueKind kind = ValueKind::None;     // what the value is
     ValueKind element = ValueKind::None;  // Array: the kind of its elements
-    int32_t integer = 0;                  // Integer; Boolean (0 or 1)
     int16_t date[3] = {0, 0, 0};          // Date: day, month, year
-    std::string bytes;                    // Text (Mac Roman, at most 32767 bytes); Picture (empty: none)
-    std::vector<Value> items;             // Array: its elements, element 1 first
+    union {
+        void* body_ = nullptr;            // Text, Picture: a TextBody (or none: empty); Array: an ArrayBody (or none: empty)
+        int32_t integer;                  // Integer; Boolean (0 or 1)
+    };
+
+    Value() = default;
+    Value(const Value& other) noexcept : kind(other.kind), element(other.element), body_(other.body_) {
+        std::memcpy(date, other.date, sizeof date);
+        if (Counted() && body_ != nullptr) ++*static_cast<int32_t*>(body_);
+    }
+    Value(Value&& other) noexcept : kind(other.kind), element(other.element), body_(other.body_) {
+        std::memcpy(date, other.date, sizeof date);
+        other.kind = ValueKind::None;
+        other.body_ = nullptr;
+    }
+    Value& operator=(const Value& other) noexcept {
+        if (this != &other) {
+            Value copy(other);
+            *this = std::move(copy);
+        }
+        return *this;
+    }
+    Value& operator=(Value&& other) noexcept {
+        if (this != &other) {
+            Release();
+            kind = other.kind;
+            element = other.element;
+            std::memcpy(date, other.date, sizeof date);
+            body_ = other.body_;
+            other.kind = ValueKind::None;
+            other.body_ = nullptr;
+        }
+        return *this;
+    }
+    ~Value() { Release(); }
+
+    static Value Integer(int32_t n) { Value v; v.SetInteger(n); return v; }
+
+    // Whether the value refers to a counted body (texts, pictures, arrays).
+    bool Counted() const { return kind == ValueKind::Text || kind == ValueKind::Picture || kind == ValueKind::Array; }
+    void Clear() { Release(); kind = ValueKind::None; body_ = nullptr; }
+    void SetInteger(int32_t n) { if (Counted()) Release(); kind = ValueKind::Integer; integer = n; }
+    void SetBoolean(bool yes) { if (Counted()) Release(); kind = ValueKind::Boolean; integer = yes ? 1 : 0; }
+    void SetDate(const int16_t day[3]) { if (Counted()) Release(); kind = ValueKind::Date; std::memcpy(date, day, sizeof date); }
+    // A text or picture (`as`) holding these bytes.
+    void SetBytes(ValueKind as, std::string bytes);
+    void SetBytes(ValueKind as, std::string_view bytes) { SetBytes(as, std::string(bytes)); }
+    // An empty array of elements of `of`.
+    void SetArray(ValueKind of) { Release(); kind = ValueKind::Array; element = of; body_ = nullptr; }
+
+    // A text's or picture's bytes (empty for any other kind).
+    const std::string& bytes() const;
+    // The bytes to change in place: this value's own copy from now on.
+    std::string& EditBytes();
+    // An array's elements (none for any other kind).
+    const std::vector<Value>& items() const;
+    // The elements to change in place: this array's own copy from now on.
+    std::vector<Value>& EditItems();
+
+private:
+    void Release() noexcept {
+        if (Counted() && body_ != nullptr) Drop();
+    }
+    void Drop() noexcept;  // gives up this value's share of its body
 };
+static_assert(sizeof(Value) == 16, "a value is 16 bytes");
 
 constexpr size_t kMostTextBytes = 32767;  // a TextBlock's count is a signed 16-bit number
 
@@ -56,13 +123,35 @@ struct Fault {
     std::string message;
 };
 
+struct Node;
+struct Step;
+struct Engine;
+using Block = std::vector<Step>;
+
+// Method frames: slices of blocks of values that are kept once made, so a call takes its frame
+// without allocating and a frame never moves while it is in use. Values above the top are empty.
+struct FrameStack {
+    std::vector<std::unique_ptr<Value[]>> blocks;  // the blocks made so far
+    std::vector<size_t> sizes;                     // each block's number of values
+    size_t block = 0;                              // the block the top is in
+    size_t top = 0;                                // the first free value of that block
+};
+
+// The interpreter is one flow of a script: the running method's frame, its frame stack, its fault
+// and its Try state live here; the `<>` globals are shared through a pointer, so another flow of the
+// same script (a process) is one more Interpreter sharing them (ShareGlobals).
 class Interpreter {
 public:
-    Interpreter(PluginLink& plugin, std::FILE* out) : plugin_(plugin), out_(out) {}
+    Interpreter(PluginLink& plugin, std::FILE* out);
+    ~Interpreter();
+    Interpreter(const Interpreter&) = delete;
+    Interpreter& operator=(const Interpreter&) = delete;
 
     // The script's own arguments (Argument(n)), and the flag that asks a running script to stop.
     void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
     void SetStopFlag(const volatile sig_atomic_t* flag) { stop_ = flag; }
+    // Makes this flow use the `<>` globals of another flow of the same program.
+    void ShareGlobals(const Interpreter& other) { globals_ = other.globals_; }
 
     // Runs the main statements of `program` (the chunk parsed last); its variables live on for the
     // next chunk. False on a runtime error no Try caught (see fault()) or when asked to stop. With
@@ -74,36 +163,36 @@ public:
     static constexpr int kMostMethodDepth = 1000;  // methods running inside one another
 
 private:
-    bool Exec(const std::vector<Statement>& list);
-    bool ExecOne(const Statement& st, bool echo);
-    bool ExecFor(const Statement& st);
-    bool Truth(const Expr& e, bool& result);
-    bool Eval(const Expr& e, Value& out);
-    bool EvalBinary(const Expr& e, Value& out);
-    bool EvalMixed(const Expr& e, Value& out);
-    bool IntegerOp(Op op, int32_t a, int32_t b, Value& out);
-    bool Quick(const Expr& e, int32_t& value);
-    bool Store(const Expr& place, Value&& value);
-    Value* Element(const Expr& e);
-    bool CallCommand(const Expr& e, Value& result);
-    bool CallMethod(const Expr& e, Value& result);
-    bool CallBuiltin(const Expr& e, Value& result);
-    bool Stopping();
+    friend struct Engine;  // the compiled form and its routines (engine.cpp)
+
+    bool CallCommand(const Node& call, Value& result);
+    bool CallBuiltin(const Node& call, Value& result);
+    bool Eval(const Node& node, Value& out);
+    bool Stopping() {
+        if ((stop_ != nullptr && *stop_ != 0) || HostCancelRequested() != 0) {
+            stopped_ = true;
+            return true;
+        }
+        return false;
+    }
     bool Fail(std::string message);
     std::string NameOf(const Expr& variable) const;
-    Value& Slot(const Expr& e) { return e.global ? globals_[static_cast<size_t>(e.slot)] : (*frame_)[static_cast<size_t>(e.slot)]; }
+    Value& Slot(const Expr& e) { return e.global ? (*globals_)[static_cast<size_t>(e.slot)] : frame_[e.slot]; }
 
     PluginLink& plugin_;
     std::FILE* out_;
     const Program* program_ = nullptr;
-    std::vector<Value> main_;               // the main statements' variables
-    std::vector<Value> globals_;            // the <>name variables
-    std::vector<Value>* frame_ = &main_;    // the running method's variables
-    const Statement* current_ = nullptr;    // the statement running, for messages
-    int depth_ = 0;                         // methods running
-    const char* stackLimit_ = nullptr;      // the lowest stack address a method call may start from
-    Fault fault_;                           // the error being raised
-    Fault caught_;                          // the last error a Try caught (ErrorText, ErrorLine)
+    std::shared_ptr<std::vector<Value>> globals_;  // the <>name variables, shared by the flows of a script
+    std::vector<Value> main_;                      // the main statements' variables
+    Value* frame_ = nullptr;                       // the running method's variables (or main_'s)
+    FrameStack stack_;                             // the frames of the methods running
+    std::unique_ptr<Block> mainCode_;              // the main statements, compiled
+    std::vector<std::unique_ptr<Block>> methodCode_;  // each method's body, compiled at its first call
+    const Statement* current_ = nullptr;           // the statement running, for messages
+    int depth_ = 0;                                // methods running
+    const char* stackLimit_ = nullptr;             // the lowest stack address a method call may start from
+    Fault fault_;                                  // the error being raised
+    Fault caught_;                                 // the last error a Try caught (ErrorText, ErrorLine)
     bool stopped_ = false;
     std::vector<std::string> arguments_;
     const volatile sig_atomic_t* stop_ = nullptr;

@@ -1,0 +1,718 @@
+// engine.cpp: compiles parsed scripts into nodes and steps and runs them: expressions, statements
+// and blocks, method calls on the frame stack.
+//
+// Divisions: integer operations; expressions (quick integer routines, values, conditions); the
+// compiler for expressions; statements; method calls and frames; the compiler for statements; Run.
+#include <pthread.h>
+
+#include <utility>
+
+#include "shell/engine.h"
+
+namespace zor::shell {
+
+namespace {
+
+bool IsComparison(Op op) { return op >= Op::Eq && op <= Op::Ge; }
+
+int32_t Wrap(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
+
+// The outcome of a comparison operator on two integers.
+template <Op op>
+bool Compare(int32_t a, int32_t b) {
+    if constexpr (op == Op::Eq) return a == b;
+    if constexpr (op == Op::Ne) return a != b;
+    if constexpr (op == Op::Lt) return a < b;
+    if constexpr (op == Op::Gt) return a > b;
+    if constexpr (op == Op::Le) return a <= b;
+    return a >= b;
+}
+
+bool Compared(Op op, int32_t a, int32_t b) {
+    switch (op) {
+        case Op::Eq: return a == b;
+        case Op::Ne: return a != b;
+        case Op::Lt: return a < b;
+        case Op::Gt: return a > b;
+        case Op::Le: return a <= b;
+        default: return a >= b;
+    }
+}
+
+// Integer arithmetic that cannot fail: false for a division or modulo by zero (the general path
+// then says so).
+template <Op op>
+bool Arith(int32_t a, int32_t b, int32_t& out) {
+    if constexpr (op == Op::Add) out = Wrap(int64_t{a} + b);
+    if constexpr (op == Op::Sub) out = Wrap(int64_t{a} - b);
+    if constexpr (op == Op::Mul) out = Wrap(int64_t{a} * b);
+    if constexpr (op == Op::Div) {
+        if (b == 0) return false;
+        out = Wrap(int64_t{a} / b);  // truncates; -2147483648 / -1 wraps
+    }
+    if constexpr (op == Op::Mod) {
+        if (b == 0) return false;
+        out = Wrap(int64_t{a} % b);
+    }
+    return true;
+}
+
+}  // namespace
+
+// The routines of the compiled form: static members so they reach the flow's state.
+struct Engine {
+    // ---- Quick integer routines ------------------------------------------------------------------
+
+    static bool QuickInteger(const Node& n, Interpreter&, int32_t& out) {
+        out = n.integer;
+        return true;
+    }
+    static bool QuickLocal(const Node& n, Interpreter& f, int32_t& out) {
+        const Value& v = f.frame_[n.slot];
+        if (v.kind != ValueKind::Integer) return false;
+        out = v.integer;
+        return true;
+    }
+    static bool QuickGlobal(const Node& n, Interpreter& f, int32_t& out) {
+        const Value& v = (*f.globals_)[static_cast<size_t>(n.slot)];
+        if (v.kind != ValueKind::Integer) return false;
+        out = v.integer;
+        return true;
+    }
+    static bool QuickElement(const Node& n, Interpreter& f, int32_t& out) {
+        int32_t index = 0;
+        const Node& i = n.args[0];
+        if (!i.quick(i, f, index)) return false;
+        const Value& array = f.Slot(*n.expr);
+        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
+        const std::vector<Value>& items = array.items();
+        if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
+        out = items[static_cast<size_t>(index - 1)].integer;
+        return true;
+    }
+    static bool QuickNeg(const Node& n, Interpreter& f, int32_t& out) {
+        if (!n.args[0].quick(n.args[0], f, out)) return false;
+        out = Wrap(-int64_t{out});
+        return true;
+    }
+    template <Op op>
+    static bool QuickArith(const Node& n, Interpreter& f, int32_t& out) {
+        int32_t a = 0, b = 0;
+        return n.args[0].quick(n.args[0], f, a) && n.args[1].quick(n.args[1], f, b) && Arith<op>(a, b, out);
+    }
+    // A local integer variable and a literal, the commonest operands, fused into one routine.
+    template <Op op>
+    static bool QuickLocalLiteral(const Node& n, Interpreter& f, int32_t& out) {
+        const Value& v = f.frame_[n.slot];
+        return v.kind == ValueKind::Integer && Arith<op>(v.integer, n.integer, out);
+    }
+    template <Op op>
+    static bool QuickLocalLocal(const Node& n, Interpreter& f, int32_t& out) {
+        const Value& a = f.frame_[n.slot];
+        const Value& b = f.frame_[n.integer];
+        return a.kind == ValueKind::Integer && b.kind == ValueKind::Integer && Arith<op>(a.integer, b.integer, out);
+    }
+
+    // ---- Values ----------------------------------------------------------------------------------
+
+    static bool EvalEmpty(const Node&, Interpreter&, Value& out) {
+        out.Clear();
+        return true;
+    }
+    static bool EvalInteger(const Node& n, Interpreter&, Value& out) {
+        out.SetInteger(n.integer);
+        return true;
+    }
+    static bool EvalConstant(const Node& n, Interpreter& f, Value& out) {
+        const size_t size = n.constant.bytes().size();
+        if (size > kMostTextBytes)
+            return f.Fail("a text of " + std::to_string(size) + " bytes is longer than a text may be (32767)");
+        out = n.constant;
+        return true;
+    }
+    static bool EvalVariable(const Node& n, Interpreter& f, Value& out) {
+        const Value& v = f.Slot(*n.expr);
+        if (v.kind == ValueKind::None) return f.Fail(f.NameOf(*n.expr) + " is not defined");
+        out = v;
+        return true;
+    }
+    static bool EvalElement(const Node& n, Interpreter& f, Value& out) {
+        const Value* v = Element(n, f, false);
+        if (v == nullptr) return false;
+        out = *v;
+        return true;
+    }
+    static bool EvalCommand(const Node& n, Interpreter& f, Value& out) { return f.CallCommand(n, out); }
+    static bool EvalBuiltin(const Node& n, Interpreter& f, Value& out) { return f.CallBuiltin(n, out); }
+    static bool EvalNeg(const Node& n, Interpreter& f, Value& out) {
+        int32_t v = 0;
+        if (n.quick != nullptr && n.quick(n, f, v)) {
+            out.SetInteger(v);
+            return true;
+        }
+        if (!f.Eval(n.args[0], out)) return false;
+        if (out.kind != ValueKind::Integer) return f.Fail(std::string("- wants an integer, not ") + KindName(out.kind));
+        out.integer = Wrap(-int64_t{out.integer});
+        return true;
+    }
+    static bool EvalBinary(const Node& n, Interpreter& f, Value& out) {
+        int32_t v = 0;
+        if (n.quick != nullptr && n.quick(n, f, v)) {
+            out.SetInteger(v);
+            return true;
+        }
+        return EvalMixed(n, f, out);
+    }
+    static bool EvalCondition(const Node& n, Interpreter& f, Value& out) {
+        bool yes = false;
+        if (!n.truth(n, f, yes)) return false;
+        out.SetBoolean(yes);
+        return true;
+    }
+
+    // The element an Element node names, or null (with the fault raised) when there is none. With
+    // `edit` the array becomes its variable's own copy first, as the element is about to change.
+    static Value* Element(const Node& n, Interpreter& f, bool edit) {
+        int32_t index = 0;
+        const Node& i = n.args[0];
+        if (i.quick == nullptr || !i.quick(i, f, index)) {
+            Value v;
+            if (!f.Eval(i, v)) return nullptr;
+            if (v.kind != ValueKind::Integer) {
+                f.Fail("the index of " + f.NameOf(*n.expr) + " must be an integer, not " + KindName(v.kind));
+                return nullptr;
+            }
+            index = v.integer;
+        }
+        Value& array = f.Slot(*n.expr);
+        if (array.kind != ValueKind::Array) {
+            f.Fail(f.NameOf(*n.expr) + (array.kind == ValueKind::None ? " is not defined" : " is not an array"));
+            return nullptr;
+        }
+        const size_t size = array.items().size();
+        if (index < 1 || static_cast<size_t>(index) > size) {
+            f.Fail("index " + std::to_string(index) + " is out of range for " + f.NameOf(*n.expr) + " (1 to " +
+                   std::to_string(size) + ")");
+            return nullptr;
+        }
+        if (edit) return &array.EditItems()[static_cast<size_t>(index - 1)];
+        return const_cast<Value*>(&array.items()[static_cast<size_t>(index - 1)]);
+    }
+
+    // A binary operator whose sides are not both quick integers: texts, dates, booleans, calls.
+    static bool EvalMixed(const Node& n, Interpreter& f, Value& out) {
+        const Op op = n.op;
+        Value left, right;
+        const Value* l = &left;
+        const Value* r = &right;
+        // Variables are read in place; anything else is worked out into a temporary.
+        const Node& ln = n.args[0];
+        const Node& rn = n.args[1];
+        if (ln.expr->form == Expr::Form::Variable && f.Slot(*ln.expr).kind != ValueKind::None) l = &f.Slot(*ln.expr);
+        else if (!f.Eval(ln, left)) return false;
+        if (rn.expr->form == Expr::Form::Variable && f.Slot(*rn.expr).kind != ValueKind::None) r = &f.Slot(*rn.expr);
+        else if (!f.Eval(rn, right)) return false;
+        if (l->kind == ValueKind::Integer && r->kind == ValueKind::Integer) return IntegerOp(f, op, l->integer, r->integer, out);
+        if (IsComparison(op)) {
+            if (l->kind != r->kind || l->kind == ValueKind::Array || l->kind == ValueKind::None)
+                return f.Fail(std::string("cannot compare ") + KindName(l->kind) + " with " + KindName(r->kind));
+            int order = 0;
+            switch (l->kind) {
+                case ValueKind::Date: {
+                    const int x = l->date[2] * 10000 + l->date[1] * 100 + l->date[0];
+                    const int y = r->date[2] * 10000 + r->date[1] * 100 + r->date[0];
+                    order = x < y ? -1 : x > y;
+                    break;
+                }
+                case ValueKind::Boolean: order = l->integer < r->integer ? -1 : l->integer > r->integer; break;
+                default: order = l->bytes().compare(r->bytes()); break;  // byte order (char_traits compare as unsigned)
+            }
+            if (l->kind == ValueKind::Picture && op != Op::Eq && op != Op::Ne) return f.Fail("pictures compare only with = and #");
+            bool yes = false;
+            switch (op) {
+                case Op::Eq: yes = order == 0; break;
+                case Op::Ne: yes = order != 0; break;
+                case Op::Lt: yes = order < 0; break;
+                case Op::Gt: yes = order > 0; break;
+                case Op::Le: yes = order <= 0; break;
+                default: yes = order >= 0; break;
+            }
+            out.SetBoolean(yes);
+            return true;
+        }
+        if (op == Op::Add && l->kind == ValueKind::Text && r->kind == ValueKind::Text) {
+            const size_t size = l->bytes().size() + r->bytes().size();
+            if (size > kMostTextBytes) return f.Fail("a text of " + std::to_string(size) + " bytes is longer than a text may be (32767)");
+            std::string joined;
+            joined.reserve(size);
+            joined.append(l->bytes()).append(r->bytes());
+            out.SetBytes(ValueKind::Text, std::move(joined));
+            return true;
+        }
+        static const char* const kSymbols[] = {"-", "*", "/", "%", "+", "-"};
+        const char* symbol = kSymbols[static_cast<size_t>(op)];
+        return f.Fail(std::string(symbol) + (op == Op::Add ? " wants two integers or two texts, not " : " wants two integers, not ") +
+                      KindName(l->kind) + " and " + KindName(r->kind));
+    }
+
+    static bool IntegerOp(Interpreter& f, Op op, int32_t a, int32_t b, Value& out) {
+        switch (op) {
+            case Op::Add: out.SetInteger(Wrap(int64_t{a} + b)); return true;
+            case Op::Sub: out.SetInteger(Wrap(int64_t{a} - b)); return true;
+            case Op::Mul: out.SetInteger(Wrap(int64_t{a} * b)); return true;
+            case Op::Div:
+                if (b == 0) return f.Fail("division by zero");
+                out.SetInteger(Wrap(int64_t{a} / b));
+                return true;
+            case Op::Mod:
+                if (b == 0) return f.Fail("modulo by zero");
+                out.SetInteger(Wrap(int64_t{a} % b));
+                return true;
+            default: break;
+        }
+        out.SetBoolean(Compared(op, a, b));
+        return true;
+    }
+
+    // ---- Conditions ------------------------------------------------------------------------------
+
+    static bool TruthOfValue(const Node& n, Interpreter& f, bool& yes) {
+        Value v;
+        if (!f.Eval(n, v)) return false;
+        if (v.kind != ValueKind::Boolean) return f.Fail(std::string("a condition must be a boolean, not ") + KindName(v.kind));
+        yes = v.integer != 0;
+        return true;
+    }
+    template <Op op>
+    static bool TruthCompare(const Node& n, Interpreter& f, bool& yes) {
+        int32_t a = 0, b = 0;
+        const Node& l = n.args[0];
+        const Node& r = n.args[1];
+        if (l.quick != nullptr && r.quick != nullptr && l.quick(l, f, a) && r.quick(r, f, b)) {
+            yes = Compare<op>(a, b);
+            return true;
+        }
+        Value v;
+        if (!EvalMixed(n, f, v)) return false;
+        yes = v.integer != 0;
+        return true;
+    }
+    // A local variable compared with a literal, fused.
+    template <Op op>
+    static bool TruthLocalLiteral(const Node& n, Interpreter& f, bool& yes) {
+        const Value& v = f.frame_[n.slot];
+        if (v.kind == ValueKind::Integer) {
+            yes = Compare<op>(v.integer, n.integer);
+            return true;
+        }
+        Value out;
+        if (!EvalMixed(n, f, out)) return false;
+        yes = out.integer != 0;
+        return true;
+    }
+    template <bool isOr>
+    static bool TruthLogic(const Node& n, Interpreter& f, bool& yes) {
+        // The right side runs only when the left does not decide.
+        if (!n.args[0].truth(n.args[0], f, yes)) return false;
+        if (yes == isOr) return true;
+        return n.args[1].truth(n.args[1], f, yes);
+    }
+
+    // ---- Compiling expressions -------------------------------------------------------------------
+
+    template <template <Op> class Pick>
+    static auto ByOp(Op op) {
+        switch (op) {
+            case Op::Add: return Pick<Op::Add>::fn;
+            case Op::Sub: return Pick<Op::Sub>::fn;
+            case Op::Mul: return Pick<Op::Mul>::fn;
+            case Op::Div: return Pick<Op::Div>::fn;
+            case Op::Mod: return Pick<Op::Mod>::fn;
+            case Op::Eq: return Pick<Op::Eq>::fn;
+            case Op::Ne: return Pick<Op::Ne>::fn;
+            case Op::Lt: return Pick<Op::Lt>::fn;
+            case Op::Gt: return Pick<Op::Gt>::fn;
+            case Op::Le: return Pick<Op::Le>::fn;
+            default: return Pick<Op::Ge>::fn;
+        }
+    }
+    template <Op op> struct PickArith { static constexpr Node::QuickFn fn = &QuickArith<op>; };
+    template <Op op> struct PickLocalLiteral { static constexpr Node::QuickFn fn = &QuickLocalLiteral<op>; };
+    template <Op op> struct PickLocalLocal { static constexpr Node::QuickFn fn = &QuickLocalLocal<op>; };
+    template <Op op> struct PickCompare { static constexpr Node::TruthFn fn = &TruthCompare<op>; };
+    template <Op op> struct PickTruthLocalLiteral { static constexpr Node::TruthFn fn = &TruthLocalLiteral<op>; };
+
+    static bool IsLocal(const Node& n) { return n.expr->form == Expr::Form::Variable && !n.global; }
+
+    static Node Compile(const Expr& e) {
+        Node n;
+        n.expr = &e;
+        n.slot = e.slot;
+        n.global = e.global;
+        n.op = e.op;
+        n.truth = &TruthOfValue;
+        n.args.reserve(e.args.size());
+        for (const Expr& a : e.args) n.args.push_back(Compile(a));
+        switch (e.form) {
+            case Expr::Form::Empty: n.eval = &EvalEmpty; break;
+            case Expr::Form::Integer:
+                n.eval = &EvalInteger;
+                n.quick = &QuickInteger;
+                n.integer = e.integer;
+                break;
+            case Expr::Form::Text:
+                n.eval = &EvalConstant;
+                n.constant.SetBytes(ValueKind::Text, std::string(e.text));
+                break;
+            case Expr::Form::Date:
+                n.eval = &EvalConstant;
+                n.constant.SetDate(e.date);
+                break;
+            case Expr::Form::Variable:
+                n.eval = &EvalVariable;
+                n.quick = e.global ? &QuickGlobal : &QuickLocal;
+                break;
+            case Expr::Form::Element:
+                n.eval = &EvalElement;
+                if (n.args[0].quick != nullptr) n.quick = &QuickElement;
+                break;
+            case Expr::Form::Command: n.eval = &EvalCommand; break;
+            case Expr::Form::Builtin: n.eval = &EvalBuiltin; break;
+            case Expr::Form::Method: n.eval = &CallMethod; break;
+            case Expr::Form::Unary:
+                n.eval = &EvalNeg;
+                if (n.args[0].quick != nullptr) n.quick = &QuickNeg;
+                break;
+            case Expr::Form::Binary: {
+                const Node& l = n.args[0];
+                const Node& r = n.args[1];
+                const bool quickSides = l.quick != nullptr && r.quick != nullptr;
+                if (e.op == Op::And || e.op == Op::Or) {
+                    n.eval = &EvalCondition;
+                    n.truth = e.op == Op::Or ? &TruthLogic<true> : &TruthLogic<false>;
+                } else if (IsComparison(e.op)) {
+                    n.eval = &EvalCondition;
+                    if (IsLocal(l) && r.expr->form == Expr::Form::Integer) {
+                        n.truth = ByOp<PickTruthLocalLiteral>(e.op);
+                        n.slot = l.slot;
+                        n.integer = r.integer;
+                    } else {
+                        n.truth = ByOp<PickCompare>(e.op);
+                    }
+                } else {
+                    n.eval = &EvalBinary;
+                    if (IsLocal(l) && r.expr->form == Expr::Form::Integer) {
+                        n.quick = ByOp<PickLocalLiteral>(e.op);
+                        n.slot = l.slot;
+                        n.integer = r.integer;
+                    } else if (IsLocal(l) && IsLocal(r)) {
+                        n.quick = ByOp<PickLocalLocal>(e.op);
+                        n.slot = l.slot;
+                        n.integer = r.slot;
+                    } else if (quickSides) {
+                        n.quick = ByOp<PickArith>(e.op);
+                    }
+                }
+                break;
+            }
+        }
+        return n;
+    }
+
+    // ---- Statements ------------------------------------------------------------------------------
+
+    static bool Exec(const Block& block, Interpreter& f) {
+        for (const Step& s : block) {
+            f.current_ = s.source;
+            if (f.Stopping() || !s.run(s, f)) return false;
+        }
+        return true;
+    }
+
+    static bool RunCall(const Step& s, Interpreter& f) {
+        Value value;
+        return f.Eval(s.value, value);
+    }
+    static bool RunCallEcho(const Step& s, Interpreter& f) {
+        Value value;
+        if (!f.Eval(s.value, value)) return false;
+        if (value.kind != ValueKind::None) std::fprintf(f.out_, "%s\n", FormatValue(value).c_str());
+        return true;
+    }
+    // Integer arithmetic into an integer variable or element skips the temporary.
+    static bool RunAssignLocal(const Step& s, Interpreter& f) {
+        Value& slot = f.frame_[s.place.slot];
+        int32_t n = 0;
+        if (slot.kind == ValueKind::Integer && s.value.quick != nullptr && s.value.quick(s.value, f, n)) {
+            slot.integer = n;
+            return true;
+        }
+        return AssignGeneral(s, f);
+    }
+    static bool RunAssignElement(const Step& s, Interpreter& f) {
+        int32_t n = 0;
+        if (s.value.quick != nullptr && f.Slot(*s.place.expr).element == ValueKind::Integer && s.value.quick(s.value, f, n)) {
+            Value* element = Element(s.place, f, true);
+            if (element == nullptr) return false;
+            element->integer = n;
+            return true;
+        }
+        return AssignGeneral(s, f);
+    }
+    static bool AssignGeneral(const Step& s, Interpreter& f) {
+        Value value;
+        if (!f.Eval(s.value, value)) return false;
+        return Store(s.place, f, std::move(value));
+    }
+    static bool RunAssignEcho(const Step& s, Interpreter& f) {
+        Value value;
+        if (!f.Eval(s.value, value)) return false;
+        const Expr::Form form = s.value.expr->form;
+        if (form == Expr::Form::Command || form == Expr::Form::Builtin || form == Expr::Form::Method)
+            std::fprintf(f.out_, "%s\n", FormatValue(value).c_str());
+        return Store(s.place, f, std::move(value));
+    }
+    static bool Store(const Node& place, Interpreter& f, Value&& value) {
+        const Expr& p = *place.expr;
+        if (value.kind == ValueKind::None) return f.Fail("the value assigned to " + f.NameOf(p) + " is nothing");
+        if (p.form == Expr::Form::Variable) {
+            Value& slot = f.Slot(p);
+            if (slot.kind != ValueKind::None && slot.kind != value.kind)
+                return f.Fail(f.NameOf(p) + " holds " + KindName(slot.kind) + ", not " + KindName(value.kind));
+            if (slot.kind == ValueKind::Array && slot.element != value.element)
+                return f.Fail(f.NameOf(p) + " holds an array of elements that are " + KindName(slot.element) + ", not " +
+                              KindName(value.element));
+            slot = std::move(value);
+            return true;
+        }
+        Value* element = Element(place, f, true);
+        if (element == nullptr) return false;
+        if (element->kind != value.kind)
+            return f.Fail("an element of " + f.NameOf(p) + " is " + KindName(element->kind) + ", not " + KindName(value.kind));
+        *element = std::move(value);
+        return true;
+    }
+    static bool RunIf(const Step& s, Interpreter& f) {
+        bool yes = false;
+        if (!s.value.truth(s.value, f, yes)) return false;
+        return Exec(yes ? s.body : s.otherwise, f);
+    }
+    static bool RunCase(const Step& s, Interpreter& f) {
+        for (size_t i = 0; i < s.conditions.size(); ++i) {
+            bool yes = false;
+            if (!s.conditions[i].truth(s.conditions[i], f, yes)) return false;
+            if (yes) return Exec(s.branches[i], f);
+            f.current_ = s.source;
+        }
+        return Exec(s.otherwise, f);
+    }
+    static bool RunWhile(const Step& s, Interpreter& f) {
+        while (true) {
+            bool yes = false;
+            f.current_ = s.source;
+            if (f.Stopping() || !s.value.truth(s.value, f, yes)) return false;
+            if (!yes) return true;
+            if (!Exec(s.body, f)) return false;
+        }
+    }
+    static bool RunRepeat(const Step& s, Interpreter& f) {
+        while (true) {
+            if (!Exec(s.body, f)) return false;
+            bool yes = false;
+            f.current_ = s.source;
+            if (f.Stopping() || !s.value.truth(s.value, f, yes)) return false;
+            if (yes) return true;
+        }
+    }
+    // For ($v; from; to {; step}): the bounds are read once; $v takes each value in turn and, after
+    // the loop, the first value past the end.
+    static bool RunFor(const Step& s, Interpreter& f) {
+        int32_t bounds[3] = {0, 0, 1};
+        for (size_t i = 0; i < s.range.size(); ++i) {
+            Value v;
+            if (!f.Eval(s.range[i], v)) return false;
+            if (v.kind != ValueKind::Integer)
+                return f.Fail(std::string("the ") + (i == 0 ? "start" : i == 1 ? "end" : "step") +
+                              " of a For loop must be an integer, not " + KindName(v.kind));
+            bounds[i] = v.integer;
+        }
+        if (bounds[2] == 0) return f.Fail("the step of a For loop must not be 0");
+        const Expr& place = *s.place.expr;
+        Value& variable = f.Slot(place);
+        if (variable.kind != ValueKind::None && variable.kind != ValueKind::Integer)
+            return f.Fail(f.NameOf(place) + " holds " + KindName(variable.kind) + ", not an integer");
+        variable.SetInteger(variable.integer);
+        const int64_t to = bounds[1], step = bounds[2];
+        int64_t i = bounds[0];
+        for (; step > 0 ? i <= to : i >= to; i += step) {
+            Value& v = f.Slot(place);
+            if (v.kind != ValueKind::Integer) v.SetInteger(0);
+            v.integer = static_cast<int32_t>(i);
+            if (!Exec(s.body, f)) return false;
+            f.current_ = s.source;
+            if (f.Stopping()) return false;
+        }
+        Value& v = f.Slot(place);
+        if (v.kind != ValueKind::Integer) return f.Fail(f.NameOf(place) + " holds " + KindName(v.kind) + ", not an integer");
+        v.integer = Wrap(i);
+        return true;
+    }
+    static bool RunTry(const Step& s, Interpreter& f) {
+        Value* const frame = f.frame_;
+        const int depth = f.depth_;
+        if (Exec(s.body, f)) return true;
+        if (f.stopped_) return false;
+        // The error is caught: the methods it came through are gone, the Catch part runs here.
+        f.frame_ = frame;
+        f.depth_ = depth;
+        f.caught_ = std::move(f.fault_);
+        f.fault_ = Fault{};
+        return Exec(s.otherwise, f);
+    }
+
+    // ---- Methods and frames ----------------------------------------------------------------------
+
+    // A frame of `count` empty values on top of the stack.
+    static Value* Push(FrameStack& s, size_t count) {
+        if (s.top + count > s.sizes[s.block]) {
+            const size_t next = s.block + 1;
+            const size_t size = count > 4096 ? count : 4096;
+            if (next == s.blocks.size()) {
+                s.blocks.emplace_back(new Value[size]);
+                s.sizes.push_back(size);
+            } else if (s.sizes[next] < count) {
+                s.blocks[next].reset(new Value[size]);  // above the top: holds nothing in use
+                s.sizes[next] = size;
+            }
+            s.block = next;
+            s.top = 0;
+        }
+        Value* frame = s.blocks[s.block].get() + s.top;
+        s.top += count;
+        return frame;
+    }
+
+    static bool CallMethod(const Node& n, Interpreter& f, Value& result) {
+        const size_t index = static_cast<size_t>(n.slot);
+        const Method& m = f.program_->methods[index];
+        if (f.depth_ >= Interpreter::kMostMethodDepth)
+            return f.Fail("methods nested more than " + std::to_string(Interpreter::kMostMethodDepth) + " deep (calling " + m.name + ")");
+        const char here = 0;
+        if (f.stackLimit_ != nullptr && &here < f.stackLimit_) return f.Fail("methods nested too deep for the stack (calling " + m.name + ")");
+        if (index >= f.methodCode_.size()) f.methodCode_.resize(f.program_->methods.size());
+        if (f.methodCode_[index] == nullptr) f.methodCode_[index] = std::make_unique<Block>(CompileBlock(m.body, false));
+        const Block& code = *f.methodCode_[index];
+
+        FrameStack& stack = f.stack_;
+        const size_t block = stack.block, top = stack.top;
+        const size_t slots = static_cast<size_t>(m.slots);
+        Value* frame = Push(stack, slots);
+        bool ok = true;
+        for (size_t i = 0; ok && i < n.args.size(); ++i) {
+            const Node& arg = n.args[i];
+            int32_t v = 0;
+            if (arg.quick != nullptr && arg.quick(arg, f, v)) frame[i + 1].SetInteger(v);
+            else ok = f.Eval(arg, frame[i + 1]);
+        }
+        if (ok) {
+            Value* const caller = f.frame_;
+            const Statement* const calling = f.current_;
+            f.frame_ = frame;
+            ++f.depth_;
+            ok = Exec(code, f);
+            --f.depth_;
+            f.frame_ = caller;
+            if (ok) {
+                f.current_ = calling;
+                result = std::move(frame[0]);
+            }
+        }
+        for (size_t i = 0; i < slots; ++i)
+            if (frame[i].kind != ValueKind::None) frame[i].Clear();
+        stack.block = block;
+        stack.top = top;
+        return ok;
+    }
+
+    // ---- Compiling statements --------------------------------------------------------------------
+
+    static Block CompileBlock(const std::vector<Statement>& list, bool echo) {
+        Block block;
+        block.reserve(list.size());
+        for (const Statement& st : list) block.push_back(CompileStep(st, echo));
+        return block;
+    }
+
+    static Step CompileStep(const Statement& st, bool echo) {
+        Step s;
+        s.source = &st;
+        s.place = Compile(st.place);
+        s.value = Compile(st.value);
+        for (const Expr& r : st.range) s.range.push_back(Compile(r));
+        s.body = CompileBlock(st.body, false);
+        s.otherwise = CompileBlock(st.otherwise, false);
+        for (const Branch& b : st.branches) {
+            s.conditions.push_back(Compile(b.condition));
+            s.branches.push_back(CompileBlock(b.body, false));
+        }
+        switch (st.form) {
+            case Statement::Form::Call: s.run = echo ? &RunCallEcho : &RunCall; break;
+            case Statement::Form::Assign:
+                if (echo) s.run = &RunAssignEcho;
+                else if (st.place.form == Expr::Form::Element) s.run = &RunAssignElement;
+                else if (!st.place.global) s.run = &RunAssignLocal;
+                else s.run = &AssignGeneral;
+                break;
+            case Statement::Form::If: s.run = &RunIf; break;
+            case Statement::Form::Case: s.run = &RunCase; break;
+            case Statement::Form::While: s.run = &RunWhile; break;
+            case Statement::Form::Repeat: s.run = &RunRepeat; break;
+            case Statement::Form::For: s.run = &RunFor; break;
+            case Statement::Form::Try: s.run = &RunTry; break;
+        }
+        return s;
+    }
+};
+
+// ---- Running ---------------------------------------------------------------------------------------
+
+Interpreter::Interpreter(PluginLink& plugin, std::FILE* out)
+    : plugin_(plugin), out_(out), globals_(std::make_shared<std::vector<Value>>()) {
+    stack_.blocks.emplace_back(new Value[4096]);
+    stack_.sizes.push_back(4096);
+}
+
+Interpreter::~Interpreter() = default;
+
+bool Interpreter::Eval(const Node& node, Value& out) { return node.eval(node, *this, out); }
+
+bool Interpreter::Run(const Program& program, bool echo) {
+    // How deep methods may go: to the bottom of this thread's stack, less room for one statement's
+    // own depth (its expressions are bounded) and for the calls it makes.
+    stackLimit_ = nullptr;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attributes, &low, &size) == 0 && size > (4u << 20))
+            stackLimit_ = static_cast<const char*>(low) + (2u << 20);
+        else if (size > 0)
+            stackLimit_ = static_cast<const char*>(low) + size / 2;
+        pthread_attr_destroy(&attributes);
+    }
+    // Methods keep their compiled bodies from chunk to chunk of one program (a chunk only adds
+    // methods); another program starts afresh.
+    if (program_ != &program) methodCode_.clear();
+    program_ = &program;
+    methodCode_.resize(program.methods.size());
+    fault_ = Fault{};
+    stopped_ = false;
+    main_.resize(program.mainScope.names.size());
+    if (globals_->size() < program.globals.names.size()) globals_->resize(program.globals.names.size());
+    frame_ = main_.data();
+    depth_ = 0;
+    mainCode_ = std::make_unique<Block>(Engine::CompileBlock(program.main, echo));
+    return Engine::Exec(*mainCode_, *this);
+}
+
+}  // namespace zor::shell

@@ -1,0 +1,52 @@
+// engine.h: the compiled form a script runs as: each expression a node carrying the routines that
+// work it out (chosen once, from its form and the forms of its operands), each statement a step
+// carrying the routine that runs it. Made from the parse tree when a script first runs.
+#ifndef ZOR_SHELL_ENGINE_H
+#define ZOR_SHELL_ENGINE_H
+
+#include <vector>
+
+#include "shell/host.h"
+
+namespace zor::shell {
+
+// One expression, compiled. `eval` always works; `quick` (when set) works out pure integer
+// arithmetic over literals, integer variables and integer array elements without temporaries, or
+// says it cannot (a variable of another kind, an index out of range, a division by zero), and then
+// `eval` runs and gives the value or the error. `quick` has no side effects, so trying it first is
+// harmless. `truth` works the expression out as a condition.
+struct Node {
+    using EvalFn = bool (*)(const Node& node, Interpreter& flow, Value& out);
+    using QuickFn = bool (*)(const Node& node, Interpreter& flow, int32_t& out);
+    using TruthFn = bool (*)(const Node& node, Interpreter& flow, bool& out);
+
+    EvalFn eval = nullptr;        // the value (false: a fault was raised)
+    QuickFn quick = nullptr;      // the integer without temporaries, when it can (null: never)
+    TruthFn truth = nullptr;      // as a condition: a boolean, else a fault
+    const Expr* expr = nullptr;   // the expression compiled: names and forms for messages and calls
+    int32_t slot = -1;            // a variable's slot; a method's index
+    int32_t integer = 0;          // an integer literal (also the right operand folded into a fused node)
+    Op op = Op::Add;              // a binary or unary operator
+    bool global = false;          // the variable is a `<>` global
+    Value constant;               // a text or date literal, made once
+    std::vector<Node> args;       // operands, index, or arguments of a call
+};
+
+// One statement, compiled.
+struct Step {
+    using RunFn = bool (*)(const Step& step, Interpreter& flow);
+
+    RunFn run = nullptr;                 // runs the statement (false: a fault, or a stop)
+    const Statement* source = nullptr;   // the statement, for the line of a fault
+    Node place;                          // Assign, For: the variable or element written
+    Node value;                          // Call, Assign: the expression; If, While, Repeat: the condition
+    std::vector<Node> range;             // For: start, end and step
+    Block body;                          // the statements of the block (If: the true part)
+    Block otherwise;                     // Else, Catch
+    std::vector<Node> conditions;        // Case: each branch's condition
+    std::vector<Block> branches;         // Case: each branch's statements
+};
+
+}  // namespace zor::shell
+
+#endif  // ZOR_SHELL_ENGINE_H
