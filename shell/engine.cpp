@@ -41,18 +41,21 @@ bool Compared(Op op, int32_t a, int32_t b) {
 
 // Integer arithmetic that cannot fail: false for a division or modulo by zero (the general path
 // then says so).
+// Wrapping 32-bit arithmetic, done in unsigned so overflow is defined; a divisor of -1 is taken
+// apart, as -2147483648 / -1 does not fit (it wraps to itself, and its remainder is 0).
 template <Op op>
 bool Arith(int32_t a, int32_t b, int32_t& out) {
-    if constexpr (op == Op::Add) out = Wrap(int64_t{a} + b);
-    if constexpr (op == Op::Sub) out = Wrap(int64_t{a} - b);
-    if constexpr (op == Op::Mul) out = Wrap(int64_t{a} * b);
+    const auto ua = static_cast<uint32_t>(a), ub = static_cast<uint32_t>(b);
+    if constexpr (op == Op::Add) out = static_cast<int32_t>(ua + ub);
+    if constexpr (op == Op::Sub) out = static_cast<int32_t>(ua - ub);
+    if constexpr (op == Op::Mul) out = static_cast<int32_t>(ua * ub);
     if constexpr (op == Op::Div) {
         if (b == 0) return false;
-        out = Wrap(int64_t{a} / b);  // truncates; -2147483648 / -1 wraps
+        out = b == -1 ? static_cast<int32_t>(0u - ua) : a / b;  // truncates
     }
     if constexpr (op == Op::Mod) {
         if (b == 0) return false;
-        out = Wrap(int64_t{a} % b);
+        out = b == -1 ? 0 : a % b;
     }
     return true;
 }
@@ -88,6 +91,28 @@ struct Engine {
         const std::vector<Value>& items = array.items();
         if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
         out = items[static_cast<size_t>(index - 1)].integer;
+        return true;
+    }
+    // An element of a local integer array, its index quick.
+    static bool QuickElementLocal(const Node& n, Interpreter& f, int32_t& out) {
+        int32_t index = 0;
+        const Node& i = n.args[0];
+        if (!i.quick(i, f, index)) return false;
+        const Value& array = f.frame_[n.slot];
+        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
+        const std::vector<Value>& items = array.items();
+        if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
+        out = items[static_cast<size_t>(index - 1)].integer;
+        return true;
+    }
+    // `$a{$i}`: a local integer array indexed by a local variable.
+    static bool QuickElementLocalByLocal(const Node& n, Interpreter& f, int32_t& out) {
+        const Value& i = f.frame_[n.integer];
+        const Value& array = f.frame_[n.slot];
+        if (i.kind != ValueKind::Integer || array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
+        const std::vector<Value>& items = array.items();
+        if (i.integer < 1 || static_cast<size_t>(i.integer) > items.size()) return false;
+        out = items[static_cast<size_t>(i.integer - 1)].integer;
         return true;
     }
     static bool QuickNeg(const Node& n, Interpreter& f, int32_t& out) {
@@ -200,8 +225,21 @@ struct Engine {
     }
 
     // A binary operator whose sides are not both quick integers: texts, dates, booleans, calls.
+    // Arithmetic over sides that are not quick (calls, mostly): both worked out into temporaries,
+    // integers done here, anything else handed on.
+    template <Op op>
+    static bool EvalArithValues(const Node& n, Interpreter& f, Value& out) {
+        Value left, right;
+        if (!f.Eval(n.args[0], left) || !f.Eval(n.args[1], right)) return false;
+        int32_t v = 0;
+        if (left.kind == ValueKind::Integer && right.kind == ValueKind::Integer && Arith<op>(left.integer, right.integer, v)) {
+            out.SetInteger(v);
+            return true;
+        }
+        return Mixed(n, f, &left, &right, out);
+    }
+
     static bool EvalMixed(const Node& n, Interpreter& f, Value& out) {
-        const Op op = n.op;
         Value left, right;
         const Value* l = &left;
         const Value* r = &right;
@@ -212,6 +250,11 @@ struct Engine {
         else if (!f.Eval(ln, left)) return false;
         if (rn.expr->form == Expr::Form::Variable && f.Slot(*rn.expr).kind != ValueKind::None) r = &f.Slot(*rn.expr);
         else if (!f.Eval(rn, right)) return false;
+        return Mixed(n, f, l, r, out);
+    }
+
+    static bool Mixed(const Node& n, Interpreter& f, const Value* l, const Value* r, Value& out) {
+        const Op op = n.op;
         if (l->kind == ValueKind::Integer && r->kind == ValueKind::Integer) return IntegerOp(f, op, l->integer, r->integer, out);
         if (IsComparison(op)) {
             if (l->kind != r->kind || l->kind == ValueKind::Array || l->kind == ValueKind::None)
@@ -310,6 +353,21 @@ struct Engine {
         yes = out.integer != 0;
         return true;
     }
+    // Any quick left side compared with a local variable.
+    template <Op op>
+    static bool TruthQuickLocal(const Node& n, Interpreter& f, bool& yes) {
+        int32_t a = 0;
+        const Node& l = n.args[0];
+        const Value& b = f.frame_[n.slot];
+        if (b.kind == ValueKind::Integer && l.quick(l, f, a)) {
+            yes = Compare<op>(a, b.integer);
+            return true;
+        }
+        Value out;
+        if (!EvalMixed(n, f, out)) return false;
+        yes = out.integer != 0;
+        return true;
+    }
     template <bool isOr>
     static bool TruthLogic(const Node& n, Interpreter& f, bool& yes) {
         // The right side runs only when the left does not decide.
@@ -341,6 +399,8 @@ struct Engine {
     template <Op op> struct PickLocalLocal { static constexpr Node::QuickFn fn = &QuickLocalLocal<op>; };
     template <Op op> struct PickCompare { static constexpr Node::TruthFn fn = &TruthCompare<op>; };
     template <Op op> struct PickTruthLocalLiteral { static constexpr Node::TruthFn fn = &TruthLocalLiteral<op>; };
+    template <Op op> struct PickTruthQuickLocal { static constexpr Node::TruthFn fn = &TruthQuickLocal<op>; };
+    template <Op op> struct PickArithValues { static constexpr Node::EvalFn fn = &EvalArithValues<op>; };
 
     static bool IsLocal(const Node& n) { return n.expr->form == Expr::Form::Variable && !n.global; }
 
@@ -374,7 +434,12 @@ struct Engine {
                 break;
             case Expr::Form::Element:
                 n.eval = &EvalElement;
-                if (n.args[0].quick != nullptr) n.quick = &QuickElement;
+                if (!e.global && IsLocal(n.args[0])) {
+                    n.quick = &QuickElementLocalByLocal;
+                    n.integer = n.args[0].slot;
+                } else if (n.args[0].quick != nullptr) {
+                    n.quick = e.global ? &QuickElement : &QuickElementLocal;
+                }
                 break;
             case Expr::Form::Command: n.eval = &EvalCommand; break;
             case Expr::Form::Builtin: n.eval = &EvalBuiltin; break;
@@ -396,6 +461,9 @@ struct Engine {
                         n.truth = ByOp<PickTruthLocalLiteral>(e.op);
                         n.slot = l.slot;
                         n.integer = r.integer;
+                    } else if (l.quick != nullptr && IsLocal(r)) {
+                        n.truth = ByOp<PickTruthQuickLocal>(e.op);
+                        n.slot = r.slot;
                     } else {
                         n.truth = ByOp<PickCompare>(e.op);
                     }
@@ -411,6 +479,10 @@ struct Engine {
                         n.integer = r.slot;
                     } else if (quickSides) {
                         n.quick = ByOp<PickArith>(e.op);
+                    } else if (l.expr->form != Expr::Form::Variable) {
+                        // (A variable on the left is read in place after the right side runs,
+                        // which may be a command writing it: EvalMixed does that.)
+                        n.eval = ByOp<PickArithValues>(e.op);
                     }
                 }
                 break;
@@ -421,10 +493,13 @@ struct Engine {
 
     // ---- Statements ------------------------------------------------------------------------------
 
+    // A stop is looked for before each statement that calls the plug-in or a built-in (a cancelled
+    // command stops the script before its next such statement), at each turn of a loop and at each
+    // method call; statements of pure arithmetic in between run on.
     static bool Exec(const Block& block, Interpreter& f) {
         for (const Step& s : block) {
             f.current_ = s.source;
-            if (f.Stopping() || !s.run(s, f)) return false;
+            if ((s.calls && f.Stopping()) || !s.run(s, f)) return false;
         }
         return true;
     }
@@ -443,7 +518,9 @@ struct Engine {
     static bool RunAssignLocal(const Step& s, Interpreter& f) {
         Value& slot = f.frame_[s.place.slot];
         int32_t n = 0;
-        if (slot.kind == ValueKind::Integer && s.value.quick != nullptr && s.value.quick(s.value, f, n)) {
+        if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && s.value.quick != nullptr &&
+            s.value.quick(s.value, f, n)) {
+            slot.kind = ValueKind::Integer;
             slot.integer = n;
             return true;
         }
@@ -459,9 +536,30 @@ struct Engine {
         }
         return AssignGeneral(s, f);
     }
+    // Integer arithmetic into an element of a local integer array, its index quick.
+    static bool RunAssignLocalElement(const Step& s, Interpreter& f) {
+        int32_t n = 0, index = 0;
+        Value& array = f.frame_[s.place.slot];
+        const Node& i = s.place.args[0];
+        if (array.kind == ValueKind::Array && array.element == ValueKind::Integer && s.value.quick != nullptr &&
+            s.value.quick(s.value, f, n) && i.quick(i, f, index) && index >= 1 &&
+            static_cast<size_t>(index) <= array.items().size()) {
+            array.EditItems()[static_cast<size_t>(index - 1)].integer = n;
+            return true;
+        }
+        return AssignGeneral(s, f);
+    }
     static bool AssignGeneral(const Step& s, Interpreter& f) {
         Value value;
         if (!f.Eval(s.value, value)) return false;
+        if (s.place.expr->form == Expr::Form::Variable) {
+            Value& slot = f.Slot(*s.place.expr);
+            if (value.kind != ValueKind::None && value.kind != ValueKind::Array &&
+                (slot.kind == value.kind || slot.kind == ValueKind::None)) {
+                slot = std::move(value);
+                return true;
+            }
+        }
         return Store(s.place, f, std::move(value));
     }
     static bool RunAssignEcho(const Step& s, Interpreter& f) {
@@ -574,22 +672,25 @@ struct Engine {
 
     // A frame of `count` empty values on top of the stack.
     static Value* Push(FrameStack& s, size_t count) {
-        if (s.top + count > s.sizes[s.block]) {
-            const size_t next = s.block + 1;
-            const size_t size = count > 4096 ? count : 4096;
-            if (next == s.blocks.size()) {
-                s.blocks.emplace_back(new Value[size]);
-                s.sizes.push_back(size);
-            } else if (s.sizes[next] < count) {
-                s.blocks[next].reset(new Value[size]);  // above the top: holds nothing in use
-                s.sizes[next] = size;
-            }
-            s.block = next;
-            s.top = 0;
-        }
-        Value* frame = s.blocks[s.block].get() + s.top;
+        if (s.top + count > s.size) NextBlock(s, count);
+        Value* frame = s.base + s.top;
         s.top += count;
         return frame;
+    }
+    static void NextBlock(FrameStack& s, size_t count) {
+        const size_t next = s.block + 1;
+        const size_t size = count > 4096 ? count : 4096;
+        if (next == s.blocks.size()) {
+            s.blocks.emplace_back(new Value[size]);
+            s.sizes.push_back(size);
+        } else if (s.sizes[next] < count) {
+            s.blocks[next].reset(new Value[size]);  // above the top: holds nothing in use
+            s.sizes[next] = size;
+        }
+        s.block = next;
+        s.top = 0;
+        s.base = s.blocks[next].get();
+        s.size = s.sizes[next];
     }
 
     static bool CallMethod(const Node& n, Interpreter& f, Value& result) {
@@ -599,12 +700,16 @@ struct Engine {
             return f.Fail("methods nested more than " + std::to_string(Interpreter::kMostMethodDepth) + " deep (calling " + m.name + ")");
         const char here = 0;
         if (f.stackLimit_ != nullptr && &here < f.stackLimit_) return f.Fail("methods nested too deep for the stack (calling " + m.name + ")");
-        if (index >= f.methodCode_.size()) f.methodCode_.resize(f.program_->methods.size());
-        if (f.methodCode_[index] == nullptr) f.methodCode_[index] = std::make_unique<Block>(CompileBlock(m.body, false));
-        const Block& code = *f.methodCode_[index];
+        if (n.body == nullptr) {
+            if (index >= f.methodCode_.size()) f.methodCode_.resize(f.program_->methods.size());
+            if (f.methodCode_[index] == nullptr) f.methodCode_[index] = std::make_unique<Block>(CompileBlock(m.body, false));
+            n.body = f.methodCode_[index].get();
+        }
+        const Block& code = *n.body;
 
         FrameStack& stack = f.stack_;
-        const size_t block = stack.block, top = stack.top;
+        const size_t block = stack.block, top = stack.top, size = stack.size;
+        Value* const base = stack.base;
         const size_t slots = static_cast<size_t>(m.slots);
         Value* frame = Push(stack, slots);
         bool ok = true;
@@ -631,10 +736,19 @@ struct Engine {
             if (frame[i].kind != ValueKind::None) frame[i].Clear();
         stack.block = block;
         stack.top = top;
+        stack.base = base;
+        stack.size = size;
         return ok;
     }
 
     // ---- Compiling statements --------------------------------------------------------------------
+
+    static bool Calls(const Expr& e) {
+        if (e.form == Expr::Form::Command || e.form == Expr::Form::Builtin) return true;
+        for (const Expr& a : e.args)
+            if (Calls(a)) return true;
+        return false;
+    }
 
     static Block CompileBlock(const std::vector<Statement>& list, bool echo) {
         Block block;
@@ -646,6 +760,8 @@ struct Engine {
     static Step CompileStep(const Statement& st, bool echo) {
         Step s;
         s.source = &st;
+        s.calls = Calls(st.place) || Calls(st.value) || st.form == Statement::Form::Case;
+        for (const Expr& r : st.range) s.calls = s.calls || Calls(r);
         s.place = Compile(st.place);
         s.value = Compile(st.value);
         for (const Expr& r : st.range) s.range.push_back(Compile(r));
@@ -659,6 +775,8 @@ struct Engine {
             case Statement::Form::Call: s.run = echo ? &RunCallEcho : &RunCall; break;
             case Statement::Form::Assign:
                 if (echo) s.run = &RunAssignEcho;
+                else if (st.place.form == Expr::Form::Element && !st.place.global && s.place.args[0].quick != nullptr)
+                    s.run = &RunAssignLocalElement;
                 else if (st.place.form == Expr::Form::Element) s.run = &RunAssignElement;
                 else if (!st.place.global) s.run = &RunAssignLocal;
                 else s.run = &AssignGeneral;
@@ -680,6 +798,8 @@ Interpreter::Interpreter(PluginLink& plugin, std::FILE* out)
     : plugin_(plugin), out_(out), globals_(std::make_shared<std::vector<Value>>()) {
     stack_.blocks.emplace_back(new Value[4096]);
     stack_.sizes.push_back(4096);
+    stack_.base = stack_.blocks[0].get();
+    stack_.size = 4096;
 }
 
 Interpreter::~Interpreter() = default;

@@ -30,6 +30,7 @@ struct Node {
     bool global = false;          // the variable is a `<>` global
     Value constant;               // a text or date literal, made once
     std::vector<Node> args;       // operands, index, or arguments of a call
+    mutable const Block* body = nullptr;  // a method call: the method's compiled body, once known
 };
 
 // One statement, compiled.
@@ -38,6 +39,7 @@ struct Step {
 
     RunFn run = nullptr;                 // runs the statement (false: a fault, or a stop)
     const Statement* source = nullptr;   // the statement, for the line of a fault
+    bool calls = false;                  // its own expressions call commands or built-ins: a stop is looked for first
     Node place;                          // Assign, For: the variable or element written
     Node value;                          // Call, Assign: the expression; If, While, Repeat: the condition
     std::vector<Node> range;             // For: start, end and step

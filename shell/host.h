@@ -65,7 +65,7 @@ struct Value {
     static Value Integer(int32_t n) { Value v; v.SetInteger(n); return v; }
 
     // Whether the value refers to a counted body (texts, pictures, arrays).
-    bool Counted() const { return kind == ValueKind::Text || kind == ValueKind::Picture || kind == ValueKind::Array; }
+    bool Counted() const { return kind >= ValueKind::Text; }
     void Clear() { Release(); kind = ValueKind::None; body_ = nullptr; }
     void SetInteger(int32_t n) { if (Counted()) Release(); kind = ValueKind::Integer; integer = n; }
     void SetBoolean(bool yes) { if (Counted()) Release(); kind = ValueKind::Boolean; integer = yes ? 1 : 0; }
@@ -77,13 +77,13 @@ struct Value {
     void SetArray(ValueKind of) { Release(); kind = ValueKind::Array; element = of; body_ = nullptr; }
 
     // A text's or picture's bytes (empty for any other kind).
-    const std::string& bytes() const;
+    inline const std::string& bytes() const;
     // The bytes to change in place: this value's own copy from now on.
     std::string& EditBytes();
     // An array's elements (none for any other kind).
-    const std::vector<Value>& items() const;
+    inline const std::vector<Value>& items() const;
     // The elements to change in place: this array's own copy from now on.
-    std::vector<Value>& EditItems();
+    inline std::vector<Value>& EditItems();
 
 private:
     void Release() noexcept {
@@ -92,6 +92,40 @@ private:
     void Drop() noexcept;  // gives up this value's share of its body
 };
 static_assert(sizeof(Value) == 16, "a value is 16 bytes");
+
+// The shared bodies of values; the count comes first in both, where Value's copy reaches it.
+struct TextBody {
+    int32_t refs = 1;   // values sharing these bytes
+    std::string bytes;  // the text or picture data
+};
+struct ArrayBody {
+    int32_t refs = 1;          // values sharing these elements
+    std::vector<Value> items;  // the elements, element 1 first
+};
+
+extern const std::string kNoBytes;        // the bytes of a value that has none
+extern const std::vector<Value> kNoItems;  // the elements of an empty array
+
+inline const std::string& Value::bytes() const {
+    if ((kind != ValueKind::Text && kind != ValueKind::Picture) || body_ == nullptr) return kNoBytes;
+    return static_cast<const TextBody*>(body_)->bytes;
+}
+
+inline const std::vector<Value>& Value::items() const {
+    if (kind != ValueKind::Array || body_ == nullptr) return kNoItems;
+    return static_cast<const ArrayBody*>(body_)->items;
+}
+
+inline std::vector<Value>& Value::EditItems() {
+    auto* body = static_cast<ArrayBody*>(body_);
+    if (body == nullptr) {
+        body_ = body = new ArrayBody{};
+    } else if (body->refs > 1) {
+        --body->refs;
+        body_ = body = new ArrayBody{1, body->items};
+    }
+    return body->items;
+}
 
 constexpr size_t kMostTextBytes = 32767;  // a TextBlock's count is a signed 16-bit number
 
@@ -135,6 +169,8 @@ struct FrameStack {
     std::vector<size_t> sizes;                     // each block's number of values
     size_t block = 0;                              // the block the top is in
     size_t top = 0;                                // the first free value of that block
+    Value* base = nullptr;                         // that block's values
+    size_t size = 0;                               // and their number
 };
 
 // The interpreter is one flow of a script: the running method's frame, its frame stack, its fault

@@ -11,22 +11,8 @@ namespace zor::shell {
 
 // ---- Values ----------------------------------------------------------------------------------------
 
-namespace {
-
-// The shared bodies of values; the count comes first in both, where Value's copy reaches it.
-struct TextBody {
-    int32_t refs = 1;   // values sharing these bytes
-    std::string bytes;  // the text or picture data
-};
-struct ArrayBody {
-    int32_t refs = 1;          // values sharing these elements
-    std::vector<Value> items;  // the elements, element 1 first
-};
-
 const std::string kNoBytes;
 const std::vector<Value> kNoItems;
-
-}  // namespace
 
 void Value::Drop() noexcept {
     if (kind == ValueKind::Array) {
@@ -50,11 +36,6 @@ void Value::SetBytes(ValueKind as, std::string bytes) {
     body_ = bytes.empty() ? nullptr : new TextBody{1, std::move(bytes)};
 }
 
-const std::string& Value::bytes() const {
-    if ((kind != ValueKind::Text && kind != ValueKind::Picture) || body_ == nullptr) return kNoBytes;
-    return static_cast<const TextBody*>(body_)->bytes;
-}
-
 std::string& Value::EditBytes() {
     auto* body = static_cast<TextBody*>(body_);
     if (body == nullptr) {
@@ -64,22 +45,6 @@ std::string& Value::EditBytes() {
         body_ = body = new TextBody{1, body->bytes};
     }
     return body->bytes;
-}
-
-const std::vector<Value>& Value::items() const {
-    if (kind != ValueKind::Array || body_ == nullptr) return kNoItems;
-    return static_cast<const ArrayBody*>(body_)->items;
-}
-
-std::vector<Value>& Value::EditItems() {
-    auto* body = static_cast<ArrayBody*>(body_);
-    if (body == nullptr) {
-        body_ = body = new ArrayBody{};
-    } else if (body->refs > 1) {
-        --body->refs;
-        body_ = body = new ArrayBody{1, body->items};
-    }
-    return body->items;
 }
 
 std::string FormatValue(const Value& value) {
