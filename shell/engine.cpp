@@ -441,7 +441,10 @@ struct Engine {
                     n.quick = e.global ? &QuickElement : &QuickElementLocal;
                 }
                 break;
-            case Expr::Form::Command: n.eval = &EvalCommand; break;
+            case Expr::Form::Command:
+                n.eval = &EvalCommand;
+                for (size_t i = 0; i < n.args.size(); ++i) n.args[i].spec = Arg(*e.command, static_cast<int>(i));
+                break;
             case Expr::Form::Builtin: n.eval = &EvalBuiltin; break;
             case Expr::Form::Method: n.eval = &CallMethod; break;
             case Expr::Form::Unary:
@@ -608,7 +611,7 @@ struct Engine {
         while (true) {
             bool yes = false;
             f.current_ = s.source;
-            if (f.Stopping() || !s.value.truth(s.value, f, yes)) return false;
+            if ((!s.bodyLooks && f.Stopping()) || !s.value.truth(s.value, f, yes)) return false;
             if (!yes) return true;
             if (!Exec(s.body, f)) return false;
         }
@@ -648,7 +651,7 @@ struct Engine {
             v.integer = static_cast<int32_t>(i);
             if (!Exec(s.body, f)) return false;
             f.current_ = s.source;
-            if (f.Stopping()) return false;
+            if (!s.bodyLooks && f.Stopping()) return false;
         }
         Value& v = f.Slot(place);
         if (v.kind != ValueKind::Integer) return f.Fail(f.NameOf(place) + " holds " + KindName(v.kind) + ", not an integer");
@@ -750,6 +753,13 @@ struct Engine {
         return false;
     }
 
+    static bool HasMethodCall(const Expr& e) {
+        if (e.form == Expr::Form::Method) return true;
+        for (const Expr& a : e.args)
+            if (HasMethodCall(a)) return true;
+        return false;
+    }
+
     static Block CompileBlock(const std::vector<Statement>& list, bool echo) {
         Block block;
         block.reserve(list.size());
@@ -762,6 +772,10 @@ struct Engine {
         s.source = &st;
         s.calls = Calls(st.place) || Calls(st.value) || st.form == Statement::Form::Case;
         for (const Expr& r : st.range) s.calls = s.calls || Calls(r);
+        // A loop looks for a stop at each turn, unless the first statement of its body does so anyway
+        // and nothing with effects runs between the two (a While's condition must then be pure).
+        const bool bodyLooks = !st.body.empty() && (Calls(st.body[0].place) || Calls(st.body[0].value)) &&
+                               st.body[0].form != Statement::Form::Case && st.body[0].range.empty();
         s.place = Compile(st.place);
         s.value = Compile(st.value);
         for (const Expr& r : st.range) s.range.push_back(Compile(r));
@@ -783,9 +797,15 @@ struct Engine {
                 break;
             case Statement::Form::If: s.run = &RunIf; break;
             case Statement::Form::Case: s.run = &RunCase; break;
-            case Statement::Form::While: s.run = &RunWhile; break;
+            case Statement::Form::While:
+                s.run = &RunWhile;
+                s.bodyLooks = bodyLooks && !Calls(st.value) && !HasMethodCall(st.value);
+                break;
             case Statement::Form::Repeat: s.run = &RunRepeat; break;
-            case Statement::Form::For: s.run = &RunFor; break;
+            case Statement::Form::For:
+                s.run = &RunFor;
+                s.bodyLooks = bodyLooks;
+                break;
             case Statement::Form::Try: s.run = &RunTry; break;
         }
         return s;

@@ -31,6 +31,7 @@ struct Node {
     Value constant;               // a text or date literal, made once
     std::vector<Node> args;       // operands, index, or arguments of a call
     mutable const Block* body = nullptr;  // a method call: the method's compiled body, once known
+    ArgSpec spec{};               // an argument of a command: what the command's table says of it
 };
 
 // One statement, compiled.
@@ -40,6 +41,7 @@ struct Step {
     RunFn run = nullptr;                 // runs the statement (false: a fault, or a stop)
     const Statement* source = nullptr;   // the statement, for the line of a fault
     bool calls = false;                  // its own expressions call commands or built-ins: a stop is looked for first
+    bool bodyLooks = false;              // a loop whose body starts with such a statement: no look of its own needed
     Node place;                          // Assign, For: the variable or element written
     Node value;                          // Call, Assign: the expression; If, While, Repeat: the condition
     std::vector<Node> range;             // For: start, end and step

@@ -147,7 +147,6 @@ std::string Interpreter::NameOf(const Expr& variable) const {
 bool Interpreter::CallCommand(const Node& call, Value& result) {
     const Expr& e = *call.expr;
     const CommandSpec& c = *e.command;
-    const size_t total = static_cast<size_t>(ArgCount(c));
     const size_t given = e.args.size();
     void* params[kMostArgs + 1] = {};
     int32_t integers[kMostArgs];
@@ -165,12 +164,11 @@ bool Interpreter::CallCommand(const Node& call, Value& result) {
                 if (list[i] != nullptr) HostDisposeHandle(list[i]);
         }
     } handles;
-    (void)total;
 
     // Inputs first: nested calls run before any address into a variable is taken.
     for (size_t i = 0; i < given; ++i) {
         const Expr& arg = e.args[i];
-        const ArgSpec a = Arg(c, static_cast<int>(i));
+        const ArgSpec a = call.args[i].spec;
         if (arg.form == Expr::Form::Empty || a.output) continue;
         const ValueKind wanted = KindOfArg(a.kind);
         const Node& node = call.args[i];
@@ -214,7 +212,7 @@ bool Interpreter::CallCommand(const Node& call, Value& result) {
     // Outputs: variables, made with the argument's kind when new.
     for (size_t i = 0; i < given; ++i) {
         const Expr& arg = e.args[i];
-        const ArgSpec a = Arg(c, static_cast<int>(i));
+        const ArgSpec a = call.args[i].spec;
         if (arg.form == Expr::Form::Empty || !a.output) continue;
         const ValueKind wanted = KindOfArg(a.kind);
         Value& v = Slot(arg);
@@ -270,7 +268,7 @@ bool Interpreter::CallCommand(const Node& call, Value& result) {
     for (size_t i = 0; i < given; ++i) {
         Value* v = outputs[i];
         if (v == nullptr) continue;
-        switch (Arg(c, static_cast<int>(i)).kind) {
+        switch (call.args[i].spec.kind) {
             case ArgKind::Short: {
                 int16_t half;
                 std::memcpy(&half, &v->integer, sizeof half);
