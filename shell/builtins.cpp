@@ -44,10 +44,10 @@ int32_t NumberOf(std::string_view text) {
 // The default value of an array element of a kind.
 Value Blank(ValueKind kind) {
     Value v;
-    if (kind == ValueKind::Integer || kind == ValueKind::Boolean) v.SetInteger(0);
+    if (kind == ValueKind::Integer) v.SetInteger(0);
+    else if (kind == ValueKind::Boolean) v.SetBoolean(false);
     else if (kind == ValueKind::Date) v.SetDate(v.date);
     else v.SetBytes(kind, std::string());
-    v.kind = kind;
     return v;
 }
 

@@ -66,6 +66,11 @@ bool Arith(int32_t a, int32_t b, int32_t& out) {
 struct Engine {
     // ---- Quick integer routines ------------------------------------------------------------------
 
+    // The variable a Variable or Element node names.
+    static Value& SlotOf(const Node& n, Interpreter& f) {
+        return n.global ? (*f.globals_)[static_cast<size_t>(n.slot)] : f.frame_[n.slot];
+    }
+
     static bool QuickInteger(const Node& n, Interpreter&, int32_t& out) {
         out = n.integer;
         return true;
@@ -86,7 +91,7 @@ struct Engine {
         int32_t index = 0;
         const Node& i = n.args[0];
         if (!i.quick(i, f, index)) return false;
-        const Value& array = f.Slot(*n.expr);
+        const Value& array = SlotOf(n, f);
         if (array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
         const std::vector<Value>& items = array.items();
         if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
@@ -156,7 +161,7 @@ struct Engine {
         return true;
     }
     static bool EvalVariable(const Node& n, Interpreter& f, Value& out) {
-        const Value& v = f.Slot(*n.expr);
+        const Value& v = SlotOf(n, f);
         if (v.kind == ValueKind::None) return f.Fail(f.NameOf(*n.expr) + " is not defined");
         out = v;
         return true;
@@ -177,7 +182,7 @@ struct Engine {
         }
         if (!f.Eval(n.args[0], out)) return false;
         if (out.kind != ValueKind::Integer) return f.Fail(std::string("- wants an integer, not ") + KindName(out.kind));
-        out.integer = Wrap(-int64_t{out.integer});
+        out.Reinteger(Wrap(-int64_t{out.integer}));
         return true;
     }
     static bool EvalBinary(const Node& n, Interpreter& f, Value& out) {
@@ -209,7 +214,7 @@ struct Engine {
             }
             index = v.integer;
         }
-        Value& array = f.Slot(*n.expr);
+        Value& array = SlotOf(n, f);
         if (array.kind != ValueKind::Array) {
             f.Fail(f.NameOf(*n.expr) + (array.kind == ValueKind::None ? " is not defined" : " is not an array"));
             return nullptr;
@@ -246,9 +251,9 @@ struct Engine {
         // Variables are read in place; anything else is worked out into a temporary.
         const Node& ln = n.args[0];
         const Node& rn = n.args[1];
-        if (ln.expr->form == Expr::Form::Variable && f.Slot(*ln.expr).kind != ValueKind::None) l = &f.Slot(*ln.expr);
+        if (ln.variable && SlotOf(ln, f).kind != ValueKind::None) l = &SlotOf(ln, f);
         else if (!f.Eval(ln, left)) return false;
-        if (rn.expr->form == Expr::Form::Variable && f.Slot(*rn.expr).kind != ValueKind::None) r = &f.Slot(*rn.expr);
+        if (rn.variable && SlotOf(rn, f).kind != ValueKind::None) r = &SlotOf(rn, f);
         else if (!f.Eval(rn, right)) return false;
         return Mixed(n, f, l, r, out);
     }
@@ -429,6 +434,7 @@ struct Engine {
                 n.constant.SetDate(e.date);
                 break;
             case Expr::Form::Variable:
+                n.variable = true;
                 n.eval = &EvalVariable;
                 n.quick = e.global ? &QuickGlobal : &QuickLocal;
                 break;
@@ -523,18 +529,17 @@ struct Engine {
         int32_t n = 0;
         if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && s.value.quick != nullptr &&
             s.value.quick(s.value, f, n)) {
-            slot.kind = ValueKind::Integer;
-            slot.integer = n;
+            slot.SetInteger(n);
             return true;
         }
         return AssignGeneral(s, f);
     }
     static bool RunAssignElement(const Step& s, Interpreter& f) {
         int32_t n = 0;
-        if (s.value.quick != nullptr && f.Slot(*s.place.expr).element == ValueKind::Integer && s.value.quick(s.value, f, n)) {
+        if (s.value.quick != nullptr && SlotOf(s.place, f).element == ValueKind::Integer && s.value.quick(s.value, f, n)) {
             Value* element = Element(s.place, f, true);
             if (element == nullptr) return false;
-            element->integer = n;
+            element->Reinteger(n);
             return true;
         }
         return AssignGeneral(s, f);
@@ -547,7 +552,7 @@ struct Engine {
         if (array.kind == ValueKind::Array && array.element == ValueKind::Integer && s.value.quick != nullptr &&
             s.value.quick(s.value, f, n) && i.quick(i, f, index) && index >= 1 &&
             static_cast<size_t>(index) <= array.items().size()) {
-            array.EditItems()[static_cast<size_t>(index - 1)].integer = n;
+            array.EditItems()[static_cast<size_t>(index - 1)].Reinteger(n);
             return true;
         }
         return AssignGeneral(s, f);
@@ -555,8 +560,8 @@ struct Engine {
     static bool AssignGeneral(const Step& s, Interpreter& f) {
         Value value;
         if (!f.Eval(s.value, value)) return false;
-        if (s.place.expr->form == Expr::Form::Variable) {
-            Value& slot = f.Slot(*s.place.expr);
+        if (s.place.variable) {
+            Value& slot = SlotOf(s.place, f);
             if (value.kind != ValueKind::None && value.kind != ValueKind::Array &&
                 (slot.kind == value.kind || slot.kind == ValueKind::None)) {
                 slot = std::move(value);
@@ -647,15 +652,15 @@ struct Engine {
         int64_t i = bounds[0];
         for (; step > 0 ? i <= to : i >= to; i += step) {
             Value& v = f.Slot(place);
-            if (v.kind != ValueKind::Integer) v.SetInteger(0);
-            v.integer = static_cast<int32_t>(i);
+            if (v.kind != ValueKind::Integer) v.SetInteger(static_cast<int32_t>(i));
+            else v.Reinteger(static_cast<int32_t>(i));
             if (!Exec(s.body, f)) return false;
             f.current_ = s.source;
             if (!s.bodyLooks && f.Stopping()) return false;
         }
         Value& v = f.Slot(place);
         if (v.kind != ValueKind::Integer) return f.Fail(f.NameOf(place) + " holds " + KindName(v.kind) + ", not an integer");
-        v.integer = Wrap(i);
+        v.Reinteger(Wrap(i));
         return true;
     }
     static bool RunTry(const Step& s, Interpreter& f) {

@@ -28,6 +28,7 @@ struct Node {
     int32_t integer = 0;          // an integer literal (also the right operand folded into a fused node)
     Op op = Op::Add;              // a binary or unary operator
     bool global = false;          // the variable is a `<>` global
+    bool variable = false;        // the node reads a variable (`slot`, `global`)
     Value constant;               // a text or date literal, made once
     std::vector<Node> args;       // operands, index, or arguments of a call
     mutable const Block* body = nullptr;  // a method call: the method's compiled body, once known

@@ -29,17 +29,22 @@ struct Value {
     union {
         void* body_ = nullptr;            // Text, Picture: a TextBody (or none: empty); Array: an ArrayBody (or none: empty)
         int32_t integer;                  // Integer; Boolean (0 or 1)
+        uint64_t bits_;                   // all of it, as copies and integer stores write it
     };
+    // The three fields above the union are written and copied as one 8-byte word and the union as
+    // another, never in smaller pieces that a following whole-word read would have to wait for.
 
     Value() = default;
-    Value(const Value& other) noexcept : kind(other.kind), element(other.element), body_(other.body_) {
-        std::memcpy(date, other.date, sizeof date);
+    Value(const Value& other) noexcept {
+        StoreHead(other.LoadHead());
+        bits_ = other.bits_;
         if (Counted() && body_ != nullptr) ++*static_cast<int32_t*>(body_);
     }
-    Value(Value&& other) noexcept : kind(other.kind), element(other.element), body_(other.body_) {
-        std::memcpy(date, other.date, sizeof date);
-        other.kind = ValueKind::None;
-        other.body_ = nullptr;
+    Value(Value&& other) noexcept {
+        StoreHead(other.LoadHead());
+        bits_ = other.bits_;
+        other.StoreHead(0);
+        other.bits_ = 0;
     }
     Value& operator=(const Value& other) noexcept {
         if (this != &other) {
@@ -51,30 +56,40 @@ struct Value {
     Value& operator=(Value&& other) noexcept {
         if (this != &other) {
             Release();
-            kind = other.kind;
-            element = other.element;
-            std::memcpy(date, other.date, sizeof date);
-            body_ = other.body_;
-            other.kind = ValueKind::None;
-            other.body_ = nullptr;
+            StoreHead(other.LoadHead());
+            bits_ = other.bits_;
+            other.StoreHead(0);
+            other.bits_ = 0;
         }
         return *this;
     }
     ~Value() { Release(); }
 
-    static Value Integer(int32_t n) { Value v; v.SetInteger(n); return v; }
-
     // Whether the value refers to a counted body (texts, pictures, arrays).
     bool Counted() const { return kind >= ValueKind::Text; }
-    void Clear() { Release(); kind = ValueKind::None; body_ = nullptr; }
-    void SetInteger(int32_t n) { if (Counted()) Release(); kind = ValueKind::Integer; integer = n; }
-    void SetBoolean(bool yes) { if (Counted()) Release(); kind = ValueKind::Boolean; integer = yes ? 1 : 0; }
-    void SetDate(const int16_t day[3]) { if (Counted()) Release(); kind = ValueKind::Date; std::memcpy(date, day, sizeof date); }
+    void Clear() { Release(); StoreHead(0); bits_ = 0; }
+    void SetInteger(int32_t n) { Release(); StoreHead(static_cast<uint64_t>(ValueKind::Integer)); bits_ = static_cast<uint32_t>(n); }
+    void SetBoolean(bool yes) { Release(); StoreHead(static_cast<uint64_t>(ValueKind::Boolean)); bits_ = yes ? 1 : 0; }
+    // A new number for a value that is an integer already.
+    void Reinteger(int32_t n) { bits_ = static_cast<uint32_t>(n); }
+    void SetDate(const int16_t day[3]) {
+        Release();
+        unsigned char head[8] = {static_cast<unsigned char>(ValueKind::Date), 0};
+        std::memcpy(head + 2, day, 6);
+        uint64_t word = 0;
+        std::memcpy(&word, head, sizeof word);
+        StoreHead(word);
+        bits_ = 0;
+    }
     // A text or picture (`as`) holding these bytes.
     void SetBytes(ValueKind as, std::string bytes);
     void SetBytes(ValueKind as, std::string_view bytes) { SetBytes(as, std::string(bytes)); }
     // An empty array of elements of `of`.
-    void SetArray(ValueKind of) { Release(); kind = ValueKind::Array; element = of; body_ = nullptr; }
+    void SetArray(ValueKind of) {
+        Release();
+        StoreHead(static_cast<uint64_t>(ValueKind::Array) | static_cast<uint64_t>(of) << 8);
+        bits_ = 0;
+    }
 
     // A text's or picture's bytes (empty for any other kind).
     inline const std::string& bytes() const;
@@ -89,9 +104,17 @@ private:
     void Release() noexcept {
         if (Counted() && body_ != nullptr) Drop();
     }
+    // The kind, element and date as one word (little-endian: the kind in its low byte).
+    uint64_t LoadHead() const {
+        uint64_t word;
+        std::memcpy(&word, static_cast<const void*>(this), sizeof word);
+        return word;
+    }
+    void StoreHead(uint64_t word) { std::memcpy(static_cast<void*>(this), &word, sizeof word); }
     void Drop() noexcept;  // gives up this value's share of its body
 };
 static_assert(sizeof(Value) == 16, "a value is 16 bytes");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "a value's words are laid out little-endian");
 
 // The shared bodies of values; the count comes first in both, where Value's copy reaches it.
 struct TextBody {

@@ -28,11 +28,11 @@ void Value::Drop() noexcept {
 void Value::SetBytes(ValueKind as, std::string bytes) {
     if ((kind == ValueKind::Text || kind == ValueKind::Picture) && body_ != nullptr && static_cast<TextBody*>(body_)->refs == 1) {
         static_cast<TextBody*>(body_)->bytes = std::move(bytes);  // its own body: reused
-        kind = as;
+        StoreHead(static_cast<uint64_t>(as));
         return;
     }
     Release();
-    kind = as;
+    StoreHead(static_cast<uint64_t>(as));
     body_ = bytes.empty() ? nullptr : new TextBody{1, std::move(bytes)};
 }
 
@@ -272,7 +272,7 @@ bool Interpreter::CallCommand(const Node& call, Value& result) {
             case ArgKind::Short: {
                 int16_t half;
                 std::memcpy(&half, &v->integer, sizeof half);
-                v->integer = half;
+                v->Reinteger(half);
                 break;
             }
             case ArgKind::String:
