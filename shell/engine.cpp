@@ -373,6 +373,20 @@ struct Engine {
         yes = out.integer != 0;
         return true;
     }
+    // Two local variables compared.
+    template <Op op>
+    static bool TruthLocalLocal(const Node& n, Interpreter& f, bool& yes) {
+        const Value& a = f.frame_[n.slot];
+        const Value& b = f.frame_[n.integer];
+        if (a.kind == ValueKind::Integer && b.kind == ValueKind::Integer) {
+            yes = Compare<op>(a.integer, b.integer);
+            return true;
+        }
+        Value out;
+        if (!EvalMixed(n, f, out)) return false;
+        yes = out.integer != 0;
+        return true;
+    }
     template <bool isOr>
     static bool TruthLogic(const Node& n, Interpreter& f, bool& yes) {
         // The right side runs only when the left does not decide.
@@ -404,6 +418,7 @@ struct Engine {
     template <Op op> struct PickLocalLocal { static constexpr Node::QuickFn fn = &QuickLocalLocal<op>; };
     template <Op op> struct PickCompare { static constexpr Node::TruthFn fn = &TruthCompare<op>; };
     template <Op op> struct PickTruthLocalLiteral { static constexpr Node::TruthFn fn = &TruthLocalLiteral<op>; };
+    template <Op op> struct PickTruthLocalLocal { static constexpr Node::TruthFn fn = &TruthLocalLocal<op>; };
     template <Op op> struct PickTruthQuickLocal { static constexpr Node::TruthFn fn = &TruthQuickLocal<op>; };
     template <Op op> struct PickArithValues { static constexpr Node::EvalFn fn = &EvalArithValues<op>; };
 
@@ -470,6 +485,10 @@ struct Engine {
                         n.truth = ByOp<PickTruthLocalLiteral>(e.op);
                         n.slot = l.slot;
                         n.integer = r.integer;
+                    } else if (IsLocal(l) && IsLocal(r)) {
+                        n.truth = ByOp<PickTruthLocalLocal>(e.op);
+                        n.slot = l.slot;
+                        n.integer = r.slot;
                     } else if (l.quick != nullptr && IsLocal(r)) {
                         n.truth = ByOp<PickTruthQuickLocal>(e.op);
                         n.slot = r.slot;
@@ -553,6 +572,19 @@ struct Engine {
             s.value.quick(s.value, f, n) && i.quick(i, f, index) && index >= 1 &&
             static_cast<size_t>(index) <= array.items().size()) {
             array.EditItems()[static_cast<size_t>(index - 1)].Reinteger(n);
+            return true;
+        }
+        return AssignGeneral(s, f);
+    }
+    // `$a{$i} := ...`: the same, indexed by a local variable.
+    static bool RunAssignLocalElementByLocal(const Step& s, Interpreter& f) {
+        int32_t n = 0;
+        Value& array = f.frame_[s.place.slot];
+        const Value& index = f.frame_[s.place.args[0].slot];
+        if (array.kind == ValueKind::Array && array.element == ValueKind::Integer && s.value.quick != nullptr &&
+            s.value.quick(s.value, f, n) && index.kind == ValueKind::Integer && index.integer >= 1 &&
+            static_cast<size_t>(index.integer) <= array.items().size()) {
+            array.EditItems()[static_cast<size_t>(index.integer - 1)].Reinteger(n);
             return true;
         }
         return AssignGeneral(s, f);
@@ -794,6 +826,8 @@ struct Engine {
             case Statement::Form::Call: s.run = echo ? &RunCallEcho : &RunCall; break;
             case Statement::Form::Assign:
                 if (echo) s.run = &RunAssignEcho;
+                else if (st.place.form == Expr::Form::Element && !st.place.global && IsLocal(s.place.args[0]))
+                    s.run = &RunAssignLocalElementByLocal;
                 else if (st.place.form == Expr::Form::Element && !st.place.global && s.place.args[0].quick != nullptr)
                     s.run = &RunAssignLocalElement;
                 else if (st.place.form == Expr::Form::Element) s.run = &RunAssignElement;
