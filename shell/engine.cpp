@@ -424,7 +424,65 @@ struct Engine {
 
     static bool IsLocal(const Node& n) { return n.expr->form == Expr::Form::Variable && !n.global; }
 
+    // A long chain of operators leaning left (1 + 2 + 3 ...): its leftmost operand, then one link per
+    // operator holding the operator and its right side, worked out in a loop rather than by recursion.
+    static constexpr size_t kChainFrom = 8;
+
+    static Node CompileChain(const Expr& e, std::vector<const Expr*>& levels) {
+        Node n;
+        n.expr = &e;
+        n.eval = &EvalChain;
+        n.truth = &TruthOfValue;
+        n.args.reserve(levels.size() + 1);
+        n.args.push_back(Compile(levels.back()->args[0]));
+        for (size_t i = levels.size(); i-- > 0;) {
+            Node link;
+            link.expr = levels[i];
+            link.op = levels[i]->op;
+            link.args.push_back(Compile(levels[i]->args[1]));
+            n.args.push_back(std::move(link));
+        }
+        return n;
+    }
+
+    static bool EvalChain(const Node& n, Interpreter& f, Value& out) {
+        Value so;  // the value so far: the left side of the next link
+        if (!f.Eval(n.args[0], so)) return false;
+        for (size_t i = 1; i < n.args.size(); ++i) {
+            const Node& link = n.args[i];
+            const Node& right = link.args[0];
+            if (link.op == Op::And || link.op == Op::Or) {
+                // The right side runs only when the left does not decide.
+                if (so.kind != ValueKind::Boolean) return f.Fail(std::string("a condition must be a boolean, not ") + KindName(so.kind));
+                if ((so.integer != 0) == (link.op == Op::Or)) continue;
+                bool yes = false;
+                if (!right.truth(right, f, yes)) return false;
+                so.SetBoolean(yes);
+                continue;
+            }
+            Value next;
+            int32_t b = 0;
+            if (so.kind == ValueKind::Integer && right.quick != nullptr && right.quick(right, f, b)) {
+                if (!IntegerOp(f, link.op, so.integer, b, next)) return false;
+            } else {
+                Value temporary;
+                const Value* r = &temporary;
+                if (right.variable && SlotOf(right, f).kind != ValueKind::None) r = &SlotOf(right, f);
+                else if (!f.Eval(right, temporary)) return false;
+                if (!Mixed(link, f, &so, r, next)) return false;
+            }
+            so = std::move(next);
+        }
+        out = std::move(so);
+        return true;
+    }
+
     static Node Compile(const Expr& e) {
+        if (e.form == Expr::Form::Binary && e.args[0].form == Expr::Form::Binary) {
+            std::vector<const Expr*> levels;
+            for (const Expr* x = &e; x->form == Expr::Form::Binary; x = &x->args[0]) levels.push_back(x);
+            if (levels.size() >= kChainFrom) return CompileChain(e, levels);
+        }
         Node n;
         n.expr = &e;
         n.slot = e.slot;
@@ -783,16 +841,23 @@ struct Engine {
 
     // ---- Compiling statements --------------------------------------------------------------------
 
+    // Whether an expression calls a command or a built-in (a chain of operators walked in a loop).
     static bool Calls(const Expr& e) {
-        if (e.form == Expr::Form::Command || e.form == Expr::Form::Builtin) return true;
-        for (const Expr& a : e.args)
+        const Expr* x = &e;
+        for (; x->form == Expr::Form::Binary; x = &x->args[0])
+            if (Calls(x->args[1])) return true;
+        if (x->form == Expr::Form::Command || x->form == Expr::Form::Builtin) return true;
+        for (const Expr& a : x->args)
             if (Calls(a)) return true;
         return false;
     }
 
     static bool HasMethodCall(const Expr& e) {
-        if (e.form == Expr::Form::Method) return true;
-        for (const Expr& a : e.args)
+        const Expr* x = &e;
+        for (; x->form == Expr::Form::Binary; x = &x->args[0])
+            if (HasMethodCall(x->args[1])) return true;
+        if (x->form == Expr::Form::Method) return true;
+        for (const Expr& a : x->args)
             if (HasMethodCall(a)) return true;
         return false;
     }
