@@ -120,6 +120,27 @@ struct Engine {
         out = items[static_cast<size_t>(i.integer - 1)].integer;
         return true;
     }
+    // `$a{$i - 1}`, `$a{$j - $gap}`: a local integer array, its index a local and a literal or two
+    // locals (`index` the index node's routine's operands: a slot and a literal or slot).
+    template <Op op, bool local>
+    static bool QuickElementLocalAt(const Node& n, Interpreter& f, int32_t& out) {
+        const Node& i = n.args[0];
+        const Value& a = f.frame_[i.slot];
+        int32_t index = 0;
+        if (a.kind != ValueKind::Integer) return false;
+        if constexpr (local) {
+            const Value& b = f.frame_[i.integer];
+            if (b.kind != ValueKind::Integer || !Arith<op>(a.integer, b.integer, index)) return false;
+        } else if (!Arith<op>(a.integer, i.integer, index)) {
+            return false;
+        }
+        const Value& array = f.frame_[n.slot];
+        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
+        const std::vector<Value>& items = array.items();
+        if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
+        out = items[static_cast<size_t>(index - 1)].integer;
+        return true;
+    }
     static bool QuickNeg(const Node& n, Interpreter& f, int32_t& out) {
         if (!n.args[0].quick(n.args[0], f, out)) return false;
         out = Wrap(-int64_t{out});
@@ -516,6 +537,14 @@ struct Engine {
                 if (!e.global && IsLocal(n.args[0])) {
                     n.quick = &QuickElementLocalByLocal;
                     n.integer = n.args[0].slot;
+                } else if (!e.global && n.args[0].quick == ByOp<PickLocalLiteral>(Op::Add)) {
+                    n.quick = &QuickElementLocalAt<Op::Add, false>;
+                } else if (!e.global && n.args[0].quick == ByOp<PickLocalLiteral>(Op::Sub)) {
+                    n.quick = &QuickElementLocalAt<Op::Sub, false>;
+                } else if (!e.global && n.args[0].quick == ByOp<PickLocalLocal>(Op::Add)) {
+                    n.quick = &QuickElementLocalAt<Op::Add, true>;
+                } else if (!e.global && n.args[0].quick == ByOp<PickLocalLocal>(Op::Sub)) {
+                    n.quick = &QuickElementLocalAt<Op::Sub, true>;
                 } else if (n.args[0].quick != nullptr) {
                     n.quick = e.global ? &QuickElement : &QuickElementLocal;
                 }
@@ -706,7 +735,7 @@ struct Engine {
         while (true) {
             bool yes = false;
             f.current_ = s.source;
-            if ((!s.bodyLooks && f.Stopping()) || !s.value.truth(s.value, f, yes)) return false;
+            if ((!s.bodyLooks && f.LoopStopping()) || !s.value.truth(s.value, f, yes)) return false;
             if (!yes) return true;
             if (!Exec(s.body, f)) return false;
         }
@@ -716,7 +745,7 @@ struct Engine {
             if (!Exec(s.body, f)) return false;
             bool yes = false;
             f.current_ = s.source;
-            if (f.Stopping() || !s.value.truth(s.value, f, yes)) return false;
+            if (f.LoopStopping() || !s.value.truth(s.value, f, yes)) return false;
             if (yes) return true;
         }
     }
@@ -746,7 +775,7 @@ struct Engine {
             else v.Reinteger(static_cast<int32_t>(i));
             if (!Exec(s.body, f)) return false;
             f.current_ = s.source;
-            if (!s.bodyLooks && f.Stopping()) return false;
+            if (!s.bodyLooks && f.LoopStopping()) return false;
         }
         Value& v = f.Slot(place);
         if (v.kind != ValueKind::Integer) return f.Fail(f.NameOf(place) + " holds " + KindName(v.kind) + ", not an integer");

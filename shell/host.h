@@ -234,6 +234,14 @@ private:
         }
         return false;
     }
+    // At the turn of a loop: the stop flag each time, the host's cancel every 1024 turns (a loop
+    // that calls out looks at every statement that does).
+    bool LoopStopping() {
+        if (stop_ != nullptr && *stop_ != 0) return stopped_ = true;
+        if (--loopTurns_ > 0) return false;
+        loopTurns_ = 1024;
+        return Stopping();
+    }
     bool Fail(std::string message);
     std::string NameOf(const Expr& variable) const;
     Value& Slot(const Expr& e) { return e.global ? (*globals_)[static_cast<size_t>(e.slot)] : frame_[e.slot]; }
@@ -253,6 +261,7 @@ private:
     Fault fault_;                                  // the error being raised
     Fault caught_;                                 // the last error a Try caught (ErrorText, ErrorLine)
     bool stopped_ = false;
+    int loopTurns_ = 1024;                         // turns of loops until the host's cancel is looked at again
     std::vector<std::string> arguments_;
     const volatile sig_atomic_t* stop_ = nullptr;
 };
