@@ -821,23 +821,15 @@ struct Engine {
     }
 
     static bool CallMethod(const Node& n, Interpreter& f, Value& result) {
-        const size_t index = static_cast<size_t>(n.slot);
-        const Method& m = f.program_->methods[index];
-        if (f.depth_ >= Interpreter::kMostMethodDepth)
-            return f.Fail("methods nested more than " + std::to_string(Interpreter::kMostMethodDepth) + " deep (calling " + m.name + ")");
         const char here = 0;
-        if (f.stackLimit_ != nullptr && &here < f.stackLimit_) return f.Fail("methods nested too deep for the stack (calling " + m.name + ")");
-        if (n.body == nullptr) {
-            if (index >= f.methodCode_.size()) f.methodCode_.resize(f.program_->methods.size());
-            if (f.methodCode_[index] == nullptr) f.methodCode_[index] = std::make_unique<Block>(CompileBlock(m.body, false));
-            n.body = f.methodCode_[index].get();
-        }
+        if (f.depth_ >= Interpreter::kMostMethodDepth || (f.stackLimit_ != nullptr && &here < f.stackLimit_) || n.body == nullptr)
+            if (!PrepareCall(n, f, &here)) return false;
         const Block& code = *n.body;
 
         FrameStack& stack = f.stack_;
         const size_t block = stack.block, top = stack.top, size = stack.size;
         Value* const base = stack.base;
-        const size_t slots = static_cast<size_t>(m.slots);
+        const size_t slots = n.frameSize;
         Value* frame = Push(stack, slots);
         bool ok = true;
         for (size_t i = 0; ok && i < n.args.size(); ++i) {
@@ -859,13 +851,28 @@ struct Engine {
                 result = std::move(frame[0]);
             }
         }
-        for (size_t i = 0; i < slots; ++i)
-            if (frame[i].kind != ValueKind::None) frame[i].Clear();
+        for (size_t i = 0; i < slots; ++i) frame[i].Clear();
         stack.block = block;
         stack.top = top;
         stack.base = base;
         stack.size = size;
         return ok;
+    }
+
+    // The rare part of a call: the limits on depth, and the method's body compiled at its first call.
+    static bool PrepareCall(const Node& n, Interpreter& f, const char* here) {
+        const size_t index = static_cast<size_t>(n.slot);
+        const Method& m = f.program_->methods[index];
+        if (f.depth_ >= Interpreter::kMostMethodDepth)
+            return f.Fail("methods nested more than " + std::to_string(Interpreter::kMostMethodDepth) + " deep (calling " + m.name + ")");
+        if (f.stackLimit_ != nullptr && here < f.stackLimit_) return f.Fail("methods nested too deep for the stack (calling " + m.name + ")");
+        if (n.body == nullptr) {
+            if (index >= f.methodCode_.size()) f.methodCode_.resize(f.program_->methods.size());
+            if (f.methodCode_[index] == nullptr) f.methodCode_[index] = std::make_unique<Block>(CompileBlock(m.body, false));
+            n.body = f.methodCode_[index].get();
+            n.frameSize = static_cast<size_t>(m.slots);
+        }
+        return true;
     }
 
     // ---- Compiling statements --------------------------------------------------------------------

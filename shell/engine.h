@@ -32,6 +32,7 @@ struct Node {
     Value constant;               // a text or date literal, made once
     std::vector<Node> args;       // operands, index, or arguments of a call
     mutable const Block* body = nullptr;  // a method call: the method's compiled body, once known
+    mutable size_t frameSize = 0;         // and the number of values of its frame
     ArgSpec spec{};               // an argument of a command: what the command's table says of it
 };
 
