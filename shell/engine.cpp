@@ -157,6 +157,12 @@ struct Engine {
         const Value& v = f.frame_[n.slot];
         return v.kind == ValueKind::Integer && Arith<op>(v.integer, n.integer, out);
     }
+    // Any quick left side and a literal.
+    template <Op op>
+    static bool QuickAnyLiteral(const Node& n, Interpreter& f, int32_t& out) {
+        int32_t a = 0;
+        return n.args[0].quick(n.args[0], f, a) && Arith<op>(a, n.integer, out);
+    }
     template <Op op>
     static bool QuickLocalLocal(const Node& n, Interpreter& f, int32_t& out) {
         const Value& a = f.frame_[n.slot];
@@ -436,6 +442,7 @@ struct Engine {
     }
     template <Op op> struct PickArith { static constexpr Node::QuickFn fn = &QuickArith<op>; };
     template <Op op> struct PickLocalLiteral { static constexpr Node::QuickFn fn = &QuickLocalLiteral<op>; };
+    template <Op op> struct PickAnyLiteral { static constexpr Node::QuickFn fn = &QuickAnyLiteral<op>; };
     template <Op op> struct PickLocalLocal { static constexpr Node::QuickFn fn = &QuickLocalLocal<op>; };
     template <Op op> struct PickCompare { static constexpr Node::TruthFn fn = &TruthCompare<op>; };
     template <Op op> struct PickTruthLocalLiteral { static constexpr Node::TruthFn fn = &TruthLocalLiteral<op>; };
@@ -592,6 +599,9 @@ struct Engine {
                         n.quick = ByOp<PickLocalLocal>(e.op);
                         n.slot = l.slot;
                         n.integer = r.slot;
+                    } else if (quickSides && r.expr->form == Expr::Form::Integer) {
+                        n.quick = ByOp<PickAnyLiteral>(e.op);
+                        n.integer = r.integer;
                     } else if (quickSides) {
                         n.quick = ByOp<PickArith>(e.op);
                     } else if (l.expr->form != Expr::Form::Variable) {
@@ -722,6 +732,16 @@ struct Engine {
         if (!s.value.truth(s.value, f, yes)) return false;
         return Exec(yes ? s.body : s.otherwise, f);
     }
+    // If over a local compared with a literal, the comparison done here.
+    template <Op op>
+    static bool RunIfLocalLiteral(const Step& s, Interpreter& f) {
+        const Value& v = f.frame_[s.value.slot];
+        bool yes = false;
+        if (v.kind == ValueKind::Integer) yes = Compare<op>(v.integer, s.value.integer);
+        else if (!s.value.truth(s.value, f, yes)) return false;
+        return Exec(yes ? s.body : s.otherwise, f);
+    }
+    template <Op op> struct PickIfLocalLiteral { static constexpr Step::RunFn fn = &RunIfLocalLiteral<op>; };
     static bool RunCase(const Step& s, Interpreter& f) {
         for (size_t i = 0; i < s.conditions.size(); ++i) {
             bool yes = false;
@@ -935,7 +955,10 @@ struct Engine {
                 else if (!st.place.global) s.run = &RunAssignLocal;
                 else s.run = &AssignGeneral;
                 break;
-            case Statement::Form::If: s.run = &RunIf; break;
+            case Statement::Form::If:
+                s.run = &RunIf;
+                if (s.value.truth == ByOp<PickTruthLocalLiteral>(st.value.op)) s.run = ByOp<PickIfLocalLiteral>(st.value.op);
+                break;
             case Statement::Form::Case: s.run = &RunCase; break;
             case Statement::Form::While:
                 s.run = &RunWhile;
