@@ -621,26 +621,28 @@ struct Engine {
     // A stop is looked for before each statement that calls the plug-in or a built-in (a cancelled
     // command stops the script before its next such statement), at each turn of a loop and at each
     // method call; statements of pure arithmetic in between run on.
-    static bool Exec(const Block& block, Interpreter& f) {
+    static Flow Exec(const Block& block, Interpreter& f) {
         for (const Step& s : block) {
             f.current_ = s.source;
-            if ((s.calls && f.Stopping()) || !s.run(s, f)) return false;
+            if (s.calls && f.Stopping()) return kFault;
+            const Flow flow = s.run(s, f);
+            if (flow != kNext) return flow;
         }
-        return true;
+        return kNext;
     }
 
-    static bool RunCall(const Step& s, Interpreter& f) {
+    static Flow RunCall(const Step& s, Interpreter& f) {
         Value value;
         return f.Eval(s.value, value);
     }
-    static bool RunCallEcho(const Step& s, Interpreter& f) {
+    static Flow RunCallEcho(const Step& s, Interpreter& f) {
         Value value;
         if (!f.Eval(s.value, value)) return false;
         if (value.kind != ValueKind::None) std::fprintf(f.out_, "%s\n", FormatValue(value).c_str());
         return true;
     }
     // Integer arithmetic into an integer variable or element skips the temporary.
-    static bool RunAssignLocal(const Step& s, Interpreter& f) {
+    static Flow RunAssignLocal(const Step& s, Interpreter& f) {
         Value& slot = f.frame_[s.place.slot];
         int32_t n = 0;
         if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && s.value.quick != nullptr &&
@@ -650,7 +652,7 @@ struct Engine {
         }
         return AssignGeneral(s, f);
     }
-    static bool RunAssignElement(const Step& s, Interpreter& f) {
+    static Flow RunAssignElement(const Step& s, Interpreter& f) {
         int32_t n = 0;
         if (s.value.quick != nullptr && SlotOf(s.place, f).element == ValueKind::Integer && s.value.quick(s.value, f, n)) {
             Value* element = Element(s.place, f, true);
@@ -661,7 +663,7 @@ struct Engine {
         return AssignGeneral(s, f);
     }
     // Integer arithmetic into an element of a local integer array, its index quick.
-    static bool RunAssignLocalElement(const Step& s, Interpreter& f) {
+    static Flow RunAssignLocalElement(const Step& s, Interpreter& f) {
         int32_t n = 0, index = 0;
         Value& array = f.frame_[s.place.slot];
         const Node& i = s.place.args[0];
@@ -674,7 +676,7 @@ struct Engine {
         return AssignGeneral(s, f);
     }
     // `$a{$i} := ...`: the same, indexed by a local variable.
-    static bool RunAssignLocalElementByLocal(const Step& s, Interpreter& f) {
+    static Flow RunAssignLocalElementByLocal(const Step& s, Interpreter& f) {
         int32_t n = 0;
         Value& array = f.frame_[s.place.slot];
         const Value& index = f.frame_[s.place.args[0].slot];
@@ -686,7 +688,7 @@ struct Engine {
         }
         return AssignGeneral(s, f);
     }
-    static bool AssignGeneral(const Step& s, Interpreter& f) {
+    static Flow AssignGeneral(const Step& s, Interpreter& f) {
         Value value;
         if (!f.Eval(s.value, value)) return false;
         if (s.place.variable) {
@@ -699,7 +701,7 @@ struct Engine {
         }
         return Store(s.place, f, std::move(value));
     }
-    static bool RunAssignEcho(const Step& s, Interpreter& f) {
+    static Flow RunAssignEcho(const Step& s, Interpreter& f) {
         Value value;
         if (!f.Eval(s.value, value)) return false;
         const Expr::Form form = s.value.expr->form;
@@ -727,14 +729,14 @@ struct Engine {
         *element = std::move(value);
         return true;
     }
-    static bool RunIf(const Step& s, Interpreter& f) {
+    static Flow RunIf(const Step& s, Interpreter& f) {
         bool yes = false;
         if (!s.value.truth(s.value, f, yes)) return false;
         return Exec(yes ? s.body : s.otherwise, f);
     }
     // If over a local compared with a literal, the comparison done here.
     template <Op op>
-    static bool RunIfLocalLiteral(const Step& s, Interpreter& f) {
+    static Flow RunIfLocalLiteral(const Step& s, Interpreter& f) {
         const Value& v = f.frame_[s.value.slot];
         bool yes = false;
         if (v.kind == ValueKind::Integer) yes = Compare<op>(v.integer, s.value.integer);
@@ -742,7 +744,7 @@ struct Engine {
         return Exec(yes ? s.body : s.otherwise, f);
     }
     template <Op op> struct PickIfLocalLiteral { static constexpr Step::RunFn fn = &RunIfLocalLiteral<op>; };
-    static bool RunCase(const Step& s, Interpreter& f) {
+    static Flow RunCase(const Step& s, Interpreter& f) {
         for (size_t i = 0; i < s.conditions.size(); ++i) {
             bool yes = false;
             if (!s.conditions[i].truth(s.conditions[i], f, yes)) return false;
@@ -751,18 +753,22 @@ struct Engine {
         }
         return Exec(s.otherwise, f);
     }
-    static bool RunWhile(const Step& s, Interpreter& f) {
+    static Flow RunWhile(const Step& s, Interpreter& f) {
         while (true) {
             bool yes = false;
             f.current_ = s.source;
             if ((!s.bodyLooks && f.LoopStopping()) || !s.value.truth(s.value, f, yes)) return false;
-            if (!yes) return true;
-            if (!Exec(s.body, f)) return false;
+            if (!yes) return kNext;
+            const Flow flow = Exec(s.body, f);
+            if (flow == kFault || flow == kReturn) return flow;
+            if (flow == kBreak) return kNext;
         }
     }
-    static bool RunRepeat(const Step& s, Interpreter& f) {
+    static Flow RunRepeat(const Step& s, Interpreter& f) {
         while (true) {
-            if (!Exec(s.body, f)) return false;
+            const Flow flow = Exec(s.body, f);
+            if (flow == kFault || flow == kReturn) return flow;
+            if (flow == kBreak) return kNext;
             bool yes = false;
             f.current_ = s.source;
             if (f.LoopStopping() || !s.value.truth(s.value, f, yes)) return false;
@@ -771,7 +777,7 @@ struct Engine {
     }
     // For ($v; from; to {; step}): the bounds are read once; $v takes each value in turn and, after
     // the loop, the first value past the end.
-    static bool RunFor(const Step& s, Interpreter& f) {
+    static Flow RunFor(const Step& s, Interpreter& f) {
         int32_t bounds[3] = {0, 0, 1};
         for (size_t i = 0; i < s.range.size(); ++i) {
             Value v;
@@ -793,20 +799,23 @@ struct Engine {
             Value& v = f.Slot(place);
             if (v.kind != ValueKind::Integer) v.SetInteger(static_cast<int32_t>(i));
             else v.Reinteger(static_cast<int32_t>(i));
-            if (!Exec(s.body, f)) return false;
+            const Flow flow = Exec(s.body, f);
+            if (flow == kFault || flow == kReturn) return flow;
             f.current_ = s.source;
-            if (!s.bodyLooks && f.LoopStopping()) return false;
+            if (flow == kBreak) break;
+            if (!s.bodyLooks && f.LoopStopping()) return kFault;
         }
         Value& v = f.Slot(place);
         if (v.kind != ValueKind::Integer) return f.Fail(f.NameOf(place) + " holds " + KindName(v.kind) + ", not an integer");
         v.Reinteger(Wrap(i));
         return true;
     }
-    static bool RunTry(const Step& s, Interpreter& f) {
+    static Flow RunTry(const Step& s, Interpreter& f) {
         Value* const frame = f.frame_;
         const int depth = f.depth_;
-        if (Exec(s.body, f)) return true;
-        if (f.stopped_) return false;
+        const Flow flow = Exec(s.body, f);
+        if (flow != kFault) return flow;
+        if (f.stopped_) return kFault;
         // The error is caught: the methods it came through are gone, the Catch part runs here.
         f.frame_ = frame;
         f.depth_ = depth;
@@ -863,7 +872,7 @@ struct Engine {
             const Statement* const calling = f.current_;
             f.frame_ = frame;
             ++f.depth_;
-            ok = Exec(code, f);
+            ok = Exec(code, f) != kFault;  // a Return ends here
             --f.depth_;
             f.frame_ = caller;
             if (ok) {
@@ -1015,7 +1024,7 @@ bool Interpreter::Run(const Program& program, bool echo) {
     frame_ = main_.data();
     depth_ = 0;
     mainCode_ = std::make_unique<Block>(Engine::CompileBlock(program.main, echo));
-    return Engine::Exec(*mainCode_, *this);
+    return Engine::Exec(*mainCode_, *this) != kFault;
 }
 
 }  // namespace zor::shell

@@ -36,11 +36,20 @@ struct Node {
     ArgSpec spec{};               // an argument of a command: what the command's table says of it
 };
 
+// How a statement or block ended: a fault (or a stop), normally, or leaving for the loop or method
+// around it. A routine that gives a bool gives kFault or kNext.
+using Flow = int;
+constexpr Flow kFault = 0;     // a fault was raised, or the script is stopping
+constexpr Flow kNext = 1;      // on to the next statement
+constexpr Flow kBreak = 2;     // out of the innermost loop
+constexpr Flow kContinue = 3;  // on with the innermost loop's next turn
+constexpr Flow kReturn = 4;    // out of the method
+
 // One statement, compiled.
 struct Step {
-    using RunFn = bool (*)(const Step& step, Interpreter& flow);
+    using RunFn = Flow (*)(const Step& step, Interpreter& flow);
 
-    RunFn run = nullptr;                 // runs the statement (false: a fault, or a stop)
+    RunFn run = nullptr;                 // runs the statement
     const Statement* source = nullptr;   // the statement, for the line of a fault
     bool calls = false;                  // its own expressions call commands or built-ins: a stop is looked for first
     bool bodyLooks = false;              // a loop whose body starts with such a statement: no look of its own needed
