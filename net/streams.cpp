@@ -7,6 +7,7 @@
 
 #include "net/net.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 
 namespace zor::net {
 namespace {
@@ -167,6 +168,7 @@ int16_t CloseStream(StreamRecord** entry) {
     if (stream == nullptr) return -1;
     CountEvent(CounterClosed, 1);
     int err = -1;  // a stream closed before has no socket left to close
+    EndTls(stream, true);  // close_notify first: the peer can tell this end from a cut connection
     if (stream->socket != kNoSocket) {
         DontLinger(stream->socket);
         err = sockets::CloseSocket(stream->socket);
@@ -189,6 +191,7 @@ int16_t ReleaseStream(StreamRecord** entry) {
         CountEvent(CounterReleased, 1);
         if (stream->socket != kNoSocket) err = sockets::CloseSocket(stream->socket);
     }
+    EndTls(stream, stream->state == StreamClosed);  // after the peer's end, ours; else the stream is cut
     if (stream->pendingOutput.handle != nullptr) HostDisposeHandle(stream->pendingOutput.handle);
     HostDisposeBlock(stream);
     *entry = nullptr;
