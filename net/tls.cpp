@@ -174,9 +174,19 @@ ssize_t StreamReceive(StreamRecord* stream, char* bytes, size_t n) {
         errno = EAGAIN;
         return -1;
     }
-    ERR_clear_error();
-    const int r = SSL_read(stream->tls->ssl, bytes, static_cast<int>(n));
-    if (r > 0) return r;
+    // A record holds at most 16 KiB: read on while records are ready, so one receive takes what has
+    // arrived up to n bytes, as a plain receive does.
+    ssize_t taken = 0;
+    int r;
+    do {
+        ERR_clear_error();
+        r = SSL_read(stream->tls->ssl, bytes + taken, static_cast<int>(n - static_cast<size_t>(taken)));
+        if (r > 0) taken += r;
+    } while (r > 0 && static_cast<size_t>(taken) < n);
+    if (taken > 0) {
+        ERR_clear_error();  // a failure after some bytes shows at the next receive
+        return taken;
+    }
     const int error = SessionErrno(stream->tls->ssl, r);
     ERR_clear_error();
     if (error == 0) return 0;
