@@ -104,12 +104,14 @@ $r := TcpReceiveFile($l; "/dev/null"; 0; 0; 30)
         server = subprocess.Popen(["openssl", "s_server", "-quiet", "-naccept", "1", "-accept", f"127.0.0.1:{port}",
                                    "-cert", certificate, "-key", key], stdin=subprocess.PIPE,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(0.3)
+        listening = f":{port:04X} 00000000:0000 0A"
+        while not any(listening in line for line in open("/proc/net/tcp")):
+            time.sleep(0.01)
         start = time.monotonic()
         with open(os.path.join(folder, "stream.bin"), "rb") as data:
-            subprocess.run(["openssl", "s_client", "-quiet", "-no_ign_eof", "-connect", f"127.0.0.1:{port}",
+            subprocess.run(["openssl", "s_client", "-quiet", "-no_ign_eof", "-nocommands", "-connect", f"127.0.0.1:{port}",
                             "-CAfile", ca, "-verify_return_error"], stdin=data, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, check=True)
+                           stderr=subprocess.PIPE, check=True)
         server.wait()
         return time.monotonic() - start
 
