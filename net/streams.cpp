@@ -181,6 +181,8 @@ int16_t CloseStream(StreamRecord** entry) {
 int16_t ReleaseStream(StreamRecord** entry) {
     StreamRecord* stream = *entry;
     if (stream == nullptr) return 0;
+    // Before its socket closes: after the peer's end, ours; otherwise the stream is cut.
+    EndTls(stream, stream->state == StreamClosed);
     int err = 0;
     if (stream->state == StreamListening) {
         if (stream->entryNumber != 0) (void)DetachListener(stream);
@@ -191,7 +193,6 @@ int16_t ReleaseStream(StreamRecord** entry) {
         CountEvent(CounterReleased, 1);
         if (stream->socket != kNoSocket) err = sockets::CloseSocket(stream->socket);
     }
-    EndTls(stream, stream->state == StreamClosed);  // after the peer's end, ours; else the stream is cut
     if (stream->pendingOutput.handle != nullptr) HostDisposeHandle(stream->pendingOutput.handle);
     HostDisposeBlock(stream);
     *entry = nullptr;
