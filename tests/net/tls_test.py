@@ -4,6 +4,7 @@
 # descriptors and memory over many handshakes.
 import hashlib
 import os
+import signal
 import socket
 import ssl
 import subprocess
@@ -124,6 +125,17 @@ with tempfile.TemporaryDirectory() as folder:
         out = run_script("client.zor", peer.port, "localhost", 256, "handshake", env=env)
         check(out.startswith(f"start\t{expected}\t"), f"{serve.__name__}: {out!r}")
         peer.close()
+
+    # A handshake that stalls ends at the host's cancel (zor-host asks for it on SIGINT), long before
+    # its 30-second time-out.
+    accepted = threading.Event()
+    peer = Peer(lambda p, c: (c.recv(1), accepted.set(), read_all(c)))  # the ClientHello has come
+    client = subprocess.Popen([HOST, os.path.join(SCRIPTS, "client.zor"), str(peer.port), "localhost", "0",
+                               "handshake"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    check(accepted.wait(20), "no handshake")
+    client.send_signal(signal.SIGINT)
+    check(client.wait(timeout=20) == 130, f"after SIGINT: {client.communicate()}")
+    peer.close()
 
     # Every data path through the session: queued lines, a file, then a file received, cleanly
     # ended or cut without close_notify (which the receive reports).
