@@ -15,6 +15,7 @@
 
 #include "net/net.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 
 namespace zor::net {
 namespace {
@@ -72,7 +73,7 @@ uint32_t ReadCounter(int32_t selector) {
 }
 
 void StartSockets() {}
-void StopSockets() {}
+void StopSockets() { ReleaseTlsContexts(); }
 
 int32_t JoinListener(StreamRecord* stream, uint16_t port, uint32_t localAddress) {
     for (int n = 1; n <= kSocketTableSize; ++n) {
