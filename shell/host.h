@@ -27,6 +27,7 @@ struct Value {
 };
 
 constexpr size_t kMostTextBytes = 32767;  // a TextBlock's count is a signed 16-bit number
+constexpr size_t kMostScriptBytes = 8u << 20;  // a script, an included file, a line or block of standard input
 
 // How a value is shown by print: integers in decimal, texts in UTF-8 with CR, LF and the other
 // control bytes escaped, dates YYYY-MM-DD, booleans True or False, pictures as their size, arrays as
@@ -78,9 +79,11 @@ private:
     bool ExecOne(const Statement& st, bool echo);
     bool ExecFor(const Statement& st);
     bool Truth(const Expr& e, bool& result);
+    bool Condition(const Expr& e, int line, bool& result);
     bool Eval(const Expr& e, Value& out);
     bool EvalBinary(const Expr& e, Value& out);
-    bool EvalMixed(const Expr& e, Value& out);
+    bool EvalNode(const Expr& e, Value* left, Value& out);
+    bool EvalMixed(const Expr& e, const Value* given, Value& out);
     bool IntegerOp(Op op, int32_t a, int32_t b, Value& out);
     bool Quick(const Expr& e, int32_t& value);
     bool Store(const Expr& place, Value&& value);
@@ -88,6 +91,8 @@ private:
     bool CallCommand(const Expr& e, Value& result);
     bool CallMethod(const Expr& e, Value& result);
     bool CallBuiltin(const Expr& e, Value& result);
+    bool ArrayBuiltin(const Expr& e, const Value* const* in, Value* changed, Value& result);
+    bool FolderBuiltin(const Expr& e, const std::string& folder, Value* changed);
     bool Stopping();
     bool Fail(std::string message);
     std::string NameOf(const Expr& variable) const;
@@ -100,6 +105,9 @@ private:
     std::vector<Value> globals_;            // the <>name variables
     std::vector<Value>* frame_ = &main_;    // the running method's variables
     const Statement* current_ = nullptr;    // the statement running, for messages
+    int conditionLine_ = 0;                 // when not 0: the line of the condition being worked out
+    enum class Leaving : uint8_t { No, Break, Continue, Return };
+    Leaving leaving_ = Leaving::No;         // a Break, Continue or Return on its way to its loop or method
     int depth_ = 0;                         // methods running
     const char* stackLimit_ = nullptr;      // the lowest stack address a method call may start from
     Fault fault_;                           // the error being raised

@@ -111,7 +111,7 @@ bool Interpreter::Fail(std::string message) {
     if (fault_.message.empty()) {
         fault_.message = std::move(message);
         if (current_ != nullptr && program_ != nullptr) {
-            fault_.line = current_->line;
+            fault_.line = conditionLine_ != 0 ? conditionLine_ : current_->line;
             fault_.file = program_->files[static_cast<size_t>(current_->file)];
         }
     }
@@ -153,19 +153,32 @@ bool Interpreter::Run(const Program& program, bool echo) {
     globals_.resize(program.globals.names.size());
     frame_ = &main_;
     depth_ = 0;
+    leaving_ = Leaving::No;
     for (const Statement& st : program.main)
         if (!ExecOne(st, echo)) return false;
     return true;
 }
 
+// A Break, Continue or Return ends the list early; the loop or method it is for takes it.
 bool Interpreter::Exec(const std::vector<Statement>& list) {
-    for (const Statement& st : list)
+    for (const Statement& st : list) {
         if (!ExecOne(st, false)) return false;
+        if (leaving_ != Leaving::No) return true;
+    }
     return true;
+}
+
+// A loop's condition: a fault in it is reported at the condition's own line.
+bool Interpreter::Condition(const Expr& e, int line, bool& result) {
+    conditionLine_ = line;
+    const bool ok = Truth(e, result);
+    conditionLine_ = 0;
+    return ok;
 }
 
 bool Interpreter::ExecOne(const Statement& st, bool echo) {
     current_ = &st;
+    conditionLine_ = 0;
     if (Stopping()) return false;
     switch (st.form) {
         case Statement::Form::Call: {
@@ -206,7 +219,7 @@ bool Interpreter::ExecOne(const Statement& st, bool echo) {
         case Statement::Form::Case:
             for (const Branch& b : st.branches) {
                 bool yes = false;
-                if (!Truth(b.condition, yes)) return false;
+                if (!Condition(b.condition, b.line, yes)) return false;
                 if (yes) return Exec(b.body);
                 current_ = &st;
             }
@@ -215,16 +228,22 @@ bool Interpreter::ExecOne(const Statement& st, bool echo) {
             while (true) {
                 bool yes = false;
                 current_ = &st;
-                if (Stopping() || !Truth(st.value, yes)) return false;
+                if (Stopping() || !Condition(st.value, st.line, yes)) return false;
                 if (!yes) return true;
                 if (!Exec(st.body)) return false;
+                if (leaving_ == Leaving::Return) return true;
+                if (leaving_ == Leaving::Break) return leaving_ = Leaving::No, true;
+                leaving_ = Leaving::No;
             }
         case Statement::Form::Repeat:
             while (true) {
                 if (!Exec(st.body)) return false;
+                if (leaving_ == Leaving::Return) return true;
+                if (leaving_ == Leaving::Break) return leaving_ = Leaving::No, true;
+                leaving_ = Leaving::No;
                 bool yes = false;
                 current_ = &st;
-                if (Stopping() || !Truth(st.value, yes)) return false;
+                if (Stopping() || !Condition(st.value, st.endLine, yes)) return false;
                 if (yes) return true;
             }
         case Statement::Form::For: return ExecFor(st);
@@ -240,6 +259,15 @@ bool Interpreter::ExecOne(const Statement& st, bool echo) {
             fault_ = Fault{};
             return Exec(st.otherwise);
         }
+        case Statement::Form::Break: leaving_ = Leaving::Break; return true;
+        case Statement::Form::Continue: leaving_ = Leaving::Continue; return true;
+        case Statement::Form::Return:
+            if (st.value.form != Expr::Form::Empty) {
+                Value value;
+                if (!Eval(st.value, value) || !Store(st.place, std::move(value))) return false;
+            }
+            leaving_ = Leaving::Return;
+            return true;
     }
     return true;
 }
@@ -268,7 +296,11 @@ bool Interpreter::ExecFor(const Statement& st) {
         v.kind = ValueKind::Integer;
         v.integer = static_cast<int32_t>(i);
         if (!Exec(st.body)) return false;
+        if (leaving_ == Leaving::Return) return true;
+        const bool leave = leaving_ == Leaving::Break;
+        leaving_ = Leaving::No;
         current_ = &st;
+        if (leave) break;
         if (Stopping()) return false;
     }
     Value& v = Slot(st.place);
@@ -434,13 +466,35 @@ bool Interpreter::Eval(const Expr& e, Value& out) {
     return false;
 }
 
+// A chain of operators leaning left (a + b + c ...) is worked out bottom-up in a loop, the value so
+// far standing for each node's left side, so a long flat chain does not recurse.
 bool Interpreter::EvalBinary(const Expr& e, Value& out) {
+    if (e.args[0].form != Expr::Form::Binary) return EvalNode(e, nullptr, out);
+    std::vector<const Expr*> chain;
+    for (const Expr* node = &e; node->form == Expr::Form::Binary; node = &node->args[0]) chain.push_back(node);
+    if (!EvalNode(*chain.back(), nullptr, out)) return false;
+    for (size_t i = chain.size() - 1; i-- > 0;) {
+        Value left = std::move(out);
+        out = Value{};
+        if (!EvalNode(*chain[i], &left, out)) return false;
+    }
+    return true;
+}
+
+// One operator node; `left`, when given, is its left side's value already worked out.
+bool Interpreter::EvalNode(const Expr& e, Value* left, Value& out) {
     const Op op = e.op;
     if (op == Op::And || op == Op::Or) {
         // The right side runs only when the left does not decide.
         for (int side = 0; side < 2; ++side) {
             bool yes = false;
-            if (!Truth(e.args[static_cast<size_t>(side)], yes)) return false;
+            if (side == 0 && left != nullptr) {
+                if (left->kind != ValueKind::Boolean)
+                    return Fail(std::string("a condition must be a boolean, not ") + KindName(left->kind));
+                yes = left->integer != 0;
+            } else if (!Truth(e.args[static_cast<size_t>(side)], yes)) {
+                return false;
+            }
             out.kind = ValueKind::Boolean;
             out.integer = yes ? 1 : 0;
             if (yes == (op == Op::Or)) return true;
@@ -448,12 +502,16 @@ bool Interpreter::EvalBinary(const Expr& e, Value& out) {
         return true;
     }
     int32_t a = 0, b = 0;
-    if (!(Quick(e.args[0], a) && Quick(e.args[1], b))) return EvalMixed(e, out);
+    if (left != nullptr) {
+        if (!(left->kind == ValueKind::Integer && Quick(e.args[1], b))) return EvalMixed(e, left, out);
+        return IntegerOp(op, left->integer, b, out);
+    }
+    if (!(Quick(e.args[0], a) && Quick(e.args[1], b))) return EvalMixed(e, nullptr, out);
     return IntegerOp(op, a, b, out);
 }
 
 // A binary operator whose sides are not both quick integers: texts, dates, booleans, calls.
-bool Interpreter::EvalMixed(const Expr& e, Value& out) {
+bool Interpreter::EvalMixed(const Expr& e, const Value* given, Value& out) {
     const Op op = e.op;
     int32_t a = 0, b = 0;
     Value left, right;
@@ -461,7 +519,8 @@ bool Interpreter::EvalMixed(const Expr& e, Value& out) {
     const Value* r = &right;
     {
         // Variables are read in place; anything else is worked out into a temporary.
-        if (e.args[0].form == Expr::Form::Variable && Slot(e.args[0]).kind != ValueKind::None) l = &Slot(e.args[0]);
+        if (given != nullptr) l = given;
+        else if (e.args[0].form == Expr::Form::Variable && Slot(e.args[0]).kind != ValueKind::None) l = &Slot(e.args[0]);
         else if (!Eval(e.args[0], left)) return false;
         if (e.args[1].form == Expr::Form::Variable && Slot(e.args[1]).kind != ValueKind::None) r = &Slot(e.args[1]);
         else if (!Eval(e.args[1], right)) return false;
@@ -552,13 +611,16 @@ bool Interpreter::CallMethod(const Expr& e, Value& result) {
         if (!Eval(e.args[i], frame[i + 1])) return false;
     std::vector<Value>* const caller = frame_;
     const Statement* const calling = current_;
+    const int conditionLine = conditionLine_;
     frame_ = &frame;
     ++depth_;
     const bool ok = Exec(m.body);
+    leaving_ = Leaving::No;
     --depth_;
     frame_ = caller;
     if (!ok) return false;
     current_ = calling;
+    conditionLine_ = conditionLine;
     result = std::move(frame[0]);
     return true;
 }
