@@ -543,8 +543,8 @@ bool Interpreter::ArrayBuiltin(const Expr& e, const Value* const* in, Value* cha
                 changed->element = ValueKind::Text;
             }
             if (changed->kind != ValueKind::Array || changed->element != ValueKind::Text)
-                return Fail(array + " holds " + (changed->kind == ValueKind::Array ? "an array of " + std::string(KindName(changed->element)) + "s"
-                                                                                    : std::string(KindName(changed->kind))) + ", not an array of texts");
+                return Fail(array + " holds " + (changed->kind == ValueKind::Array ? ArrayKindName(changed->element) : KindName(changed->kind)) +
+                            ", not an array of texts");
             const std::string& text = a0.bytes;
             const std::string& separator = a1.bytes;
             if (separator.empty()) return Fail(name + " wants a separator that is not empty");
@@ -588,7 +588,8 @@ bool Interpreter::FolderBuiltin(const Expr& e, const std::string& folder, Value*
         changed->element = ValueKind::Text;
     }
     if (changed->kind != ValueKind::Array || changed->element != ValueKind::Text)
-        return Fail(array + " is not an array of texts");
+        return Fail(array + " holds " + (changed->kind == ValueKind::Array ? ArrayKindName(changed->element) : KindName(changed->kind)) +
+                    ", not an array of texts");
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr) return Fail("cannot list " + folder + ": " + std::strerror(errno));
     std::vector<std::string> names;

@@ -155,16 +155,18 @@ void* LoadPlugin(const std::string& named, std::string& error) {
 bool g_inputTooLong = false;
 
 bool ReadLine(int fd, std::string& pending, std::string& line) {
+    size_t scanned = 0;  // the bytes of `pending` known to hold no LF
     while (true) {
-        if (pending.size() > kMostScriptBytes && pending.find('\n') == std::string::npos) {
-            g_inputTooLong = true;
-            return false;
-        }
-        const size_t lf = pending.find('\n');
+        const size_t lf = pending.find('\n', scanned);
         if (lf != std::string::npos) {
             line = pending.substr(0, lf);
             pending.erase(0, lf + 1);
             return true;
+        }
+        scanned = pending.size();
+        if (pending.size() > kMostScriptBytes) {
+            g_inputTooLong = true;
+            return false;
         }
         if (g_stopSignal != 0 || HostCancelRequested() != 0) return false;
         pollfd waits[2] = {{fd, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
