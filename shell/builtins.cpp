@@ -167,6 +167,16 @@ std::string ArrayKindName(ValueKind element) {
     }
 }
 
+// Makes a variable nothing has set an array of texts. Empty when it is one now, else what it holds.
+std::string MakeTextArray(Value& v) {
+    if (v.kind == ValueKind::None) {
+        v.kind = ValueKind::Array;
+        v.element = ValueKind::Text;
+    }
+    if (v.kind == ValueKind::Array && v.element == ValueKind::Text) return "";
+    return v.kind == ValueKind::Array ? ArrayKindName(v.element) : KindName(v.kind);
+}
+
 }  // namespace
 
 bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
@@ -537,14 +547,8 @@ bool Interpreter::ArrayBuiltin(const Expr& e, const Value* const* in, Value* cha
             return true;
         }
         case Builtin::SplitText: {
-            const std::string array = NameOf(e.args[2]);
-            if (changed->kind == ValueKind::None) {
-                changed->kind = ValueKind::Array;
-                changed->element = ValueKind::Text;
-            }
-            if (changed->kind != ValueKind::Array || changed->element != ValueKind::Text)
-                return Fail(array + " holds " + (changed->kind == ValueKind::Array ? ArrayKindName(changed->element) : KindName(changed->kind)) +
-                            ", not an array of texts");
+            if (const std::string held = MakeTextArray(*changed); !held.empty())
+                return Fail(NameOf(e.args[2]) + " holds " + held + ", not an array of texts");
             const std::string& text = a0.bytes;
             const std::string& separator = a1.bytes;
             if (separator.empty()) return Fail(name + " wants a separator that is not empty");
@@ -582,14 +586,8 @@ bool Interpreter::ArrayBuiltin(const Expr& e, const Value* const* in, Value* cha
 // cannot write are left out. Links count as what they point to.
 bool Interpreter::FolderBuiltin(const Expr& e, const std::string& folder, Value* changed) {
     const bool folders = e.builtin == Builtin::FolderList;
-    const std::string array = NameOf(e.args[1]);
-    if (changed->kind == ValueKind::None) {
-        changed->kind = ValueKind::Array;
-        changed->element = ValueKind::Text;
-    }
-    if (changed->kind != ValueKind::Array || changed->element != ValueKind::Text)
-        return Fail(array + " holds " + (changed->kind == ValueKind::Array ? ArrayKindName(changed->element) : KindName(changed->kind)) +
-                    ", not an array of texts");
+    if (const std::string held = MakeTextArray(*changed); !held.empty())
+        return Fail(NameOf(e.args[1]) + " holds " + held + ", not an array of texts");
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr) return Fail("cannot list " + folder + ": " + std::strerror(errno));
     std::vector<std::string> names;
