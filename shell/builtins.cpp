@@ -1,9 +1,12 @@
-// builtins.cpp: the host's built-in routines: output, texts and numbers, time, files, arrays, errors.
+// builtins.cpp: the host's built-in routines: output, texts and numbers, time, files, folders,
+// arrays, errors.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +44,105 @@ int32_t NumberOf(std::string_view text) {
     return static_cast<int32_t>(negative ? 0u - value : value);
 }
 
+// Whether a text is a number as written in scripts: blanks, an optional sign, at least one decimal
+// digit, blanks, and nothing else; its value fits a signed 32-bit integer.
+bool IsNumberText(std::string_view text) {
+    size_t at = 0;
+    while (at < text.size() && IsBlank(text[at])) ++at;
+    bool negative = false;
+    if (at < text.size() && (text[at] == '-' || text[at] == '+')) negative = text[at++] == '-';
+    uint64_t value = 0;
+    size_t digits = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+        value = value * 10u + static_cast<uint64_t>(text[at++] - '0');
+        if (value > 0x80000000ull) return false;
+        ++digits;
+    }
+    while (at < text.size() && IsBlank(text[at])) ++at;
+    return digits > 0 && at == text.size() && value <= (negative ? 0x80000000ull : 0x7FFFFFFFull);
+}
+
+// An integer through a picture: text with one `%[flags][width]conversion` in it (flags - 0 + and
+// space; width up to 64; conversions d, u, x, X, o, b) and `%%` for a percent sign. False with
+// `error` set when the picture is not of that form.
+bool FormatInteger(int32_t n, std::string_view picture, std::string& out, std::string& error) {
+    out.clear();
+    bool converted = false;
+    for (size_t at = 0; at < picture.size(); ++at) {
+        if (picture[at] != '%') {
+            out += picture[at];
+            continue;
+        }
+        if (++at < picture.size() && picture[at] == '%') {
+            out += '%';
+            continue;
+        }
+        bool left = false, zero = false, plus = false, space = false;
+        for (; at < picture.size(); ++at) {
+            const char f = picture[at];
+            if (f == '-') left = true;
+            else if (f == '0') zero = true;
+            else if (f == '+') plus = true;
+            else if (f == ' ') space = true;
+            else break;
+        }
+        size_t width = 0;
+        while (at < picture.size() && picture[at] >= '0' && picture[at] <= '9') {
+            width = width * 10 + static_cast<size_t>(picture[at++] - '0');
+            if (width > 64) return error = "a width of more than 64 in the picture", false;
+        }
+        if (at >= picture.size()) return error = "the picture ends inside a %", false;
+        if (converted) return error = "the picture has more than one %", false;
+        converted = true;
+        const char c = picture[at];
+        const uint32_t bits = static_cast<uint32_t>(n);
+        std::string digits, sign;
+        if (c == 'd') {
+            const uint32_t magnitude = n < 0 ? 0u - bits : bits;
+            digits = std::to_string(magnitude);
+            sign = n < 0 ? "-" : plus ? "+" : space ? " " : "";
+        } else if (c == 'u') {
+            digits = std::to_string(bits);
+        } else if (c == 'x' || c == 'X' || c == 'o' || c == 'b') {
+            const unsigned base = c == 'o' ? 8 : c == 'b' ? 2 : 16;
+            const char* set = c == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+            uint32_t v = bits;
+            do {
+                digits.insert(digits.begin(), set[v % base]);
+                v /= base;
+            } while (v != 0);
+        } else {
+            return error = std::string("the picture has %") + c + ", not one of d u x X o b", false;
+        }
+        const size_t used = sign.size() + digits.size();
+        const size_t pad = width > used ? width - used : 0;
+        if (left) out += sign + digits + std::string(pad, ' ');
+        else if (zero) out += sign + std::string(pad, '0') + digits;
+        else out += std::string(pad, ' ') + sign + digits;
+    }
+    if (!converted) return error = "the picture has no % for the number", false;
+    return true;
+}
+
+// The order of two array elements of one kind: texts and pictures by their bytes (unsigned).
+int OrderOf(const Value& a, const Value& b) {
+    switch (a.kind) {
+        case ValueKind::Text:
+        case ValueKind::Picture: {
+            const int order = a.bytes().compare(b.bytes());
+            return order < 0 ? -1 : order > 0;
+        }
+        case ValueKind::Date: {
+            const int x = a.date[2] * 10000 + a.date[1] * 100 + a.date[0];
+            const int y = b.date[2] * 10000 + b.date[1] * 100 + b.date[0];
+            return x < y ? -1 : x > y;
+        }
+        default: return a.integer < b.integer ? -1 : a.integer > b.integer;
+    }
+}
+
+constexpr int64_t kMostArrayElements = 10000000;
+
 // The default value of an array element of a kind.
 Value Blank(ValueKind kind) {
     Value v;
@@ -69,6 +171,13 @@ std::string ArrayKindName(ValueKind element) {
         case ValueKind::Picture: return "an array of pictures";
         default: return "an array of booleans";
     }
+}
+
+// Makes a variable nothing has set an array of texts. Empty when it is one now, else what it holds.
+std::string MakeTextArray(Value& v) {
+    if (v.kind == ValueKind::None) v.SetArray(ValueKind::Text);
+    if (v.kind == ValueKind::Array && v.element == ValueKind::Text) return "";
+    return v.kind == ValueKind::Array ? ArrayKindName(v.element) : KindName(v.kind);
 }
 
 }  // namespace
@@ -143,6 +252,15 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
     // A path as the system spells it: the host's Mac Roman text as UTF-8.
     auto path = [&](const Value& v) { return MacRomanToUtf8(v.bytes()); };
     const bool raw = count > 1 && in[count - 1]->kind == ValueKind::Boolean && in[count - 1]->integer != 0;
+    // The system would read a path only up to a NUL byte: such a path names another file, so it is
+    // refused.
+    switch (e.builtin) {
+        case Builtin::Picture: case Builtin::ReadFile: case Builtin::WriteFile: case Builtin::AppendFile:
+        case Builtin::FileExists: case Builtin::DeleteFile: case Builtin::DocumentList: case Builtin::FolderList:
+            if (a0.bytes().find('\0') != std::string::npos) return Fail("the path given to " + name + " holds a NUL byte");
+            break;
+        default: break;
+    }
 
     switch (e.builtin) {
         case Builtin::Print: break;
@@ -201,6 +319,12 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
             if (text.empty()) return Fail(name + " of an empty text");
             return giveInteger(static_cast<unsigned char>(text[0]));
         case Builtin::String:
+            if (count > 1) {
+                if (a0.kind != ValueKind::Integer) return Fail(name + " with a picture wants an integer, not " + std::string(KindName(a0.kind)));
+                std::string formatted, why;
+                if (!FormatInteger(a0.integer, a1.bytes(), formatted, why)) return Fail(name + ": " + why);
+                return giveText(std::move(formatted));
+            }
             if (a0.kind == ValueKind::Text) return giveText(text);
             if (a0.kind == ValueKind::Picture || a0.kind == ValueKind::Array)
                 return Fail(name + " wants an integer, a text, a date or a boolean, not " + KindName(a0.kind));
@@ -288,7 +412,8 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
                 return Fail(NameOf(e.args[0]) + " holds " +
                             (changed->kind == ValueKind::Array ? ArrayKindName(changed->element) : KindName(changed->kind)) +
                             ", not " + ArrayKindName(element));
-            if (a1.integer < 0) return Fail("an array cannot have " + std::to_string(a1.integer) + " elements");
+            if (a1.integer < 0 || a1.integer > kMostArrayElements)
+                return Fail("an array cannot have " + std::to_string(a1.integer) + " elements (10000000 at most)");
             const size_t size = static_cast<size_t>(a1.integer);
             if (size != changed->items().size()) changed->EditItems().resize(size, Blank(element));
             return nothing();
@@ -303,6 +428,8 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
             if (e.builtin == Builtin::AppendToArray) {
                 if (a1.kind != changed->element)
                     return Fail("an element of " + array + " is " + KindName(changed->element) + ", not " + KindName(a1.kind));
+                if (static_cast<int64_t>(changed->items().size()) >= kMostArrayElements)
+                    return Fail("an array of more than 10000000 elements");
                 Value added = a1;  // before the array changes: it may be one of the array's own elements
                 changed->EditItems().push_back(std::move(added));
                 return nothing();
@@ -316,7 +443,7 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
                 return Fail("index " + std::to_string(at) + " is out of range for " + array + " (1 to " + std::to_string(last) + ")");
             if (n < 0) return Fail(name + " cannot take " + std::to_string(n) + " elements");
             if (e.builtin == Builtin::InsertInArray) {
-                if (size + n > 10000000) return Fail("an array of more than 10000000 elements");
+                if (size + n > kMostArrayElements) return Fail("an array of more than 10000000 elements");
                 std::vector<Value>& edited = changed->EditItems();
                 edited.insert(edited.begin() + (at - 1), static_cast<size_t>(n), Blank(changed->element));
             } else {
@@ -366,8 +493,141 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
             if (meaning == nullptr) meaning = zor::shell::StatusText(a0.integer);
             return giveText(meaning != nullptr ? meaning : "");
         }
+        case Builtin::IsNumber: return giveBoolean(IsNumberText(text));
+        case Builtin::SortArray:
+        case Builtin::FindInArray:
+        case Builtin::SplitText:
+        case Builtin::JoinText: return ArrayBuiltin(call, in, changed, result);
+        case Builtin::DocumentList:
+        case Builtin::FolderList: {
+            if (!FolderBuiltin(call, path(a0), changed)) return false;
+            return nothing();
+        }
     }
     return Fail("unknown built-in " + name);
+}
+
+}  // namespace zor::shell
+
+namespace zor::shell {
+
+// SortArray, FindInArray, SplitText and JoinText.
+bool Interpreter::ArrayBuiltin(const Node& call, const Value* const* in, Value* changed, Value& result) {
+    const Expr& e = *call.expr;
+    const std::string& name = e.text;
+    const Value& a0 = *in[0];
+    const Value& a1 = *in[1];
+    switch (e.builtin) {
+        case Builtin::SortArray: {
+            // Stable: equal elements keep their order, in either direction.
+            const std::string array = NameOf(e.args[0]);
+            if (changed->kind != ValueKind::Array)
+                return Fail(array + (changed->kind == ValueKind::None ? " is not defined" : " is not an array"));
+            bool down = false;
+            if (e.args.size() > 1) {
+                if (a1.bytes() != ">" && a1.bytes() != "<")
+                    return Fail(name + " sorts by \"<\" or \">\", not \"" + MacRomanToUtf8(a1.bytes()) + "\"");
+                down = a1.bytes() == ">";
+            }
+            if (changed->items().size() > 1) {
+                std::vector<Value>& items = changed->EditItems();
+                // Integers and booleans by their number, texts and pictures by their bytes, dates by
+                // their day: each kind compared by its own routine.
+                if (changed->element == ValueKind::Integer || changed->element == ValueKind::Boolean) {
+                    if (down) std::stable_sort(items.begin(), items.end(), [](const Value& x, const Value& y) { return y.integer < x.integer; });
+                    else std::stable_sort(items.begin(), items.end(), [](const Value& x, const Value& y) { return x.integer < y.integer; });
+                } else if (changed->element == ValueKind::Text || changed->element == ValueKind::Picture) {
+                    if (down) std::stable_sort(items.begin(), items.end(), [](const Value& x, const Value& y) { return y.bytes() < x.bytes(); });
+                    else std::stable_sort(items.begin(), items.end(), [](const Value& x, const Value& y) { return x.bytes() < y.bytes(); });
+                } else {
+                    std::stable_sort(items.begin(), items.end(), [down](const Value& x, const Value& y) {
+                        return down ? OrderOf(y, x) < 0 : OrderOf(x, y) < 0;
+                    });
+                }
+            }
+            result.Clear();
+            return true;
+        }
+        case Builtin::FindInArray: {
+            if (a1.kind != a0.element)
+                return Fail("an element of " + (e.args[0].form == Expr::Form::Variable ? NameOf(e.args[0]) : std::string("the array")) +
+                            " is " + KindName(a0.element) + ", not " + KindName(a1.kind));
+            const int64_t start = e.args.size() > 2 ? std::max<int64_t>(in[2]->integer, 1) : 1;
+            const std::vector<Value>& items = a0.items();
+            int32_t found = -1;
+            for (size_t i = static_cast<size_t>(start - 1); i < items.size(); ++i)
+                if (OrderOf(items[i], a1) == 0) {
+                    found = static_cast<int32_t>(i + 1);
+                    break;
+                }
+            result.SetInteger(found);
+            return true;
+        }
+        case Builtin::SplitText: {
+            if (const std::string held = MakeTextArray(*changed); !held.empty())
+                return Fail(NameOf(e.args[2]) + " holds " + held + ", not an array of texts");
+            const std::string text = a0.bytes();  // copies: the array to fill may be where they come from
+            const std::string separator = a1.bytes();
+            if (separator.empty()) return Fail(name + " wants a separator that is not empty");
+            std::vector<Value> pieces;
+            for (size_t at = 0; !text.empty();) {
+                const size_t found = text.find(separator, at);
+                Value& piece = pieces.emplace_back();
+                piece.SetBytes(ValueKind::Text, text.substr(at, found == std::string::npos ? std::string::npos : found - at));
+                if (found == std::string::npos) break;
+                at = found + separator.size();
+            }
+            changed->EditItems() = std::move(pieces);
+            result.Clear();
+            return true;
+        }
+        default: {  // JoinText
+            if (a0.element == ValueKind::Picture) return Fail(name + " cannot join pictures");
+            std::string joined;
+            const std::vector<Value>& items = a0.items();
+            for (size_t i = 0; i < items.size(); ++i) {
+                if (i > 0) joined += a1.bytes();
+                joined += items[i].kind == ValueKind::Text ? items[i].bytes() : FormatValue(items[i]);
+                if (joined.size() > kMostTextBytes)
+                    return Fail("a text of more than 32767 bytes is longer than a text may be (32767)");
+            }
+            result.SetBytes(ValueKind::Text, std::move(joined));
+            return true;
+        }
+    }
+}
+
+// DocumentList and FolderList: the names of the folder's files (or folders), sorted by their UTF-8
+// bytes, as Mac Roman texts. "." and "..", AppleDouble sidecars ("._name") and names Mac Roman
+// cannot write are left out. Links count as what they point to.
+bool Interpreter::FolderBuiltin(const Node& call, const std::string& folder, Value* changed) {
+    const Expr& e = *call.expr;
+    const bool folders = e.builtin == Builtin::FolderList;
+    if (const std::string held = MakeTextArray(*changed); !held.empty())
+        return Fail(NameOf(e.args[1]) + " holds " + held + ", not an array of texts");
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return Fail("cannot list " + folder + ": " + std::strerror(errno));
+    std::vector<std::string> names;
+    while (const struct dirent* entry = readdir(dir)) {
+        const std::string entryName = entry->d_name;
+        if (entryName == "." || entryName == ".." || entryName.compare(0, 2, "._") == 0) continue;
+        struct stat st {};
+        if (fstatat(dirfd(dir), entry->d_name, &st, 0) != 0) continue;  // a dangling link: neither
+        if (folders ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) continue;
+        names.push_back(entryName);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    std::vector<Value> items;
+    for (const std::string& n : names) {
+        std::string converted;
+        size_t bad = 0;
+        if (!Utf8ToMacRoman(n, converted, bad)) continue;
+        if (static_cast<int64_t>(items.size()) >= kMostArrayElements) return Fail("an array of more than 10000000 elements");
+        items.emplace_back().SetBytes(ValueKind::Text, std::move(converted));
+    }
+    changed->EditItems() = std::move(items);
+    return true;
 }
 
 }  // namespace zor::shell

@@ -744,10 +744,18 @@ struct Engine {
         return Exec(yes ? s.body : s.otherwise, f);
     }
     template <Op op> struct PickIfLocalLiteral { static constexpr Step::RunFn fn = &RunIfLocalLiteral<op>; };
+    // A condition written on a line of its own (a Case branch, an Until): a fault in it is reported
+    // at that line.
+    static bool Condition(const Node& n, Interpreter& f, int line, bool& yes) {
+        f.conditionLine_ = line;
+        const bool ok = n.truth(n, f, yes);
+        f.conditionLine_ = 0;
+        return ok;
+    }
     static Flow RunCase(const Step& s, Interpreter& f) {
         for (size_t i = 0; i < s.conditions.size(); ++i) {
             bool yes = false;
-            if (!s.conditions[i].truth(s.conditions[i], f, yes)) return false;
+            if (!Condition(s.conditions[i], f, s.source->branches[i].line, yes)) return false;
             if (yes) return Exec(s.branches[i], f);
             f.current_ = s.source;
         }
@@ -771,7 +779,7 @@ struct Engine {
             if (flow == kBreak) return kNext;
             bool yes = false;
             f.current_ = s.source;
-            if (f.LoopStopping() || !s.value.truth(s.value, f, yes)) return false;
+            if (f.LoopStopping() || !Condition(s.value, f, s.source->endLine, yes)) return false;
             if (yes) return true;
         }
     }
@@ -809,6 +817,16 @@ struct Engine {
         if (v.kind != ValueKind::Integer) return f.Fail(f.NameOf(place) + " holds " + KindName(v.kind) + ", not an integer");
         v.Reinteger(Wrap(i));
         return true;
+    }
+    static Flow RunBreak(const Step&, Interpreter&) { return kBreak; }
+    static Flow RunContinue(const Step&, Interpreter&) { return kContinue; }
+    // Return, or Return(value): the value is first stored in $0.
+    static Flow RunReturn(const Step& s, Interpreter& f) {
+        if (s.value.expr->form != Expr::Form::Empty) {
+            Value value;
+            if (!f.Eval(s.value, value) || !Store(s.place, f, std::move(value))) return kFault;
+        }
+        return kReturn;
     }
     static Flow RunTry(const Step& s, Interpreter& f) {
         Value* const frame = f.frame_;
@@ -870,11 +888,14 @@ struct Engine {
         if (ok) {
             Value* const caller = f.frame_;
             const Statement* const calling = f.current_;
+            const int conditionLine = f.conditionLine_;
             f.frame_ = frame;
+            f.conditionLine_ = 0;
             ++f.depth_;
             ok = Exec(code, f) != kFault;  // a Return ends here
             --f.depth_;
             f.frame_ = caller;
+            f.conditionLine_ = conditionLine;
             if (ok) {
                 f.current_ = calling;
                 result = std::move(frame[0]);
@@ -979,6 +1000,9 @@ struct Engine {
                 s.bodyLooks = bodyLooks;
                 break;
             case Statement::Form::Try: s.run = &RunTry; break;
+            case Statement::Form::Break: s.run = &RunBreak; break;
+            case Statement::Form::Continue: s.run = &RunContinue; break;
+            case Statement::Form::Return: s.run = &RunReturn; break;
         }
         return s;
     }
@@ -1019,6 +1043,7 @@ bool Interpreter::Run(const Program& program, bool echo) {
     methodCode_.resize(program.methods.size());
     fault_ = Fault{};
     stopped_ = false;
+    conditionLine_ = 0;
     main_.resize(program.mainScope.names.size());
     if (globals_->size() < program.globals.names.size()) globals_->resize(program.globals.names.size());
     frame_ = main_.data();

@@ -151,6 +151,7 @@ inline std::vector<Value>& Value::EditItems() {
 }
 
 constexpr size_t kMostTextBytes = 32767;  // a TextBlock's count is a signed 16-bit number
+constexpr size_t kMostScriptBytes = 8u << 20;  // a script, an included file, a line or block of standard input
 
 // How a value is shown by print: integers in decimal, texts in UTF-8 with CR, LF and the other
 // control bytes escaped, dates YYYY-MM-DD, booleans True or False, pictures as their size, arrays as
@@ -226,6 +227,8 @@ private:
 
     bool CallCommand(const Node& call, Value& result);
     bool CallBuiltin(const Node& call, Value& result);
+    bool ArrayBuiltin(const Node& call, const Value* const* in, Value* changed, Value& result);
+    bool FolderBuiltin(const Node& call, const std::string& folder, Value* changed);
     bool Eval(const Node& node, Value& out);
     bool Stopping() {
         if ((stop_ != nullptr && *stop_ != 0) || HostCancelRequested() != 0) {
@@ -256,6 +259,7 @@ private:
     std::unique_ptr<Block> mainCode_;              // the main statements, compiled
     std::vector<std::unique_ptr<Block>> methodCode_;  // each method's body, compiled at its first call
     const Statement* current_ = nullptr;           // the statement running, for messages
+    int conditionLine_ = 0;                        // when not 0: the line of the condition being worked out
     int depth_ = 0;                                // methods running
     const char* stackLimit_ = nullptr;             // the lowest stack address a method call may start from
     Fault fault_;                                  // the error being raised

@@ -129,7 +129,7 @@ bool Interpreter::Fail(std::string message) {
     if (fault_.message.empty()) {
         fault_.message = std::move(message);
         if (current_ != nullptr && program_ != nullptr) {
-            fault_.line = current_->line;
+            fault_.line = conditionLine_ != 0 ? conditionLine_ : current_->line;
             fault_.file = program_->files[static_cast<size_t>(current_->file)];
         }
     }

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,13 +37,14 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: zor-host [--plugin PATH] [--resources PATH] [--polling-only] [--trace] [SCRIPT | -] [ARGUMENT ...]\n"
-    "       zor-host --reference\n"
+    "       zor-host --reference | --language-reference\n"
     "  --plugin PATH     the plug-in to load (default: libzor.so beside zor-host, then the installed one)\n"
     "  --resources PATH  the plug-in's resource file (default: libzor.rsrc beside the plug-in)\n"
     "  --polling-only    start the plug-in without socket-event delivery (listeners accept when polled)\n"
     "  --trace           report every call to the plug-in on standard error: its arguments, then its\n"
     "                    outputs, result and what the result means\n"
     "  --reference       print the command reference (docs/commands.md) and exit\n"
+    "  --language-reference  print the built-ins and keywords (docs/builtins.md) and exit\n"
     "The arguments after the script are the script's own: Argument(1) ... Argument(ArgumentCount).\n"
     "With no script and a terminal on standard input, zor-host prompts for statements (with line\n"
     "editing and a history kept in ~/.zor_history; help lists the commands, quit ends the session).\n";
@@ -149,13 +151,22 @@ void* LoadPlugin(const std::string& named, std::string& error) {
 
 // Reads one line from a descriptor (without its LF). False at the end of input or when a signal
 // interrupted the wait (a stop, or a cancel at the prompt).
+// Set when standard input held a line longer than a script may be: the input ends there.
+bool g_inputTooLong = false;
+
 bool ReadLine(int fd, std::string& pending, std::string& line) {
+    size_t scanned = 0;  // the bytes of `pending` known to hold no LF
     while (true) {
-        const size_t lf = pending.find('\n');
+        const size_t lf = pending.find('\n', scanned);
         if (lf != std::string::npos) {
             line = pending.substr(0, lf);
             pending.erase(0, lf + 1);
             return true;
+        }
+        scanned = pending.size();
+        if (pending.size() > kMostScriptBytes) {
+            g_inputTooLong = true;
+            return false;
         }
         if (g_stopSignal != 0 || HostCancelRequested() != 0) return false;
         pollfd waits[2] = {{fd, POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
@@ -212,6 +223,7 @@ struct Options {
     std::string script;  // empty: standard input
     bool haveScript = false;
     bool reference = false;  // print the command reference and exit
+    bool languageReference = false;  // print the built-ins and keywords and exit
     std::vector<std::string> arguments;  // the script's own arguments
 };
 
@@ -234,6 +246,8 @@ bool ParseOptions(int argc, char** argv, Options& o, bool& help, std::string& er
             o.trace = true;
         } else if (a == "--reference") {
             o.reference = true;
+        } else if (a == "--language-reference") {
+            o.languageReference = true;
         } else if (a == "--help" || a == "-h") {
             help = true;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -262,8 +276,14 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return kExitDone;
     }
-    if (options.reference) {
-        const std::string md = ReferenceMarkdown();
+    if (options.reference || options.languageReference) {
+        // Every built-in has its note: a missing one fails here, and so the test of the docs.
+        for (size_t i = 0; i < BuiltinCount(); ++i)
+            if (FindLanguageNote(BuiltinAt(i).name) == nullptr) {
+                std::fprintf(stderr, "zor-host: the built-in %s has no note\n", BuiltinAt(i).name);
+                return kExitError;
+            }
+        const std::string md = options.reference ? ReferenceMarkdown() : LanguageMarkdown();
         return std::fwrite(md.data(), 1, md.size(), stdout) == md.size() && std::fflush(stdout) == 0 ? kExitDone
                                                                                                     : kExitError;
     }
@@ -288,13 +308,23 @@ int main(int argc, char** argv) {
     // input is parsed and run a chunk at a time: a line, or the lines up to the end of a block.
     const bool fromFile = !options.script.empty();
     const std::string name = fromFile ? options.script : "<stdin>";
+    // An included file is a regular file (not a device or a pipe that may never end), bounded.
     const FileLoader loader = [](const std::string& path, std::string& text, std::string& why) {
-        return ReadWholeFile(path, text, why);
+        if (path.find('\0') != std::string::npos) return why = "the path holds a NUL byte", false;
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) return why = std::strerror(errno), false;
+        if (!S_ISREG(st.st_mode)) return why = "it is not a regular file", false;
+        if (!ReadWholeFile(path, text, why, kMostScriptBytes)) return false;
+        if (text.size() > kMostScriptBytes) return why = "it is longer than a script may be (8 MB)", false;
+        return true;
     };
     Program program;
     if (fromFile) {
         std::string source;
-        if (!ReadWholeFile(options.script, source, error)) {
+        error.clear();
+        if (ReadWholeFile(options.script, source, error, kMostScriptBytes) && source.size() > kMostScriptBytes)
+            error = "it is longer than a script may be (8 MB)";
+        if (!error.empty()) {
             std::fprintf(stderr, "zor-host: cannot read %s: %s\n", options.script.c_str(), error.c_str());
             return kExitUsage;
         }
@@ -341,6 +371,12 @@ int main(int argc, char** argv) {
                     chunk.clear();
                     EndCancel();
                     continue;
+                }
+                if (got == Prompt::Outcome::Line && chunk.size() + line.size() > kMostScriptBytes) g_inputTooLong = true;
+                if (g_inputTooLong) {
+                    Report(name, lineNumber + 1, "a line or block longer than a script may be (8 MB)");
+                    status = kExitError;
+                    break;
                 }
                 if (got != Prompt::Outcome::Line) {
                     if (interactive && g_stopSignal == 0) std::fputs("\n", stdout);

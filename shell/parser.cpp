@@ -17,6 +17,7 @@
 //               | "Try" | "Catch" | "End try"
 //               | "Method" name [ "(" [ "$" name { ";" "$" name } ] ")" ] | "End method"
 //               | "Include" string
+//               | "Break" | "Continue" | "Return" [ expr ]
 //   expr       := or
 //   or         := and { "|" and }                      booleans; the right side runs only when needed
 //   and        := compare { "&" compare }
@@ -34,10 +35,14 @@
 //
 // Methods are defined at the top level of a script or of an included file (which holds only methods
 // and Include lines); a method whose body uses `$0` is a function giving `$0`, else a procedure.
-// Blocks nest to any depth; one left open or closed twice is a fault found before anything runs.
+// Blocks nest up to 256 deep; one left open or closed twice is a fault found before anything runs.
+// Break and Continue act on the innermost loop (While, Repeat, For) around them; Return leaves the
+// method, and Return(value) first sets its $0. A line holds at most 4000 operators; a chain of them
+// (1 + 2 + 3 ...) is not nesting, only parentheses, signs and calls nest.
 //
 // Divisions: kinds and the built-in table; the line parser (expressions, statements, block lines);
 // the file parser (blocks, methods, includes); resolution of method calls; the entry points.
+#include <algorithm>
 #include <cstdio>
 
 #include "shell/macroman.h"
@@ -95,7 +100,7 @@ constexpr BuiltinSpec kBuiltins[] = {
     {"Lowercase", Builtin::Lowercase, 1, 1, "t", ValueKind::Text},
     {"Char", Builtin::Char, 1, 1, "i", ValueKind::Text},
     {"CharCode", Builtin::CharCode, 1, 1, "t", ValueKind::Integer},
-    {"String", Builtin::String, 1, 1, "*", ValueKind::Text},
+    {"String", Builtin::String, 1, 2, "*t", ValueKind::Text},
     {"Num", Builtin::Num, 1, 1, "*", ValueKind::Integer},
     {"Trim", Builtin::Trim, 1, 1, "t", ValueKind::Text},
     {"True", Builtin::True, 0, 0, "", ValueKind::Boolean},
@@ -126,7 +131,17 @@ constexpr BuiltinSpec kBuiltins[] = {
     {"ArgumentCount", Builtin::ArgumentCount, 0, 0, "", ValueKind::Integer},
     {"Environment", Builtin::Environment, 1, 1, "t", ValueKind::Text},
     {"StatusText", Builtin::StatusText, 1, 2, "it", ValueKind::Text},
+    {"SortArray", Builtin::SortArray, 1, 2, "At", ValueKind::None},
+    {"FindInArray", Builtin::FindInArray, 2, 3, "a*i", ValueKind::Integer},
+    {"SplitText", Builtin::SplitText, 3, 3, "ttA", ValueKind::None},
+    {"JoinText", Builtin::JoinText, 2, 2, "at", ValueKind::Text},
+    {"IsNumber", Builtin::IsNumber, 1, 1, "t", ValueKind::Boolean},
+    {"DocumentList", Builtin::DocumentList, 2, 2, "tA", ValueKind::None},
+    {"FolderList", Builtin::FolderList, 2, 2, "tA", ValueKind::None},
 };
+
+size_t BuiltinCount() { return sizeof kBuiltins / sizeof kBuiltins[0]; }
+const BuiltinSpec& BuiltinAt(size_t index) { return kBuiltins[index]; }
 
 const BuiltinSpec& SpecOf(Builtin builtin) {
     for (const BuiltinSpec& b : kBuiltins)
@@ -192,8 +207,8 @@ const CommandSpec* FindCommandBlind(std::string_view name) {
 }
 
 // Words that begin block lines: no method may take their names.
-constexpr const char* kKeywords[] = {"if", "else", "end", "case", "while", "repeat", "until",
-                                     "for", "try", "catch", "method", "include"};
+constexpr const char* kKeywords[] = {"if",     "else",  "end",    "case",    "while", "repeat",   "until", "for",
+                                     "try",    "catch", "method", "include", "break", "continue", "return"};
 
 bool IsKeyword(std::string_view folded) {
     for (const char* k : kKeywords)
@@ -250,7 +265,7 @@ bool IsCall(const Expr& e) {
 // What one line holds.
 enum class LineKind : uint8_t {
     Nothing, Statement, If, Else, EndIf, CaseOf, Branch, EndCase, While, EndWhile, Repeat, Until,
-    For, EndFor, Try, Catch, EndTry, Method, EndMethod, Include,
+    For, EndFor, Try, Catch, EndTry, Method, EndMethod, Include, Break, Continue, Return,
 };
 
 struct LineItem {
@@ -325,6 +340,22 @@ private:
         if (word == "try") return item.kind = LineKind::Try, true;
         if (word == "catch") return item.kind = LineKind::Catch, true;
         if (word == "for") return item.kind = LineKind::For, For(st);
+        if (word == "break") return item.kind = LineKind::Break, st.form = Statement::Form::Break, true;
+        if (word == "continue") return item.kind = LineKind::Continue, st.form = Statement::Form::Continue, true;
+        if (word == "return") {
+            // Return, or Return(value): the value becomes the method's $0.
+            item.kind = LineKind::Return;
+            st.form = Statement::Form::Return;
+            if (method_ == nullptr) return Fail("Return is written only inside a method");
+            SkipSpace();
+            if (AtEnd()) return true;
+            if (!Expression(st.value)) return false;
+            method_->givesValue = true;
+            st.place.form = Expr::Form::Variable;
+            st.place.text = "0";
+            st.place.slot = 0;
+            return true;
+        }
         if (word == "case") {
             SkipSpace();
             if (Folded(Word()) != "of") return Fail("expected Case of");
@@ -489,8 +520,12 @@ private:
         e.args.push_back(std::move(left));
         SkipSpace();
         if (!(this->*next)(e.args.emplace_back())) return false;
-        const uint16_t deeper = e.args[0].depth > e.args[1].depth ? e.args[0].depth : e.args[1].depth;
-        e.depth = static_cast<uint16_t>(deeper + 1);
+        if (++operators_ > kMostOperators) return Fail("more than " + std::to_string(kMostOperators) + " operators on one line");
+        // A chain leaning left (1 + 2 + 3 ...) is worked out in a loop, not by recursion: only its
+        // right sides add to its height.
+        const int low = e.args[0].depth, high = e.args[1].depth;
+        const int height = e.args[0].form == Expr::Form::Binary ? std::max(low, high + 1) : std::max(low, high) + 1;
+        e.depth = static_cast<uint16_t>(height);
         if (e.depth > kMostDepth) return Fail("expression nested more than " + std::to_string(kMostDepth) + " deep");
         return true;
     }
@@ -840,11 +875,13 @@ private:
     static constexpr int kMostCalls = 32;     // calls nested as arguments
     static constexpr int kMostNesting = 64;   // parentheses and signs nested
     static constexpr uint16_t kMostDepth = 256;  // height of an expression's tree
+    static constexpr int kMostOperators = 4000;  // binary operators on one line
 
     std::string_view s_;
     size_t at_ = 0;
     int calls_ = 0;
     int nesting_ = 0;
+    int operators_ = 0;
     Program& program_;
     Scope& scope_;
     Method* method_;
@@ -995,11 +1032,23 @@ private:
                 method_ = nullptr;
                 return true;
             case LineKind::Include: return Include(lineNumber, item.name);
+            case LineKind::Break:
+            case LineKind::Continue: {
+                bool inLoop = false;
+                for (const OpenBlock& b : open_)
+                    inLoop = inLoop || b.opener == LineKind::While || b.opener == LineKind::Repeat || b.opener == LineKind::For;
+                if (!inLoop) return Fail(lineNumber, std::string(item.kind == LineKind::Break ? "Break" : "Continue") + " outside a loop");
+                Current().push_back(std::move(st));
+                return true;
+            }
+            case LineKind::Return: Current().push_back(std::move(st)); return true;
         }
         return true;
     }
 
     bool Open(LineKind kind, Statement st) {
+        if (open_.size() >= kMostBlocks)
+            return Fail(st.line, "blocks nested more than " + std::to_string(kMostBlocks) + " deep");
         OpenBlock& block = open_.emplace_back();
         block.opener = kind;
         block.statement = std::move(st);
@@ -1018,7 +1067,10 @@ private:
     bool Close(int line, LineKind opener, const char* closer, Expr* until) {
         if (open_.empty() || open_.back().opener != opener) return Mismatch(line, closer, BlockName(opener));
         Statement st = std::move(open_.back().statement);
-        if (until != nullptr) st.value = std::move(*until);
+        if (until != nullptr) {
+            st.value = std::move(*until);
+            st.endLine = line;
+        }
         open_.pop_back();
         Current().push_back(std::move(st));
         return true;
@@ -1067,6 +1119,7 @@ private:
     }
 
     static constexpr int kMostIncludes = 16;
+    static constexpr size_t kMostBlocks = 256;  // blocks open inside one another
 
     Program& program_;
     ParseError& error_;

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "shell/reference.h"
+#include "shell/script.h"
 
 namespace zor::shell {
 namespace {
@@ -43,7 +44,8 @@ bool PromptWord(std::string_view line, std::FILE* out, bool& quit) {
     }
     if (s[4] != ' ' && s[4] != '\t') return false;
     const std::string name(Trimmed(s.substr(5)));
-    if (!PrintHelp(out, name)) std::fprintf(out, "help: no command is named %s (help lists them)\n", name.c_str());
+    if (!PrintHelp(out, name) && !PrintLanguageHelp(out, name))
+        std::fprintf(out, "help: nothing is named %s (help lists the commands; docs/builtins.md the built-ins)\n", name.c_str());
     return true;
 }
 

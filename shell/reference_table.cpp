@@ -154,13 +154,17 @@ constexpr CommandNote kCommandNotes[] = {
     {27, "kept for compatibility", "does nothing", {}, "an empty text", {}, "Unavailable27()"},
     {28, "texts", "a text to HTML entities",
      {"text: Mac Roman text", "mode: 0 also escapes markup (< > & \"); any other value keeps it"},
-     "a new text (empty when memory ran out)", {}, "$html := TextToHtml(\"caf\\x8E & co\"; 0)"},
+     "a new text (empty when memory ran out) of at most 32767 bytes: a longer one is cut after the last whole "
+     "entity that fits, so a result longer than 32759 bytes may have been cut (a text of at most 4095 bytes "
+     "never is)", {}, "$html := TextToHtml(\"caf\\x8E & co\"; 0)"},
     {29, "texts", "HTML entities back to text",
      {"text: HTML", "mode: 0 also resolves the markup escapes, 2 also strips tags, any other value leaves them"},
      "a new text (empty when memory ran out)", {}, "$text := HtmlToText(\"caf&eacute;\"; 0)"},
     {30, "texts", "escape a text for URLs",
      {"text: the text", "mode: 0 form encoding (a space becomes +), any other value URL encoding (%20)"},
-     "a new text", {}, "$query := UrlEncode(\"a b&c\"; 0)"},
+     "a new text of at most 32767 bytes: a longer one is cut after the last whole escape that fits, so a "
+     "result longer than 32764 bytes may have been cut (a text of at most 10922 bytes never is)", {},
+     "$query := UrlEncode(\"a b&c\"; 0)"},
     {31, "texts", "undo URL or quoted-printable escapes",
      {"text: the text", "mode: 0 % escapes and + as a space, -1 quoted-printable (= escapes), else % escapes only"},
      "a new text", {}, "$text := UrlDecode(\"a+b%26c\"; 0)"},

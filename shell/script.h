@@ -9,6 +9,7 @@
 #define ZOR_SHELL_SCRIPT_H
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -50,6 +51,8 @@ enum class Builtin : uint8_t {
     ErrorText, ErrorLine, Throw,                                  // errors
     Argument, ArgumentCount, Environment,                         // the script's surroundings
     StatusText,                                                   // what a command's result means
+    SortArray, FindInArray, SplitText, JoinText,                  // arrays and texts
+    IsNumber, DocumentList, FolderList,                           // numbers checked, folders listed
 };
 
 // One built-in: its name as documented, how many arguments it takes (`most` -1: any number), a
@@ -66,6 +69,27 @@ struct BuiltinSpec {
 };
 
 const BuiltinSpec& SpecOf(Builtin builtin);
+
+// What a built-in or a keyword is for, as `help Name` and docs/builtins.md show it: the table beside
+// the parser's table of built-ins (every built-in has an entry; a test holds them in step).
+struct LanguageNote {
+    const char* name;     // as written in scripts
+    const char* usage;    // how it is called or written, arguments in braces when optional
+    const char* summary;  // what it does, what it gives, and when it raises an error
+};
+extern const LanguageNote kBuiltinNotes[];
+extern const size_t kBuiltinNoteCount;
+extern const LanguageNote kKeywordNotes[];
+extern const size_t kKeywordNoteCount;
+// The note of a built-in or keyword, by its name in any case, or null.
+const LanguageNote* FindLanguageNote(std::string_view name);
+// docs/builtins.md, whole.
+std::string LanguageMarkdown();
+// `help Name` for a built-in or keyword; false when none has that name.
+bool PrintLanguageHelp(std::FILE* out, std::string_view name);
+// The parser's table of built-ins.
+size_t BuiltinCount();
+const BuiltinSpec& BuiltinAt(size_t index);
 // The letter that argument `index` of a built-in takes.
 char ArgLetter(const BuiltinSpec& spec, size_t index);
 // Whether a value of `kind` fits an argument letter, and the letter's wording for messages.
@@ -121,10 +145,14 @@ struct Statement {
         Repeat,  // Repeat `body` Until (`value`)
         For,     // For (`place`; `range`[0]; `range`[1] {; `range`[2]}) `body` End for
         Try,     // Try `body` Catch `otherwise` End try
+        Break,     // leaves the innermost loop
+        Continue,  // goes on with the innermost loop's next round
+        Return,    // leaves the method; `value` (when not Empty) is first stored in `place`, its $0
     };
     Form form = Form::Call;
     int line = 0;        // 1-based line in its file
     int file = 0;        // index into Program::files
+    int endLine = 0;     // Repeat: the line of its Until, where its condition is written
     std::string target;  // Assign: the variable assigned (without '$'); empty for other forms
     Expr place;
     Expr value;

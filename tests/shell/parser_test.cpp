@@ -260,10 +260,13 @@ TEST(Parser, OperatorsBindByPrecedence) {
     EXPECT_EQ(Parse("$r := -2147483648").value.integer, INT32_MIN);
     EXPECT_EQ(Parse("$r := -$a").value.form, Expr::Form::Unary);
     EXPECT_EQ(Parse("$r := 8 / 2 // a comment, not a division").value.args[1].integer, 2);
-    // Long chains are bounded, so evaluating them cannot exhaust the stack.
+    // A flat chain is not nesting (it is worked out in a loop); a line's operators are bounded.
     std::string chain = "$r := 1";
     for (int i = 0; i < 300; ++i) chain += " + 1";
-    EXPECT_NE(Fault(chain).find("nested more than"), std::string::npos);
+    EXPECT_EQ(Fault(chain), "");
+    EXPECT_LE(Parse(chain).value.depth, 2);
+    for (int i = 300; i < 4001; ++i) chain += " + 1";
+    EXPECT_EQ(Fault(chain), "more than 4000 operators on one line");
 }
 
 TEST(ParseScript, BlocksPairUpOrNothingRuns) {
@@ -278,6 +281,17 @@ TEST(ParseScript, BlocksPairUpOrNothingRuns) {
     EXPECT_EQ(ScriptFault("While (True)\n\n"), "1: While without End while");
     EXPECT_EQ(ScriptFault("For ($i; 1)\nEnd for\n"), "1: expected ; in For ($var; from; to {; step})");
     EXPECT_EQ(ScriptFault("End\n"), "1: expected End if, End case, End while, End for, End try or End method");
+    // Blocks nest at most 256 deep, however many lines a script has.
+    std::string deep;
+    for (int i = 0; i < 120000; ++i) deep += "While (False)\n";
+    EXPECT_EQ(ScriptFault(deep), "257: blocks nested more than 256 deep");
+    // Break and Continue belong in a loop, Return in a method.
+    EXPECT_EQ(ScriptFault("While (True)\nIf (True)\nBreak\nEnd if\nContinue\nEnd while\n"), "");
+    EXPECT_EQ(ScriptFault("If (True)\nBreak\nEnd if\n"), "2: Break outside a loop");
+    EXPECT_EQ(ScriptFault("Method M\nContinue\nEnd method\n"), "2: Continue outside a loop");
+    EXPECT_EQ(ScriptFault("Return\n"), "1: Return is written only inside a method");
+    EXPECT_EQ(ScriptFault("Method M\nReturn(1)\nEnd method\n$x := M\n"), "");  // Return(value) makes a function
+    EXPECT_EQ(ScriptFault("Method M\nReturn\nEnd method\n$x := M\n"), "4: M gives no value to assign");
 }
 
 TEST(ParseScript, MethodsAreCheckedBeforeAnythingRuns) {

@@ -77,6 +77,13 @@ assert "TCP streams:" in shown and "BinHexEncode" in shown, shown
 send("help binhexencode\r")
 shown = expect("zor> ")
 assert "BinHexEncode (19)" in shown and "-43" in shown and "example:" in shown, shown
+# Built-ins and keywords have their entries too.
+send("help substring\r")
+shown = expect("zor> ")
+assert "Substring(t; start {; count})" in shown, shown
+send("help break\r")
+shown = expect("zor> ")
+assert "innermost loop" in shown, shown
 
 # Quit ends the session, and the plug-in is shut down.
 send("quit\r")
