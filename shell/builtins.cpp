@@ -143,6 +143,34 @@ int OrderOf(const Value& a, const Value& b) {
 
 constexpr int64_t kMostArrayElements = 10000000;
 
+// Sorts texts or pictures by their bytes (unsigned), keeping equal ones in their order. Each is
+// sorted as a key: its first 8 bytes as one number, which decides most comparisons without reaching
+// the bytes, then the bytes, then its place.
+void SortByBytes(std::vector<Value>& items, bool down) {
+    struct Key {
+        uint64_t prefix;           // the first 8 bytes, most significant first (0 past the end)
+        uint32_t place;            // where the element was
+        const std::string* bytes;  // all of them
+    };
+    std::vector<Key> keys(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string& b = items[i].bytes();
+        uint64_t prefix = 0;
+        for (size_t k = 0; k < 8; ++k) prefix = prefix << 8 | (k < b.size() ? static_cast<unsigned char>(b[k]) : 0u);
+        keys[i] = {prefix, static_cast<uint32_t>(i), &b};
+    }
+    std::sort(keys.begin(), keys.end(), [down](const Key& x, const Key& y) {
+        if (x.prefix != y.prefix) return down ? y.prefix < x.prefix : x.prefix < y.prefix;
+        const int order = x.bytes->compare(*y.bytes);
+        if (order != 0) return down ? order > 0 : order < 0;
+        return x.place < y.place;
+    });
+    std::vector<Value> sorted;
+    sorted.reserve(items.size());
+    for (const Key& k : keys) sorted.push_back(std::move(items[k.place]));
+    items = std::move(sorted);
+}
+
 // The default value of an array element of a kind.
 Value Blank(ValueKind kind) {
     Value v;
@@ -537,8 +565,7 @@ bool Interpreter::ArrayBuiltin(const Node& call, const Value* const* in, Value* 
                     if (down) std::stable_sort(items.begin(), items.end(), [](const Value& x, const Value& y) { return y.integer < x.integer; });
                     else std::stable_sort(items.begin(), items.end(), [](const Value& x, const Value& y) { return x.integer < y.integer; });
                 } else if (changed->element == ValueKind::Text || changed->element == ValueKind::Picture) {
-                    if (down) std::stable_sort(items.begin(), items.end(), [](const Value& x, const Value& y) { return y.bytes() < x.bytes(); });
-                    else std::stable_sort(items.begin(), items.end(), [](const Value& x, const Value& y) { return x.bytes() < y.bytes(); });
+                    SortByBytes(items, down);
                 } else {
                     std::stable_sort(items.begin(), items.end(), [down](const Value& x, const Value& y) {
                         return down ? OrderOf(y, x) < 0 : OrderOf(x, y) < 0;
