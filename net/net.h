@@ -13,6 +13,8 @@
 
 namespace zor::net {
 
+struct TlsSession;
+
 // ---- Stream record and states -------------------------------------------------------------------
 enum StreamStateNumber : int32_t {
     StreamIdle = 0,          // record made, nothing started (inside open and listen; UDP streams)
@@ -40,6 +42,7 @@ struct StreamRecord {
     TextBlock pendingOutput;     // bytes queued by TcpSend and not yet sent (handle null until needed)
     StreamRecord* nextWaiting;   // link in the waiting list of the stream's SocketEntry
     uint32_t serial;             // this stream's number among all streams made (never 0): its identity
+    TlsSession* tls;             // the TLS session its bytes go through (net/tls.h); null for a plain stream
 };
 
 // A stream as a command or a loop found it: its table entry and its record's serial number. During

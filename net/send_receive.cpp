@@ -9,6 +9,7 @@
 
 #include "net/net.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 
 namespace zor::net {
 namespace {
@@ -39,7 +40,7 @@ int16_t SendLoop(const StreamHold& hold, const char* p, int32_t n, bool count) {
     while (n > 0) {
         StreamRecord* stream = HeldStream(hold);
         if (stream == nullptr || stream->socket == kNoSocket) return -1;
-        const ssize_t sent = ::send(stream->socket, p, static_cast<size_t>(std::min(n, kSendPiece)), MSG_NOSIGNAL);
+        const ssize_t sent = StreamSend(stream, p, static_cast<size_t>(std::min(n, kSendPiece)));
         if (sent < 0) {
             if (errno != EINTR && sockets::LastError() != sockets::kWouldBlock) return -1;
             // The peer has not taken the last pieces yet: sleep until the socket takes more.
@@ -153,6 +154,8 @@ int16_t SendBytes(StreamRecord** entry, const void* data, int32_t length) {
 uint32_t BytesAvailable(StreamRecord** entry) {
     StreamRecord* stream = *entry;
     if (stream == nullptr || stream->socket == kNoSocket) return 0;
+    const int32_t decoded = TlsDecodedBytes(stream);  // a stream in TLS: the plain bytes waiting
+    if (decoded >= 0) return static_cast<uint32_t>(decoded);
     int available = 0;
     if (ioctl(stream->socket, FIONREAD, &available) != 0 || available < 0) return 0;
     return static_cast<uint32_t>(available);
@@ -191,7 +194,7 @@ int32_t ReceiveBlock(StreamRecord** entry, TextBlock& text, int16_t maxLength) {
     int32_t result;
     ssize_t r;
     do {
-        r = stream->socket != kNoSocket ? ::recv(stream->socket, *text.handle, static_cast<size_t>(size), 0) : -1;
+        r = stream->socket != kNoSocket ? StreamReceive(stream, *text.handle, static_cast<size_t>(size)) : -1;
     } while (r < 0 && errno == EINTR);
     const int32_t err = r < 0 ? (stream->socket != kNoSocket ? sockets::LastError() : sockets::kOtherError) : 0;
     if (r == 0) (void)UpdateStreamState(stream, StreamClosed);  // the peer has closed

@@ -15,6 +15,7 @@
 
 #include "net/net.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 
 namespace zor::net {
 namespace {
@@ -73,7 +74,10 @@ uint32_t ReadCounter(int32_t selector) {
 }
 
 void StartSockets() { ++g_runNumber; }
-void StopSockets() { ++g_runNumber; }
+void StopSockets() {
+    ReleaseTlsContexts();
+    ++g_runNumber;
+}
 uint32_t RunNumber() { return g_runNumber; }
 
 int32_t JoinListener(StreamRecord* stream, uint16_t port, uint32_t localAddress) {

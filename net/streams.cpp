@@ -7,6 +7,7 @@
 
 #include "net/net.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 
 namespace zor::net {
 namespace {
@@ -170,6 +171,7 @@ int16_t CloseStream(StreamRecord** entry) {
     if (stream == nullptr) return -1;
     CountEvent(CounterClosed, 1);
     int err = -1;  // a stream closed before has no socket left to close
+    EndTls(stream, true);  // close_notify first: the peer can tell this end from a cut connection
     if (stream->socket != kNoSocket) {
         DontLinger(stream->socket);
         err = sockets::CloseSocket(stream->socket);
@@ -182,6 +184,8 @@ int16_t CloseStream(StreamRecord** entry) {
 int16_t ReleaseStream(StreamRecord** entry) {
     StreamRecord* stream = *entry;
     if (stream == nullptr) return 0;
+    // Before its socket closes: after the peer's end, ours; otherwise the stream is cut.
+    EndTls(stream, stream->state == StreamClosed);
     int err = 0;
     if (stream->state == StreamListening) {
         if (stream->entryNumber != 0) (void)DetachListener(stream);
