@@ -1,6 +1,7 @@
 // send_receive.cpp: moving bytes over established TCP streams: the pending-output queue, sending
 // in pieces with a yield between them, receiving what has arrived, and the stream's addresses.
 #include <errno.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -30,7 +31,8 @@ private:
     int8_t state_;
 };
 
-// Sends n bytes from p in pieces of at most kSendPiece, yielding after each pass. The stream is read
+// Sends n bytes from p in pieces of at most kSendPiece, yielding after each pass (sleeping on the
+// socket when it is full). The stream is read
 // afresh through its hold on every pass (the event hook may give it a new socket during a yield),
 // and the loop ends with -1 once the stream it started with is gone, whatever now holds its entry.
 // `count` adds the bytes to the stream's sentCount and to the bytes-sent counter. 0 or -1.
@@ -41,7 +43,8 @@ int16_t SendLoop(const StreamHold& hold, const char* p, int32_t n, bool count) {
         const ssize_t sent = StreamSend(stream, p, static_cast<size_t>(std::min(n, kSendPiece)));
         if (sent < 0) {
             if (errno != EINTR && sockets::LastError() != sockets::kWouldBlock) return -1;
-            sockets::AwaitWritable(stream->socket);  // the peer has not taken the last pieces yet
+            // The peer has not taken the last pieces yet: sleep until the socket takes more.
+            HostYieldWaiting(stream->socket, POLLOUT, kNoTimeLimit);
         } else {
             p += sent;
             n -= static_cast<int32_t>(sent);
@@ -49,8 +52,8 @@ int16_t SendLoop(const StreamHold& hold, const char* p, int32_t n, bool count) {
                 stream->sentCount += static_cast<int32_t>(sent);
                 CountEvent(CounterBytesOut, static_cast<uint32_t>(sent));
             }
+            HostYield();
         }
-        HostYield();
         if (HostCancelRequested() != 0) return -1;  // the host gave up on the send: as for a broken connection
     }
     return 0;
