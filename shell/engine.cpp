@@ -915,7 +915,7 @@ struct Engine {
         const Method& m = f.program_->methods[index];
         if (f.depth_ >= Interpreter::kMostMethodDepth)
             return f.Fail("methods nested more than " + std::to_string(Interpreter::kMostMethodDepth) + " deep (calling " + m.name + ")");
-        if (f.stackLimit_ != nullptr && here < f.stackLimit_) return f.Fail("methods nested too deep for the stack (calling " + m.name + ")");
+        if (f.stackLimit_ != nullptr && here != nullptr && here < f.stackLimit_) return f.Fail("methods nested too deep for the stack (calling " + m.name + ")");
         if (n.body == nullptr) {
             if (index >= f.methodCode_.size()) f.methodCode_.resize(f.program_->methods.size());
             if (f.methodCode_[index] == nullptr) f.methodCode_[index] = std::make_unique<Block>(CompileBlock(m.body, false));
@@ -1022,9 +1022,9 @@ Interpreter::~Interpreter() = default;
 
 bool Interpreter::Eval(const Node& node, Value& out) { return node.eval(node, *this, out); }
 
-bool Interpreter::Run(const Program& program, bool echo) {
-    // How deep methods may go: to the bottom of this thread's stack, less room for one statement's
-    // own depth (its expressions are bounded) and for the calls it makes.
+// How deep methods may go: to the bottom of this thread's stack, less room for one statement's own
+// depth (its expressions are bounded) and for the calls it makes.
+void Interpreter::FindStackLimit() {
     stackLimit_ = nullptr;
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
@@ -1036,6 +1036,10 @@ bool Interpreter::Run(const Program& program, bool echo) {
             stackLimit_ = static_cast<const char*>(low) + size / 2;
         pthread_attr_destroy(&attributes);
     }
+}
+
+bool Interpreter::Run(const Program& program, bool echo) {
+    FindStackLimit();
     // Methods keep their compiled bodies from chunk to chunk of one program (a chunk only adds
     // methods); another program starts afresh.
     if (program_ != &program) methodCode_.clear();
@@ -1050,6 +1054,39 @@ bool Interpreter::Run(const Program& program, bool echo) {
     depth_ = 0;
     mainCode_ = std::make_unique<Block>(Engine::CompileBlock(program.main, echo));
     return Engine::Exec(*mainCode_, *this) != kFault;
+}
+
+Interpreter Interpreter::Offspring() const {
+    Interpreter child(plugin_, out_);
+    child.program_ = program_;
+    child.globals_ = globals_;
+    child.arguments_ = arguments_;
+    child.stop_ = stop_;
+    return child;
+}
+
+bool Interpreter::RunProcess(int32_t method, std::vector<Value> args) {
+    FindStackLimit();
+    fault_ = Fault{};
+    stopped_ = false;
+    methodCode_.resize(program_->methods.size());
+    // The process's method runs as a call from nowhere: its frame at the bottom of this flow's
+    // stack, its parameters given as values.
+    Expr call;
+    call.form = Expr::Form::Method;
+    call.slot = method;
+    Node node;
+    node.expr = &call;
+    node.slot = method;
+    if (!Engine::PrepareCall(node, *this, nullptr)) return false;
+    Value* frame = Engine::Push(stack_, node.frameSize);
+    for (size_t i = 0; i < args.size() && i + 1 < node.frameSize; ++i) frame[i + 1] = std::move(args[i]);
+    frame_ = frame;
+    depth_ = 1;
+    const bool ok = Engine::Exec(*node.body, *this) != kFault;
+    for (size_t i = 0; i < node.frameSize; ++i) frame[i].Clear();
+    frame_ = main_.data();
+    return ok;
 }
 
 }  // namespace zor::shell

@@ -206,6 +206,7 @@ public:
     ~Interpreter();
     Interpreter(const Interpreter&) = delete;
     Interpreter& operator=(const Interpreter&) = delete;
+    Interpreter(Interpreter&&) noexcept = default;  // frames and compiled code are on the heap: they stay put
 
     // The script's own arguments (Argument(n)), and the flag that asks a running script to stop.
     void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
@@ -217,6 +218,12 @@ public:
     // next chunk. False on a runtime error no Try caught (see fault()) or when asked to stop. With
     // `echo`, the value each top-level call gives (assigned or not) is printed, as a prompt shows.
     bool Run(const Program& program, bool echo);
+    // The flow of a process: method `method` of the program, its parameters `args`, run by an
+    // interpreter made with Offspring. Same outcome as Run.
+    bool RunProcess(int32_t method, std::vector<Value> args);
+    // A new flow's interpreter: it shares this one's program, `<>` variables, arguments and stop
+    // flag, and has variables, frames and compiled code of its own.
+    Interpreter Offspring() const;
     const Fault& fault() const { return fault_; }
     bool stopped() const { return stopped_; }
 
@@ -246,6 +253,7 @@ private:
         return Stopping();
     }
     bool Fail(std::string message);
+    void FindStackLimit();
     std::string NameOf(const Expr& variable) const;
     Value& Slot(const Expr& e) { return e.global ? (*globals_)[static_cast<size_t>(e.slot)] : frame_[e.slot]; }
 
