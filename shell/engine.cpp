@@ -71,6 +71,14 @@ struct Engine {
         return n.global ? (*f.globals_)[static_cast<size_t>(n.slot)] : f.frame_[n.slot];
     }
 
+    // Element `index` of an integer array, when it is one and has that element.
+    static bool IntegerAt(const Value& array, int32_t index, int32_t& out) {
+        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
+        const std::vector<Value>& items = array.items();
+        if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
+        out = items[static_cast<size_t>(index - 1)].integer;
+        return true;
+    }
     static bool QuickInteger(const Node& n, Interpreter&, int32_t& out) {
         out = n.integer;
         return true;
@@ -92,11 +100,7 @@ struct Engine {
         const Node& i = n.args[0];
         if (!i.quick(i, f, index)) return false;
         const Value& array = SlotOf(n, f);
-        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
-        const std::vector<Value>& items = array.items();
-        if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
-        out = items[static_cast<size_t>(index - 1)].integer;
-        return true;
+        return IntegerAt(array, index, out);
     }
     // An element of a local integer array, its index quick.
     static bool QuickElementLocal(const Node& n, Interpreter& f, int32_t& out) {
@@ -104,21 +108,12 @@ struct Engine {
         const Node& i = n.args[0];
         if (!i.quick(i, f, index)) return false;
         const Value& array = f.frame_[n.slot];
-        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
-        const std::vector<Value>& items = array.items();
-        if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
-        out = items[static_cast<size_t>(index - 1)].integer;
-        return true;
+        return IntegerAt(array, index, out);
     }
     // `$a{$i}`: a local integer array indexed by a local variable.
     static bool QuickElementLocalByLocal(const Node& n, Interpreter& f, int32_t& out) {
         const Value& i = f.frame_[n.integer];
-        const Value& array = f.frame_[n.slot];
-        if (i.kind != ValueKind::Integer || array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
-        const std::vector<Value>& items = array.items();
-        if (i.integer < 1 || static_cast<size_t>(i.integer) > items.size()) return false;
-        out = items[static_cast<size_t>(i.integer - 1)].integer;
-        return true;
+        return i.kind == ValueKind::Integer && IntegerAt(f.frame_[n.slot], i.integer, out);
     }
     // `$a{$i - 1}`, `$a{$j - $gap}`: a local integer array, its index a local and a literal or two
     // locals (`index` the index node's routine's operands: a slot and a literal or slot).
@@ -135,11 +130,7 @@ struct Engine {
             return false;
         }
         const Value& array = f.frame_[n.slot];
-        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
-        const std::vector<Value>& items = array.items();
-        if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
-        out = items[static_cast<size_t>(index - 1)].integer;
-        return true;
+        return IntegerAt(array, index, out);
     }
     static bool QuickNeg(const Node& n, Interpreter& f, int32_t& out) {
         if (!n.args[0].quick(n.args[0], f, out)) return false;
@@ -358,6 +349,13 @@ struct Engine {
         yes = v.integer != 0;
         return true;
     }
+    // A comparison's general path: texts, dates, booleans, calls, and the faults.
+    static bool TruthMixed(const Node& n, Interpreter& f, bool& yes) {
+        Value out;
+        if (!EvalMixed(n, f, out)) return false;
+        yes = out.integer != 0;
+        return true;
+    }
     template <Op op>
     static bool TruthCompare(const Node& n, Interpreter& f, bool& yes) {
         int32_t a = 0, b = 0;
@@ -367,10 +365,7 @@ struct Engine {
             yes = Compare<op>(a, b);
             return true;
         }
-        Value v;
-        if (!EvalMixed(n, f, v)) return false;
-        yes = v.integer != 0;
-        return true;
+        return TruthMixed(n, f, yes);
     }
     // A local variable compared with a literal, fused.
     template <Op op>
@@ -380,10 +375,7 @@ struct Engine {
             yes = Compare<op>(v.integer, n.integer);
             return true;
         }
-        Value out;
-        if (!EvalMixed(n, f, out)) return false;
-        yes = out.integer != 0;
-        return true;
+        return TruthMixed(n, f, yes);
     }
     // Any quick left side compared with a local variable.
     template <Op op>
@@ -395,10 +387,7 @@ struct Engine {
             yes = Compare<op>(a, b.integer);
             return true;
         }
-        Value out;
-        if (!EvalMixed(n, f, out)) return false;
-        yes = out.integer != 0;
-        return true;
+        return TruthMixed(n, f, yes);
     }
     // Two local variables compared.
     template <Op op>
@@ -409,10 +398,7 @@ struct Engine {
             yes = Compare<op>(a.integer, b.integer);
             return true;
         }
-        Value out;
-        if (!EvalMixed(n, f, out)) return false;
-        yes = out.integer != 0;
-        return true;
+        return TruthMixed(n, f, yes);
     }
     template <bool isOr>
     static bool TruthLogic(const Node& n, Interpreter& f, bool& yes) {
