@@ -49,6 +49,7 @@ enum class Builtin : uint8_t {
     ErrorText, ErrorLine, Throw,                                  // errors
     Argument, ArgumentCount, Environment,                         // the script's surroundings
     StatusText,                                                   // what a command's result means
+    TextToUtf8, Utf8ToText,                                       // texts on the wire as UTF-8
 };
 
 // One built-in: its name as documented, how many arguments it takes (`most` -1: any number), a
