@@ -247,10 +247,9 @@ int16_t BinHexEncodeFile(const unsigned char* source, const unsigned char* desti
     HostFileSpec spec{};
     int16_t status = HostMakeFileSpec(0, 0, source, &spec);
     if (status != HostNoErr) return status;
-    HostFileId existing{};
-    const bool fresh = HostGetFileId(0, 0, destination, &existing) == HostFnfErr;
+    bool fresh = false;
     unsigned char temporary[256] = {0};
-    status = BeginDestination(destination, temporary);
+    status = BeginDestination(destination, temporary, &fresh);
     if (status != HostNoErr) return status;
     HostFinderInfo finder{};
     if (fresh && HostGetFinderInfo(temporary, 0, &finder) == HostNoErr) {
@@ -265,7 +264,7 @@ int16_t BinHexEncodeFile(const unsigned char* source, const unsigned char* desti
         const int16_t closed = HostCloseFork(output);
         if (status == HostNoErr) status = closed;
     }
-    return EndDestination(temporary, destination, status);
+    return EndDestination(temporary, destination, status, fresh);
 }
 
 // ---- Decoder -------------------------------------------------------------------------------------
@@ -348,8 +347,6 @@ void CreateDestination(BinHexDecoder* d) {
     HostFinderInfo finder{};
     if (status == HostNoErr) status = HostGetFinderInfo(d->destination, 0, &finder);
     if (status == HostNoErr) {
-        finder.type = type;
-        finder.creator = creator;
         finder.flags = static_cast<uint16_t>(flags & 0xBEFE);
         status = HostSetFinderInfo(d->destination, 0, &finder);
     }
@@ -661,10 +658,13 @@ int16_t BinHexDecodeFile(const unsigned char* source, const unsigned char* desti
     if (decoderHandle == nullptr) status = kNoMemory;
     // The source is open: the decoded file goes to one that replaces the destination at the end.
     unsigned char temporary[256] = {0};
+    bool fresh = false;
     if (decoderHandle != nullptr) {
         HostLockHandle(decoderHandle);
         d = reinterpret_cast<BinHexDecoder*>(*decoderHandle);
-        status = BeginDestination(destination, temporary);
+        status = BeginDestination(destination, temporary, &fresh);
+        // A new destination is made by the block itself, with the type and creator it carries.
+        if (status == HostNoErr && fresh) (void)HostDeleteFile(0, 0, temporary);
         d->destination = temporary;
         int16_t read = status;
         while (read == HostNoErr) {
@@ -694,7 +694,7 @@ int16_t BinHexDecodeFile(const unsigned char* source, const unsigned char* desti
     }
     if (buffer) HostDisposeBlock(buffer);
     int16_t closed = HostCloseFork(input);
-    return EndDestination(temporary, destination, status != HostNoErr ? status : closed);
+    return EndDestination(temporary, destination, status != HostNoErr ? status : closed, fresh);
 }
 
 }  // namespace zor::macfile

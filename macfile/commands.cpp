@@ -50,14 +50,20 @@ bool Overlaps(const unsigned char* source, const unsigned char* destination) {
     return false;
 }
 
-int16_t BeginDestination(const unsigned char* destination, unsigned char temporary[256]) {
+int16_t BeginDestination(const unsigned char* destination, unsigned char temporary[256], bool* fresh) {
+    HostFileId existing{};
+    *fresh = HostGetFileId(0, 0, destination, &existing) == HostFnfErr;
     return HostCreateReplacement(0, 0, destination, temporary);
 }
 
-int16_t EndDestination(unsigned char* temporary, const unsigned char* destination, int16_t status) {
+int16_t EndDestination(unsigned char* temporary, const unsigned char* destination, int16_t status, bool fresh) {
     if (temporary[0] == 0) return status;
-    if (status == HostNoErr) status = HostCommitReplacement(temporary, destination);
-    if (status != HostNoErr) (void)HostDeleteFile(0, 0, temporary);
+    if (status == HostNoErr) {
+        status = HostCommitReplacement(temporary, destination);
+    } else if (fresh) {
+        (void)HostCommitReplacement(temporary, destination);  // what came stays, as a partial file
+    }
+    (void)HostDeleteFile(0, 0, temporary);  // gone already once committed
     temporary[0] = 0;
     return status;
 }

@@ -315,11 +315,7 @@ int16_t MacBinaryEncodeFile(const unsigned char* source, const unsigned char* de
     // The source is readable: the output goes to a file that replaces the destination at the end.
     unsigned char temporary[256] = {0};
     bool fresh = false;
-    if (status == HostNoErr) {
-        HostFileId existing{};
-        fresh = HostGetFileId(0, 0, destination, &existing) == HostFnfErr;
-        status = BeginDestination(destination, temporary);
-    }
+    if (status == HostNoErr) status = BeginDestination(destination, temporary, &fresh);
     if (status == HostNoErr) {
         HostFinderInfo finder{};
         if (HostGetFinderInfo(temporary, 0, &finder) == HostNoErr) {
@@ -347,7 +343,7 @@ int16_t MacBinaryEncodeFile(const unsigned char* source, const unsigned char* de
         const int16_t closed = HostCloseFork(output);
         if (status == HostNoErr) status = closed;
     }
-    status = EndDestination(temporary, destination, status);
+    status = EndDestination(temporary, destination, status, fresh);
     HostDisposeBlock(buffer);
     return status;
 }
@@ -411,9 +407,10 @@ int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* de
     }
     // A header was read: the forks go to a file that replaces the destination at the end.
     unsigned char temporary[256] = {0};
+    bool fresh = false;
     HostFileSpec spec{};
     if (status == HostNoErr && HostMakeFileSpec(0, 0, name, &spec) == HostBadNameErr) status = HostBadNameErr;
-    if (status == HostNoErr) status = BeginDestination(name, temporary);
+    if (status == HostNoErr) status = BeginDestination(name, temporary, &fresh);
     if (status == HostNoErr) status = HostMakeFileSpec(0, 0, temporary, &spec);
     if (status == HostNoErr) {
         stateHandle = HostNewHandleClear(sizeof(MacBinaryState));
@@ -456,7 +453,7 @@ int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* de
         HostDisposeHandle(stateHandle);
     }
     if (input != 0) (void)HostCloseFork(input);
-    status = EndDestination(temporary, name, status);
+    status = EndDestination(temporary, name, status, fresh);
     HostDisposeBlock(buffer);
     return status;
 }

@@ -99,12 +99,13 @@ struct MacBinaryFields {
 // empty name, or one that leads to no file, is no file.
 bool Overlaps(const unsigned char* source, const unsigned char* destination);
 // A conversion writes its destination under a temporary name beside it, which BeginDestination
-// makes (starting with the sidecar the destination has); EndDestination puts it in place when the
-// conversion's `status` is 0 and removes it otherwise, so a failed conversion leaves what the name
-// held as it was. Both return the conversion's status, or the first failure of their own.
-[[nodiscard]] int16_t BeginDestination(const unsigned char* destination, unsigned char temporary[256]);
-[[nodiscard]] int16_t EndDestination(unsigned char* temporary, const unsigned char* destination,
-                                     int16_t status);
+// makes (starting with the sidecar the destination has; `fresh` says the name held no file).
+// EndDestination puts it in place when the conversion's `status` is 0, and when it failed removes
+// it, so an existing destination is left as it was; a fresh destination keeps what was written
+// (the fork bytes a cut stream gave). Both return the conversion's status, or their own failure.
+[[nodiscard]] int16_t BeginDestination(const unsigned char* destination, unsigned char temporary[256], bool* fresh);
+[[nodiscard]] int16_t EndDestination(unsigned char* temporary, const unsigned char* destination, int16_t status,
+                                     bool fresh);
 
 // ---- BinHex 4.0 ----------------------------------------------------------------------------------
 // The 64 characters, value v at position v.

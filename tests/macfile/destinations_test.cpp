@@ -80,6 +80,9 @@ TEST(Destinations, AFailedConversionLeavesTheDestinationAsItWas) {
     std::string hqx = ReadFile(dir / "doc.hqx");
     hqx[hqx.size() / 2] = hqx[hqx.size() / 2] == 'A' ? 'B' : 'A';
     WriteFile(dir / "bad.hqx", hqx);
+    std::string plain;
+    for (int i = 0; i < 10; ++i) plain += "no encoded data here\r";
+    WriteFile(dir / "plain", plain);
     WriteFile(dir / "keep", "keep these bytes");
     SetMacInfo(dir / "keep", "KEEP", "kept", 0, "its resource fork");
     ASSERT_EQ(mkdir((dir / "folder").c_str(), 0700), 0);
@@ -94,7 +97,7 @@ TEST(Destinations, AFailedConversionLeavesTheDestinationAsItWas) {
         {BinHexEncode, dir / "no/such/x", HostDirNFErr}, {BinHexEncode, dir / "._doc", HostBadNameErr},
         {MacBinaryEncode, dir / "folder", HostFnfErr},   {BinHexEncode, dir / "folder", HostFnfErr},
         {MacBinaryDecode, dir / "bad.bin", HostEofErr},  {BinHexDecode, dir / "bad.hqx", 5},
-        {MacBinaryDecode, dir / "doc", 3},               {BinHexDecode, dir / "doc", 4},
+        {MacBinaryDecode, dir / "plain", 3},             {BinHexDecode, dir / "plain", 4},
     };
     for (const auto& f : failures) {
         SCOPED_TRACE(f.source);
