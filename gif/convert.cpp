@@ -83,7 +83,8 @@ HostHandle ConvertPictureToGif(HostHandle picture, int32_t flags, int32_t width,
     HostClearRect(&bounds);
     HostRenderPicture(picture, &bounds);
     // A picture left undrawn for want of memory would make a GIF of the blank offscreen.
-    const bool drawn = HostMemoryError() != HostMemFullErr;
+    // Nor is a picture whose drawing the host cancelled.
+    const bool drawn = HostMemoryError() != HostMemFullErr && HostCancelRequested() == 0;
     HostCopyPixels(g_pixelMap, g_pixelMap, &bounds, &bounds, kTransferSelf);
     HostPinPixels(g_pixelMap);
 

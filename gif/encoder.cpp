@@ -486,6 +486,11 @@ bool CompressPixels(LzwEncoder& e, PixelCursor& cursor, GifOutput& output) {
             runColour = c;
         }
         if (output.failed) break;
+        // A host that asks the command to stop gets no picture; checked once a row.
+        if (HostCancelRequested() != 0) {
+            output.failed = true;
+            break;
+        }
     }
     WriteCode(w, p, current);
     WriteEnd(w, p);

@@ -73,7 +73,7 @@ struct GifOutput {
     HostHandle handle;   // the file's bytes so far
     int32_t position;    // bytes written
     int32_t end;         // the handle's size
-    bool failed;         // the handle could not grow; nothing more is written
+    bool failed;         // the handle could not grow, or the host cancelled: nothing more is written
 };
 
 // A 1024-byte output; false when memory is short.

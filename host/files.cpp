@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
+#include <stdlib.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
@@ -507,6 +508,132 @@ int16_t HostGetFileId(int16_t volume, int32_t directory, const unsigned char* na
     if (status != HostNoErr) return status;
     id->device = static_cast<uint64_t>(st.st_dev);
     id->inode = static_cast<uint64_t>(st.st_ino);
+    return HostNoErr;
+}
+
+int16_t HostGetSidecarId(int16_t volume, int32_t directory, const unsigned char* name, HostFileId* id) {
+    if (id == nullptr) return HostParamErr;
+    *id = HostFileId{0, 0};
+    ResolvedName r;
+    int16_t status = Resolve(volume, directory, name, r);
+    if (status != HostNoErr) return status;
+    struct stat st;
+    // The sidecar as LoadSidecar sees it: a symbolic link or anything but a regular file is none.
+    if (::lstat(r.sidecar.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return HostFnfErr;
+    id->device = static_cast<uint64_t>(st.st_dev);
+    id->inode = static_cast<uint64_t>(st.st_ino);
+    return HostNoErr;
+}
+
+int16_t HostCreateReplacement(int16_t volume, int32_t directory, const unsigned char* name, unsigned char* temporary) {
+    if (temporary == nullptr) return HostParamErr;
+    temporary[0] = 0;
+    ResolvedName r;
+    int16_t status = Resolve(volume, directory, name, r);
+    if (status != HostNoErr) return status;
+    struct stat st;
+    const bool exists = StatPath(r.path, st) == HostNoErr;
+    if (exists && Locked(st)) return HostPermErr;
+    // The temporary file lies in the name's folder, so the final move is a rename on one volume.
+    const std::string given(reinterpret_cast<const char*>(name + 1), name[0]);
+    const size_t slash = given.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : given.substr(0, slash + 1);
+    ResolvedName t;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        const std::string candidate = folder + ".zor-part-" + std::to_string(attempt);
+        if (candidate.size() > 255) return HostBadNameErr;
+        temporary[0] = static_cast<unsigned char>(candidate.size());
+        std::memcpy(temporary + 1, candidate.data(), candidate.size());
+        status = Resolve(volume, directory, temporary, t);
+        if (status != HostNoErr) break;
+        fd = Sys().open(t.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) status = errno == ENOENT ? int16_t(HostDirNFErr) : StatusOf(errno);
+        if (fd < 0 && status != HostNoErr) break;
+    }
+    if (fd < 0) {
+        temporary[0] = 0;
+        return status != HostNoErr ? status : int16_t(HostDupFNErr);
+    }
+    if (CloseFd(fd) != 0) status = HostIOErr;
+    if (Sys().unlink(t.sidecar.c_str()) != 0 && errno != ENOENT && status == HostNoErr) status = StatusOf(errno);
+    // The name's own sidecar, byte for byte: the file starts as the name's file with no data.
+    int in = exists ? Sys().open(r.sidecar.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0) : -1;
+    struct stat side;
+    if (status == HostNoErr && in >= 0 && Sys().fstat(in, &side) == 0 && S_ISREG(side.st_mode)) {
+        int out = Sys().open(t.sidecar.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (out < 0) status = StatusOf(errno);
+        char chunk[16384];
+        ssize_t got = 0;
+        while (status == HostNoErr && (got = ReadFull(in, chunk, sizeof chunk)) > 0) {
+            const int error = WriteFull(out, chunk, size_t(got), nullptr);
+            if (error != 0) status = StatusOf(error);
+        }
+        if (got < 0 && status == HostNoErr) status = HostIOErr;
+        if (out >= 0 && CloseFd(out) != 0 && status == HostNoErr) status = HostIOErr;
+    }
+    if (in >= 0) CloseFd(in);
+    if (status != HostNoErr) {
+        Sys().unlink(t.sidecar.c_str());
+        Sys().unlink(t.path.c_str());
+        temporary[0] = 0;
+    }
+    return status;
+}
+
+int16_t HostCommitReplacement(const unsigned char* temporary, const unsigned char* name) {
+    ResolvedName t, r;
+    int16_t status = Resolve(0, 0, temporary, t);
+    if (status == HostNoErr) status = Resolve(0, 0, name, r);
+    if (status != HostNoErr) return status;
+    std::string target = r.path, targetSidecar = r.sidecar;
+    struct stat st;
+    if (::lstat(r.path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        // A link keeps leading where it led: the file it names is the one replaced.
+        char resolved[PATH_MAX];
+        if (::realpath(r.path.c_str(), resolved) == nullptr) return StatusOf(errno);
+        target = resolved;
+        const size_t slash = target.rfind('/');
+        targetSidecar = target.substr(0, slash + 1) + "._" + target.substr(slash + 1);
+    }
+    if (Sys().stat(target.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return HostFnfErr;
+        if (Locked(st)) return HostPermErr;
+        int fd = Sys().open(t.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+        if (fd < 0) return StatusOf(errno);
+        if (Sys().fchmod(fd, st.st_mode & 07777) != 0) status = StatusOf(errno);
+        CloseFd(fd);
+        if (status != HostNoErr) return status;
+    }
+    if (Sys().rename(t.path.c_str(), target.c_str()) != 0) return StatusOf(errno);
+    NoteWritten(target);
+    struct stat side;
+    if (::lstat(t.sidecar.c_str(), &side) == 0) {
+        if (Sys().rename(t.sidecar.c_str(), targetSidecar.c_str()) != 0) status = StatusOf(errno);
+        else NoteWritten(targetSidecar);
+    } else if (Sys().unlink(targetSidecar.c_str()) != 0 && errno != ENOENT) {
+        status = StatusOf(errno);
+    }
+    return status;
+}
+
+int16_t HostDeleteFile(int16_t volume, int32_t directory, const unsigned char* name) {
+    ResolvedName r;
+    int16_t status = Resolve(volume, directory, name, r);
+    if (status != HostNoErr) return status;
+    if (Sys().unlink(r.path.c_str()) != 0) status = StatusOf(errno);
+    if (Sys().unlink(r.sidecar.c_str()) != 0 && errno != ENOENT && status == HostNoErr) status = StatusOf(errno);
+    return status;
+}
+
+int16_t HostDiskPath(int16_t volume, int32_t directory, const unsigned char* name, char* path, int32_t size) {
+    if (path == nullptr || size <= 0) return HostParamErr;
+    path[0] = 0;
+    ResolvedName r;
+    const int16_t status = Resolve(volume, directory, name, r);
+    if (status != HostNoErr) return status;
+    if (r.path.size() + 1 > static_cast<size_t>(size)) return HostBadNameErr;
+    std::memcpy(path, r.path.c_str(), r.path.size() + 1);
     return HostNoErr;
 }
 

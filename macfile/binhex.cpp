@@ -242,14 +242,29 @@ int16_t EncodeInto(const unsigned char* source, HostForkRef output) {
 }  // namespace
 
 int16_t BinHexEncodeFile(const unsigned char* source, const unsigned char* destination) {
-    (void)HostCreateFileIn(0, 0, destination, HostResourceType("SITx"), HostResourceType("TEXT"));
-    HostForkRef output = 0;
-    int16_t status = HostOpenDataForkIn(0, 0, destination, HostPermReadWrite, &output);
+    // Nothing is made before the source is known to be there; the text goes to a file that replaces
+    // the destination only once it is complete.
+    HostFileSpec spec{};
+    int16_t status = HostMakeFileSpec(0, 0, source, &spec);
     if (status != HostNoErr) return status;
-    status = HostSetForkLength(output, 0);
-    if (status == HostNoErr) status = EncodeInto(source, output);
-    int16_t closed = HostCloseFork(output);
-    return status != HostNoErr ? status : closed;
+    bool fresh = false;
+    unsigned char temporary[256] = {0};
+    status = BeginDestination(destination, temporary, &fresh);
+    if (status != HostNoErr) return status;
+    HostFinderInfo finder{};
+    if (fresh && HostGetFinderInfo(temporary, 0, &finder) == HostNoErr) {
+        finder.type = HostResourceType("TEXT");
+        finder.creator = HostResourceType("SITx");
+        (void)HostSetFinderInfo(temporary, 0, &finder);
+    }
+    HostForkRef output = 0;
+    status = HostOpenDataForkIn(0, 0, temporary, HostPermReadWrite, &output);
+    if (status == HostNoErr) {
+        status = EncodeInto(source, output);
+        const int16_t closed = HostCloseFork(output);
+        if (status == HostNoErr) status = closed;
+    }
+    return EndDestination(temporary, destination, status, fresh);
 }
 
 // ---- Decoder -------------------------------------------------------------------------------------
@@ -641,12 +656,18 @@ int16_t BinHexDecodeFile(const unsigned char* source, const unsigned char* desti
     BinHexDecoder* d = nullptr;
     int16_t readStatus = HostNoErr;
     if (decoderHandle == nullptr) status = kNoMemory;
+    // The source is open: the decoded file goes to one that replaces the destination at the end.
+    unsigned char temporary[256] = {0};
+    bool fresh = false;
     if (decoderHandle != nullptr) {
         HostLockHandle(decoderHandle);
         d = reinterpret_cast<BinHexDecoder*>(*decoderHandle);
-        d->destination = destination;
-        int16_t read = HostNoErr;
-        do {
+        status = BeginDestination(destination, temporary, &fresh);
+        // A new destination is made by the block itself, with the type and creator it carries.
+        if (status == HostNoErr && fresh) (void)HostDeleteFile(0, 0, temporary);
+        d->destination = temporary;
+        int16_t read = status;
+        while (read == HostNoErr) {
             HostYield();
             if (HostCancelRequested() != 0) {
                 read = kCancelled;
@@ -655,14 +676,16 @@ int16_t BinHexDecodeFile(const unsigned char* source, const unsigned char* desti
             int32_t count = std::min(HostGetBlockSize(buffer), size);
             read = HostReadFork(input, &count, buffer);
             FeedBinHex(d, buffer, count);
-        } while (read == HostNoErr);
+        }
         if (read != HostEofErr) readStatus = read;
         // A stream that ends after its last CRC but before the closing ':' still holds both forks.
         const bool inside = d->state != kScanning && d->state != kLineStart && d->state != kFinished &&
                             d->state != kClosing;
         if (inside) d->complete = 0;
         AbortBinHex(d, false);
-        if (d->destinationStatus != HostNoErr) status = d->destinationStatus;
+        if (status != HostNoErr) {
+            // the destination could not be prepared
+        } else if (d->destinationStatus != HostNoErr) status = d->destinationStatus;
         else if (readStatus != HostNoErr) status = readStatus;
         else if (d->noMemory) status = kNoMemory;
         else if (!d->sawBlock) status = kNoBinHexData;
@@ -671,7 +694,7 @@ int16_t BinHexDecodeFile(const unsigned char* source, const unsigned char* desti
     }
     if (buffer) HostDisposeBlock(buffer);
     int16_t closed = HostCloseFork(input);
-    return status != HostNoErr ? status : closed;
+    return EndDestination(temporary, destination, status != HostNoErr ? status : closed, fresh);
 }
 
 }  // namespace zor::macfile

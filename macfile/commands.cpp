@@ -14,8 +14,8 @@ void CopyName(const unsigned char* from, unsigned char to[256]) {
 
 using Converter = int16_t (*)(const unsigned char* source, const unsigned char* destination);
 
-// Runs a converter on private copies of the two names; a conversion of a file onto itself is refused
-// with the "open for writing" status. The optional third argument, when asked for and given, is
+// Runs a converter on private copies of the two names; a conversion onto a file it reads (the
+// source or its sidecar, under any name) is refused with the "open for writing" status. The optional third argument, when asked for and given, is
 // emptied first.
 void Convert(frame::CommandCall& call, Converter convert, bool emptiesThird) {
     unsigned char source[256];
@@ -23,17 +23,49 @@ void Convert(frame::CommandCall& call, Converter convert, bool emptiesThird) {
     CopyName(frame::StringArg(call, 1), source);
     CopyName(frame::StringArg(call, 2), destination);
     if (emptiesThird && call.params[2] != nullptr) frame::StringArg(call, 3)[0] = 0;
-    frame::SetIntResult(call, SameFile(source, destination) ? int16_t(HostOpWrErr) : convert(source, destination));
+    frame::SetIntResult(call, Overlaps(source, destination) ? int16_t(HostOpWrErr) : convert(source, destination));
 }
 
 }  // namespace
 
-bool SameFile(const unsigned char* source, const unsigned char* destination) {
-    if (source[0] == 0 || destination[0] == 0) return false;
-    HostFileId a{}, b{};
-    if (HostGetFileId(0, 0, source, &a) != HostNoErr || HostGetFileId(0, 0, destination, &b) != HostNoErr)
-        return false;
-    return a.device == b.device && a.inode == b.inode;
+namespace {
+
+// The files a name stands for: its data file and its sidecar (identities of zero when absent).
+void FilesOf(const unsigned char* name, HostFileId ids[2]) {
+    ids[0] = ids[1] = HostFileId{0, 0};
+    if (name[0] == 0) return;
+    (void)HostGetFileId(0, 0, name, &ids[0]);
+    (void)HostGetSidecarId(0, 0, name, &ids[1]);
+}
+
+}  // namespace
+
+bool Overlaps(const unsigned char* source, const unsigned char* destination) {
+    HostFileId from[2], to[2];
+    FilesOf(source, from);
+    FilesOf(destination, to);
+    for (const HostFileId& a : from)
+        for (const HostFileId& b : to)
+            if (a.inode != 0 && a.device == b.device && a.inode == b.inode) return true;
+    return false;
+}
+
+int16_t BeginDestination(const unsigned char* destination, unsigned char temporary[256], bool* fresh) {
+    HostFileId existing{};
+    *fresh = HostGetFileId(0, 0, destination, &existing) == HostFnfErr;
+    return HostCreateReplacement(0, 0, destination, temporary);
+}
+
+int16_t EndDestination(unsigned char* temporary, const unsigned char* destination, int16_t status, bool fresh) {
+    if (temporary[0] == 0) return status;
+    if (status == HostNoErr) {
+        status = HostCommitReplacement(temporary, destination);
+    } else if (fresh) {
+        (void)HostCommitReplacement(temporary, destination);  // what came stays, as a partial file
+    }
+    (void)HostDeleteFile(0, 0, temporary);  // gone already once committed
+    temporary[0] = 0;
+    return status;
 }
 
 void MacBinaryEncode(frame::CommandCall& call) { Convert(call, MacBinaryEncodeFile, false); }

@@ -312,15 +312,18 @@ int16_t MacBinaryEncodeFile(const unsigned char* source, const unsigned char* de
         s->fork = 0;
         s->position = 0;
     }
+    // The source is readable: the output goes to a file that replaces the destination at the end.
+    unsigned char temporary[256] = {0};
+    bool fresh = false;
+    if (status == HostNoErr) status = BeginDestination(destination, temporary, &fresh);
     if (status == HostNoErr) {
-        (void)HostCreateFile(destination, 0, 0, HostResourceType("MACB"));
         HostFinderInfo finder{};
-        if (HostGetFinderInfo(destination, 0, &finder) == HostNoErr) {
+        if (HostGetFinderInfo(temporary, 0, &finder) == HostNoErr) {
+            if (fresh) finder.type = HostResourceType("MACB");  // an existing destination keeps its type
             finder.creator = HostResourceType("SITx");
-            (void)HostSetFinderInfo(destination, 0, &finder);
+            (void)HostSetFinderInfo(temporary, 0, &finder);
         }
-        status = HostOpenDataFork(destination, 0, &output);
-        if (status == HostNoErr) (void)HostSetForkLength(output, 0);
+        status = HostOpenDataFork(temporary, 0, &output);
     }
     bool end = false;
     while (status == HostNoErr && !end) {
@@ -336,7 +339,11 @@ int16_t MacBinaryEncodeFile(const unsigned char* source, const unsigned char* de
     }
     if (s != nullptr) CloseStateFork(s);
     if (stateHandle != nullptr) HostDisposeHandle(stateHandle);
-    if (output != 0) (void)HostCloseFork(output);
+    if (output != 0) {
+        const int16_t closed = HostCloseFork(output);
+        if (status == HostNoErr) status = closed;
+    }
+    status = EndDestination(temporary, destination, status, fresh);
     HostDisposeBlock(buffer);
     return status;
 }
@@ -396,20 +403,15 @@ int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* de
     // An empty destination name takes the header's name, as one leaf of the working directory.
     if (status == HostNoErr && name[0] == 0) {
         status = LeafFromHeaderName(fields.name, name);
-        if (status == HostNoErr && SameFile(source, name)) status = HostOpWrErr;  // the header names the source
+        if (status == HostNoErr && Overlaps(source, name)) status = HostOpWrErr;  // the header names the source
     }
-    if (status == HostNoErr) {
-        status = HostCreateFile(name, 0, 0, 0);
-        if (status == HostDupFNErr) status = HostNoErr;
-    }
+    // A header was read: the forks go to a file that replaces the destination at the end.
+    unsigned char temporary[256] = {0};
+    bool fresh = false;
     HostFileSpec spec{};
-    if (status == HostNoErr) {
-        if (HostMakeFileSpec(0, 0, name, &spec) != HostNoErr) {
-            spec = HostFileSpec{};
-            std::memcpy(spec.name, name, std::min<size_t>(size_t(name[0]) + 1, sizeof spec.name));
-            if (name[0] > kMaxMacNameLength) status = HostBadNameErr;
-        }
-    }
+    if (status == HostNoErr && HostMakeFileSpec(0, 0, name, &spec) == HostBadNameErr) status = HostBadNameErr;
+    if (status == HostNoErr) status = BeginDestination(name, temporary, &fresh);
+    if (status == HostNoErr) status = HostMakeFileSpec(0, 0, temporary, &spec);
     if (status == HostNoErr) {
         stateHandle = HostNewHandleClear(sizeof(MacBinaryState));
         if (stateHandle == nullptr) status = kNoMemory;
@@ -451,6 +453,7 @@ int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* de
         HostDisposeHandle(stateHandle);
     }
     if (input != 0) (void)HostCloseFork(input);
+    status = EndDestination(temporary, name, status, fresh);
     HostDisposeBlock(buffer);
     return status;
 }

@@ -92,10 +92,20 @@ struct MacBinaryFields {
 
 [[nodiscard]] int16_t MacBinaryEncodeFile(const unsigned char* source, const unsigned char* destination);
 [[nodiscard]] int16_t MacBinaryDecodeFile(const unsigned char* source, const unsigned char* destination);
-// True when both names (counted strings) lead to the same file, under whatever names (a path with
-// "./" or "..", a hard link, a symbolic link): converting a file onto itself would empty it before
-// it is read. An empty name, or one that leads to no file, is no file.
-bool SameFile(const unsigned char* a, const unsigned char* b);
+// ---- Destinations --------------------------------------------------------------------------------
+// True when the destination (a counted string) leads to a file the conversion reads: the source or
+// its sidecar, under whatever name (a path with "./" or "..", a hard link, a symbolic link), or when
+// the destination's own sidecar is one of them. Writing there would destroy what is being read. An
+// empty name, or one that leads to no file, is no file.
+bool Overlaps(const unsigned char* source, const unsigned char* destination);
+// A conversion writes its destination under a temporary name beside it, which BeginDestination
+// makes (starting with the sidecar the destination has; `fresh` says the name held no file).
+// EndDestination puts it in place when the conversion's `status` is 0, and when it failed removes
+// it, so an existing destination is left as it was; a fresh destination keeps what was written
+// (the fork bytes a cut stream gave). Both return the conversion's status, or their own failure.
+[[nodiscard]] int16_t BeginDestination(const unsigned char* destination, unsigned char temporary[256], bool* fresh);
+[[nodiscard]] int16_t EndDestination(unsigned char* temporary, const unsigned char* destination, int16_t status,
+                                     bool fresh);
 
 // ---- BinHex 4.0 ----------------------------------------------------------------------------------
 // The 64 characters, value v at position v.

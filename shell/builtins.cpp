@@ -367,6 +367,20 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
             while (to > from && IsBlank(text[to - 1])) --to;
             return giveText(text.substr(from, to - from));
         }
+        case Builtin::TextToUtf8: return giveText(MacRomanToUtf8(text));
+        case Builtin::Utf8ToText: {
+            // A character Mac Roman lacks becomes '?'; bytes that are not UTF-8 are an error.
+            std::string converted;
+            for (size_t at = 0; at < text.size();) {
+                const size_t start = at;
+                char32_t code = 0;
+                unsigned char byte = '?';
+                if (!DecodeUtf8(text, at, code)) return Fail(name + ": not UTF-8 at byte " + std::to_string(start + 1));
+                if (!UnicodeToMacRoman(code, byte)) byte = '?';
+                converted += static_cast<char>(byte);
+            }
+            return giveText(std::move(converted));
+        }
         case Builtin::True: return giveBoolean(true);
         case Builtin::False: return giveBoolean(false);
         case Builtin::Not: return giveBoolean(a0.integer == 0);

@@ -389,7 +389,8 @@ int main(int argc, char** argv) {
                 }
                 ++lineNumber;
                 bool quit = false;
-                if (interactive && chunk.empty() && PromptWord(line, stdout, quit)) {
+                // help and quit work whatever feeds the prompt: a terminal, a pipe, or "-".
+                if (chunk.empty() && PromptWord(line, stdout, quit)) {
                     if (quit) break;
                     continue;
                 }

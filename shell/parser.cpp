@@ -43,6 +43,8 @@
 // Divisions: kinds and the built-in table; the line parser (expressions, statements, block lines);
 // the file parser (blocks, methods, includes); resolution of method calls; the entry points.
 #include <algorithm>
+#include <strings.h>
+
 #include <cstdio>
 
 #include "shell/macroman.h"
@@ -138,6 +140,8 @@ constexpr BuiltinSpec kBuiltins[] = {
     {"IsNumber", Builtin::IsNumber, 1, 1, "t", ValueKind::Boolean},
     {"DocumentList", Builtin::DocumentList, 2, 2, "tA", ValueKind::None},
     {"FolderList", Builtin::FolderList, 2, 2, "tA", ValueKind::None},
+    {"TextToUtf8", Builtin::TextToUtf8, 1, 1, "t", ValueKind::Text},
+    {"Utf8ToText", Builtin::Utf8ToText, 1, 1, "t", ValueKind::Text},
 };
 
 size_t BuiltinCount() { return sizeof kBuiltins / sizeof kBuiltins[0]; }
@@ -285,9 +289,14 @@ public:
     bool Item(LineItem& item) {
         SkipSpace();
         if (AtEnd()) return true;
-        if (!Line(item)) return false;
+        const bool ok = Line(item);
         SkipSpace();
-        if (!AtEnd()) return Fail("unexpected text after the statement");
+        if (!ok || !AtEnd()) {
+            // The words of the prompt are no statements: say so rather than what the parser tripped on.
+            if (PromptWordHere()) error = "help and quit are words of the prompt (zor-host with no script, "
+                                          "or zor-host - reading standard input), not statements of a script";
+            return ok ? Fail("unexpected text after the statement") : false;
+        }
         return true;
     }
 
@@ -442,6 +451,18 @@ private:
 
     bool Fail(std::string message) {
         if (error.empty()) error = std::move(message);
+        return false;
+    }
+
+    // The line starts with `help` or `quit` as a word of its own.
+    bool PromptWordHere() const {
+        size_t i = 0;
+        while (i < s_.size() && (s_[i] == ' ' || s_[i] == '\t')) ++i;
+        for (const char* word : {"help", "quit"}) {
+            if (s_.size() - i >= 4 && strncasecmp(s_.data() + i, word, 4) == 0 &&
+                (s_.size() - i == 4 || s_[i + 4] == ' ' || s_[i + 4] == '\t' || s_[i + 4] == '\r'))
+                return true;
+        }
         return false;
     }
 

@@ -168,6 +168,10 @@ std::string ReferenceMarkdown() {
         "The statuses several commands share. A command's own list below says what each means for it.\n\n"
         "| status | meaning |\n|---:|---|\n";
     for (const StatusNote& s : kStatusNames) md += "| " + std::to_string(s.value) + " | " + s.text + " |\n";
+    for (size_t i = 0; i < kTopicNoteCount; ++i) {
+        const TopicNote& t = kTopicNotes[i];
+        md += "\n## " + std::string(t.title) + "\n\n`help " + t.name + "` shows this too.\n\n```\n" + t.lines + "```\n";
+    }
     std::vector<std::string_view> subsystems;
     for (size_t i = 0; i < kCommandNoteCount; ++i) {
         bool seen = false;
@@ -181,7 +185,10 @@ std::string ReferenceMarkdown() {
             if (subsystem != note.subsystem) continue;
             const CommandSpec& c = SpecOf(note);
             md += "\n### " + std::string(c.name) + " (" + std::to_string(c.selector) + ")\n\n";
-            md += std::string(1, static_cast<char>(note.summary[0] - 'a' + 'A')) + (note.summary + 1) + ".\n\n";
+            // The summary as a sentence: a first letter that is lower case is raised, any other kept.
+            const char first = note.summary[0];
+            md += std::string(1, first >= 'a' && first <= 'z' ? static_cast<char>(first - 'a' + 'A') : first) +
+                  (note.summary + 1) + ".\n\n";
             if (ArgCount(c) > 0) {
                 md += "| # | argument | kind | | meaning |\n|---:|---|---|---|---|\n";
                 for (int a = 0; a < ArgCount(c); ++a) {
@@ -228,6 +235,9 @@ void PrintHelpIndex(std::FILE* out) {
         }
         std::fprintf(out, "%s\n", line.c_str());
     }
+    std::fputs("  topics:", out);
+    for (size_t i = 0; i < kTopicNoteCount; ++i) std::fprintf(out, " %s", kTopicNotes[i].name);
+    std::fputs(" (the conversion flags; numbers that read back negative)\n", out);
     std::fputs("The language and its built-ins (Print, StatusText ...): docs/language.md\n", out);
 }
 
@@ -237,6 +247,13 @@ bool PrintHelp(std::FILE* out, const std::string& name) {
         const char* candidate = SpecOf(kCommandNotes[i]).name;
         if (name.size() == std::strlen(candidate) && strncasecmp(name.c_str(), candidate, name.size()) == 0)
             note = &kCommandNotes[i];
+    }
+    for (size_t i = 0; i < kTopicNoteCount && note == nullptr; ++i) {
+        const char* topic = kTopicNotes[i].name;
+        if (name.size() == std::strlen(topic) && strncasecmp(name.c_str(), topic, name.size()) == 0) {
+            std::fprintf(out, "%s:\n%s", kTopicNotes[i].title, kTopicNotes[i].lines);
+            return true;
+        }
     }
     if (note == nullptr) return false;
     const CommandSpec& c = SpecOf(*note);

@@ -55,6 +55,15 @@ inline constexpr StatusNote kStatusNames[] = {
     {-128, "cancelled"},
 };
 
+// Topics past the commands: `help Name` shows them, and docs/commands.md has a section for each.
+struct TopicNote {
+    const char* name;    // what `help` takes ("Conversions")
+    const char* title;   // the section's heading
+    const char* lines;   // the text, lines ending in '\n', shown as it stands (a code block in the page)
+};
+extern const TopicNote kTopicNotes[];
+extern const size_t kTopicNoteCount;
+
 extern const CommandNote kCommandNotes[];
 extern const size_t kCommandNoteCount;
 

@@ -14,6 +14,35 @@ constexpr const char* N = "";  // the status's shared name (kStatusNames)
 
 }  // namespace
 
+constexpr TopicNote kTopicNotes[] = {
+    {"Conversions", "Conversion flags",
+     "TcpSend, TcpReceive, TcpSendFile and TcpReceiveFile take conversion flags: the sum of the\n"
+     "steps wanted (0 = none). Other bits are ignored.\n"
+     "   1  Mac Roman to ISO-8859-1 (as MacToIso)\n"
+     "   2  ISO-8859-1 to Mac Roman (as IsoToMac)\n"
+     "   4  every CR becomes CR LF (a CR LF already there becomes CR LF LF)\n"
+     "   8  every CR LF becomes CR\n"
+     "  16  text to HTML entities, markup escaped too (as TextToHtml mode 0)\n"
+     "  32  HTML entities back to text, markup escapes too (as HtmlToText mode 0)\n"
+     "  64  text to HTML entities, markup kept (as TextToHtml mode 1)\n"
+     "Order: 1, 2, 4 and 8 run in that order on the text. Then one HTML step: 64 when set, else 32,\n"
+     "else 16 (each would start from the same text, so only that one runs). So 2 + 8 = 10 turns a\n"
+     "received ISO-8859-1 text with CR LF line ends into Mac Roman with CR ones, and 1 + 4 = 5 does\n"
+     "the reverse before a send. A step that runs out of memory stops the steps after it.\n"},
+    {"Numbers", "Numbers that wrap",
+     "Integers cross the interface as signed 32-bit values, and some are narrower; a value past the\n"
+     "top reads back negative. How to read each back:\n"
+     "  Host seconds (CurrentSeconds, DateToSeconds, Rfc822ToDate ...) count from 1904-01-01 as an\n"
+     "    unsigned 32-bit number, but read as signed: every date after 1972-01-19 is negative, and\n"
+     "    the count wraps on 2040-02-06. Add 4294967296 to a negative value for the true count;\n"
+     "    the date commands take the value as it is.\n"
+     "  TcpState(s; 17), the bytes sent since the stream was established, keeps 16 bits: after\n"
+     "    300237 bytes it reads -27443. Add 65536 to a negative value; the count is modulo 65536.\n"
+     "  The ports TcpStreamInfo sets are 16-bit: a port above 32767 reads back negative (-15536\n"
+     "    for 50000). Add 65536 to a negative port. (UdpReceive gives the port as it is.)\n"},
+};
+const size_t kTopicNoteCount = sizeof kTopicNotes / sizeof kTopicNotes[0];
+
 constexpr CommandNote kCommandNotes[] = {
     {2, "TCP streams", "open an outgoing TCP connection",
      {"host: a host name or dotted address; empty means this machine", "port: the remote port",
@@ -41,7 +70,8 @@ constexpr CommandNote kCommandNotes[] = {
      "TcpRelease($s; 0)"},
     {6, "TCP streams", "a stream's state, or a network counter",
      {"stream: a stream reference, or -18 to -1 for a network counter",
-      "selector: 0 the state, 14 the bytes of the last receive, 17 the bytes sent since established"},
+      "selector: 0 the state, 14 the bytes of the last receive, 17 the bytes sent since established "
+      "(16 bits: negative past 32767, add 65536; help Numbers)"},
      "the state, the count, or the counter",
      {{0, "idle"}, {2, "listening"}, {6, "connecting"}, {8, "established"}, {14, "closed"}, {20, "failed"},
       NO_STREAM},
@@ -69,8 +99,10 @@ constexpr CommandNote kCommandNotes[] = {
      {NO_STREAM},
      "$n := TcpBytesAvailable($s)"},
     {10, "TCP streams", "the addresses and ports of a stream",
-     {"stream: a stream reference", "remote address: set to the peer's address", "remote port: set to the peer's port",
-      "local port: set to this end's port", "unused: set to -1", "local address: set to this end's address"},
+     {"stream: a stream reference", "remote address: set to the peer's address",
+      "remote port: set to the peer's port (16-bit: above 32767 reads negative, add 65536)",
+      "local port: set to this end's port (16-bit, as the remote port)", "unused: set to -1",
+      "local address: set to this end's address"},
      "0, or -1",
      {{0, "the outputs are set"}, NO_STREAM},
      "TcpStreamInfo($s; $address; $port; $local; $x; $me)"},
@@ -167,7 +199,10 @@ constexpr CommandNote kCommandNotes[] = {
      "$query := UrlEncode(\"a b&c\"; 0)"},
     {31, "texts", "undo URL or quoted-printable escapes",
      {"text: the text", "mode: 0 % escapes and + as a space, -1 quoted-printable (= escapes), else % escapes only"},
-     "a new text", {}, "$text := UrlDecode(\"a+b%26c\"; 0)"},
+     "a new text, always turned from ISO-8859-1 into Mac Roman after decoding: do not pass it to IsoToMac "
+     "again (IsoToMac(UrlDecode(\"caf=E9\"; -1)) converts twice: caf and a pi sign, Mac Roman 0xB9). In mode -1 a soft line "
+     "break (= then CR LF) is kept as it stands",
+     {}, "$text := UrlDecode(\"caf=E9\"; -1)  // caf and e acute, already Mac Roman"},
     {32, "texts", "Mac Roman text to ISO-8859-1", {"text: Mac Roman text"}, "a new text", {},
      "$iso := MacToIso(\"caf\\x8E\")"},
     {33, "texts", "ISO-8859-1 text to Mac Roman", {"text: ISO-8859-1 text"}, "a new text", {},
@@ -197,9 +232,11 @@ constexpr CommandNote kCommandNotes[] = {
     {42, "UDP", "close a UDP endpoint and free its reference", {"stream: a UDP stream reference"}, "0, or -1",
      {{0, "closed"}, NO_STREAM}, "UdpClose($u)"},
     {43, "UDP", "send a datagram",
-     {"stream: a UDP stream reference", "datagram: the bytes (at most 548 go in one datagram)",
+     {"stream: a UDP stream reference",
+      "datagram: the bytes, sent whole as one datagram (up to 32767 bytes; 548 is what every path "
+      "carries unsplit, see UdpMaxDatagramSize)",
       "address: the destination address", "port: the destination port", "unused: not read"},
-     "0, or -1", {{0, "sent"}, {-1, "the reference names no stream, or the send failed"}},
+     "0, or -1", {{0, "sent"}, {-1, "the reference names no stream, or the system refused the datagram"}},
      "UdpSend($u; \"ping\"; 0x7F000001; 9999; 0)"},
     {44, "UDP", "receive a datagram, with the sender's address and port",
      {"stream: a UDP stream reference", "datagram: receives the bytes", "address: set to the sender's address",
@@ -210,7 +247,8 @@ constexpr CommandNote kCommandNotes[] = {
       {-1, "the reference names no stream, nothing came in time, the datagram was longer than 2048 "
            "bytes, or the wait was cancelled"}},
      "$r := UdpReceive($u; $data; $from; $port; 0; 5)"},
-    {45, "UDP", "the largest datagram to send", {"stream: not read"}, "548", {}, "$most := UdpMaxDatagramSize(0)"},
+    {45, "UDP", "the datagram size every network path carries without splitting it",
+     {"stream: not read"}, "548 (UdpSend sends longer datagrams too, whole)", {}, "$most := UdpMaxDatagramSize(0)"},
     {46, "pictures", "draw a picture into an 8-bit image and make it a GIF",
      {"picture: the picture", "flags: 1 interlaced, 2 the colour at (column, row) becomes transparent",
       "width: pixels (0 or less = the picture's frame)", "height: pixels (0 or less = the picture's frame)",
@@ -221,11 +259,13 @@ constexpr CommandNote kCommandNotes[] = {
       "bottom: set to the frame's bottom", "right: set to the frame's right", "GIF: set to 1 for GIF data, else 0"},
      "the data size in bytes", {}, "$size := PictureInfo($picture; $top; $left; $bottom; $right; $gif)"},
     {48, "dates and timers", "host seconds to an RFC 822 date text",
-     {"seconds: host seconds (from 1904)", "zone: 0 shows local time with its offset; any other value GMT"},
+     {"seconds: host seconds (from 1904; negative after 1972, help Numbers)",
+      "zone: 0 shows local time with its offset; any other value GMT"},
      "the date text", {}, "$date := DateToRfc822($seconds; 0)"},
     {49, "dates and timers", "a date and a time of day to host seconds",
      {"date: the date", "time: seconds since midnight", "zone: 1 takes them as local time; any other value as GMT"},
-     "host seconds", {}, "$seconds := DateToSeconds(!2024-02-29!; 43200; 0)"},
+     "host seconds (negative after 1972: add 4294967296 for the count; help Numbers)", {},
+     "$seconds := DateToSeconds(!2024-02-29!; 43200; 0)"},
     {50, "dates and timers", "an RFC 822 (or compact) date text to host seconds in GMT",
      {"text: the date text", "mode: 1 compact layout, any other value RFC 822"},
      "host seconds, or 0", {{0, "the text holds no digit"}},

@@ -53,6 +53,7 @@ enum class Builtin : uint8_t {
     StatusText,                                                   // what a command's result means
     SortArray, FindInArray, SplitText, JoinText,                  // arrays and texts
     IsNumber, DocumentList, FolderList,                           // numbers checked, folders listed
+    TextToUtf8, Utf8ToText,                                       // texts on the wire as UTF-8
 };
 
 // One built-in: its name as documented, how many arguments it takes (`most` -1: any number), a

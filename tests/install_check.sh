@@ -3,6 +3,19 @@
 # with pkg-config alone and runs it, loads the installed plug-in through its own run path, and runs
 # the installed zor-host on the installed tour.
 set -euo pipefail
+source=$(cd "$(dirname "$0")/.." && pwd)
+
+# Every page and program the installed README, language guide and `help` name is installed, and so is
+# every example program of the source tree.
+check_named() {  # check_named DOCDIR ZOR_HOST
+    local named f
+    named=$({ grep -ohE '(docs|examples)/[A-Za-z0-9_.-]+\.(md|zor|c)' "$1/README.md" "$1/docs/language.md" 2>/dev/null
+              printf 'help\n' | "$2" - | grep -oE '(docs|examples)/[A-Za-z0-9_.-]+\.(md|zor|c)'; } | sort -u || true)
+    for f in $named "$source"/examples/*.zor "$source"/examples/*.c; do
+        f=${f#"$source"/}
+        test -f "$1/$f" || { echo "$0: $f is named or shipped but not installed" >&2; exit 1; }
+    done
+}
 build=$1
 cc=${2:-cc}
 prefix=$(mktemp -d /tmp/zor-install-XXXXXX)
@@ -11,6 +24,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libzor.so)")
 docdir=$prefix/share/doc/zor
 test -f "$libdir/libzor.rsrc"
+check_named "$docdir" "$prefix/bin/zor-host"
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 "$cc" -std=c11 -Wall -Wextra -pedantic -Werror -o "$prefix/host" "$docdir/examples/host.c" \

@@ -2,6 +2,19 @@
 # package_check.sh BUILD_DIR VERSION: makes the Debian package with cpack, checks its name and what it
 # holds, unpacks it into a scratch root and runs the unpacked zor-host on the unpacked tour.
 set -euo pipefail
+source=$(cd "$(dirname "$0")/.." && pwd)
+
+# Every page and program the installed README, language guide and `help` name is installed, and so is
+# every example program of the source tree.
+check_named() {  # check_named DOCDIR ZOR_HOST
+    local named f
+    named=$({ grep -ohE '(docs|examples)/[A-Za-z0-9_.-]+\.(md|zor|c)' "$1/README.md" "$1/docs/language.md" 2>/dev/null
+              printf 'help\n' | "$2" - | grep -oE '(docs|examples)/[A-Za-z0-9_.-]+\.(md|zor|c)'; } | sort -u || true)
+    for f in $named "$source"/examples/*.zor "$source"/examples/*.c; do
+        f=${f#"$source"/}
+        test -f "$1/$f" || { echo "$0: $f is named or shipped but not installed" >&2; exit 1; }
+    done
+}
 build=$1
 version=$2
 scratch=$(mktemp -d /tmp/zor-package-XXXXXX)
@@ -18,6 +31,7 @@ done
 dpkg-deb -f "$deb" Package Version Architecture
 
 dpkg-deb -x "$deb" "$scratch/root"
+check_named "$scratch/root/usr/share/doc/zor" "$scratch/root/usr/bin/zor-host"
 cd "$scratch/root/usr/share/doc/zor"
 "$scratch/root/usr/bin/zor-host" examples/tour.zor > "$scratch/tour.out"
 tail -n 1 "$scratch/tour.out" | grep -qx 'too wide, no GIF:.0'

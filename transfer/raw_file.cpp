@@ -16,9 +16,11 @@ FilePath FileNameFromText(const TextBlock& name) {
     if (name.handle == nullptr || *name.handle == nullptr) return path;
     const int32_t count = name.length;
     if (count < 0 || count > kLongestPath || count > HostGetHandleSize(name.handle)) return path;
-    if (std::memchr(*name.handle, '\0', static_cast<size_t>(count)) != nullptr) return path;
-    std::memcpy(path.bytes, *name.handle, static_cast<size_t>(count));
-    path.bytes[count] = '\0';
+    unsigned char counted[256];
+    counted[0] = static_cast<unsigned char>(count);
+    std::memcpy(counted + 1, *name.handle, static_cast<size_t>(count));
+    // The host layer refuses an empty name and one holding a NUL byte; the path stays empty then.
+    if (HostDiskPath(0, 0, counted, path.bytes, sizeof path.bytes) != HostNoErr) path.bytes[0] = '\0';
     return path;
 }
 

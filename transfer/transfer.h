@@ -24,14 +24,17 @@ inline constexpr int32_t kLongestPath = 254;           // characters of a file n
 inline constexpr int32_t kHtmlGrowth = text::kHtmlGrowth;  // the most bytes HTML encoding makes of one byte
 
 // ---- File names ------------------------------------------------------------------------------------
-// A file name text turned into a path, used as given (no change of separators or character set).
+inline constexpr int32_t kLongestDiskPath = 1024;  // bytes of a name's path on disk (UTF-8 is longer)
+
+// A file name text turned into the path of the file it names, as the host's file layer finds it: the
+// same file FileExists and the conversions find under that name (a Mac Roman name, a UTF-8 path).
 struct FilePath {
-    char bytes[kLongestPath + 1];  // the path, NUL-terminated; empty when the name is unusable
+    char bytes[kLongestDiskPath + 1];  // the path, NUL-terminated; empty when the name is unusable
 };
 
-// The path a file name text names: its characters when the handle is set and the count lies in 0 to
-// 254. Otherwise, and when the count exceeds the handle's size or the characters hold a NUL byte
-// (which would name another file), the path is empty and opening it fails.
+// The path a file name text names, when the handle is set and the count lies in 1 to 254. Otherwise,
+// and when the count exceeds the handle's size or the characters hold a NUL byte (which would name
+// another file), or name a sidecar, the path is empty and opening it fails.
 FilePath FileNameFromText(const TextBlock& name);
 
 // ---- Picture data ----------------------------------------------------------------------------------

@@ -95,6 +95,28 @@ typedef struct HostFileId {
 // device, a FIFO), -37 for a bad name.
 int16_t HostGetFileId(int16_t volume, int32_t directory, const unsigned char* name, HostFileId* id);
 
+// The identity of a file's sidecar (where its resource fork and Finder information live); -43 when
+// the file has none of its own (a symbolic link in its place is none).
+int16_t HostGetSidecarId(int16_t volume, int32_t directory, const unsigned char* name, HostFileId* id);
+
+// A file written whole and then put in place, so a failed write leaves what a name held as it was.
+// HostCreateReplacement makes a new file beside `name` under a fresh temporary name (written to
+// `temporary`, counted, 256 bytes) with an empty data fork and, when `name` exists, a copy of its
+// sidecar (its resource fork, Finder information and dates). -54 when `name` is locked; -120 when
+// its folder is missing; -37 for a bad name. HostCommitReplacement moves the temporary file and its
+// sidecar onto `name` (onto the file a symbolic link leads to, keeping the link), with the
+// permission bits `name` had; HostDeleteFile removes a file and its sidecar (an abandoned
+// replacement).
+int16_t HostCreateReplacement(int16_t volume, int32_t directory, const unsigned char* name, unsigned char* temporary);
+int16_t HostCommitReplacement(const unsigned char* temporary, const unsigned char* name);
+int16_t HostDeleteFile(int16_t volume, int32_t directory, const unsigned char* name);
+
+// The path on disk a name leads to, NUL-terminated in path[0..size), for operations that work on
+// the file outside this layer (raw transfers): the same file every other operation finds under
+// that name. -37 for an empty name, one holding a NUL byte, a sidecar's leaf, or a path longer than
+// `size` allows.
+int16_t HostDiskPath(int16_t volume, int32_t directory, const unsigned char* name, char* path, int32_t size);
+
 int16_t HostGetCatalogInfo(HostCatalogInfo* info);
 int16_t HostSetCatalogInfo(const HostCatalogInfo* info);
 int16_t HostGetFinderInfo(const unsigned char* name, int16_t volume, HostFinderInfo* info);

@@ -195,6 +195,20 @@ TEST_F(GifFileTest, NoPixelsNoGif) {
     EXPECT_LE(HostLiveAllocations() - before, 2);
 }
 
+// A conversion the host asks to stop gives no picture and holds nothing; the next one converts.
+TEST_F(GifFileTest, ACancelledConversionGivesNoPicture) {
+    HostHandle picture = PictureWith("", 0, 0, 300, 400);
+    const int64_t before = HostLiveAllocations();
+    HostRequestCancel();
+    EXPECT_EQ(PictureToGif(host, picture, kGifInterlaced, 0, 0, 0, 0), nullptr);
+    HostClearCancel();
+    EXPECT_LE(HostLiveAllocations() - before, 2);
+    HostHandle gif = PictureToGif(host, picture, kGifInterlaced, 0, 0, 0, 0);
+    EXPECT_NE(gif, nullptr);
+    if (gif != nullptr) HostDisposeHandle(gif);
+    HostDisposeHandle(picture);
+}
+
 // An offscreen of more than 64 MiB pixels is drawn only for a picture whose image is at least that
 // large. Ten bytes of picture data with a frame of 32767 x 32767 once cost a gigabyte and seconds of
 // encoding; they give no GIF, nor does a small image scaled past the limit. At the limit it converts.

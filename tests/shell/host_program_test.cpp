@@ -11,10 +11,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -396,6 +398,43 @@ TEST_F(HostProgram, InteractivePromptShowsEachResultAndGoesOnAfterAFault) {
     host.SendEndOfInput();
     HostProcess::ReadAll(host.out);
     EXPECT_EQ(host.Wait(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Every command's summary in the reference reads as a sentence starting with a letter, and help
+// works from a pipe and from "-" as at a terminal, while a script file that holds it is told why.
+TEST(HostReference, SummariesStartWithALetterAndHelpWorksFromEveryPrompt) {
+    const Outcome reference = RunHost({"--reference"});
+    ASSERT_EQ(reference.status, 0);
+    std::istringstream lines(reference.out);
+    std::string line, previous;
+    int headings = 0;
+    while (std::getline(lines, line)) {
+        if (previous.rfind("### ", 0) == 0 && std::getline(lines, line)) {
+            ++headings;
+            EXPECT_TRUE(!line.empty() && std::isupper(static_cast<unsigned char>(line[0]))) << previous << ": " << line;
+        }
+        previous = line;
+    }
+    EXPECT_GT(headings, 50);
+    EXPECT_NE(reference.out.find("## Conversion flags"), std::string::npos);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-"}, std::vector<std::string>{}}) {
+        const Outcome help = RunHost(args, "help TcpSend\nhelp conversions\nprint(1)\n");
+        EXPECT_EQ(help.status, 0) << help.err;
+        EXPECT_EQ(help.out.rfind("TcpSend (7): ", 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("  64  text to HTML entities, markup kept"), std::string::npos);
+    }
+    char folder[] = "/tmp/zor-help-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string script = std::string(folder) + "/help.zor";
+    std::ofstream(script) << "help TcpSend\n";
+    const Outcome refused = RunHost({script});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("help and quit are words of the prompt"), std::string::npos) << refused.err;
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -54,8 +54,11 @@ HostHandle CallFileToPicture(PluginHost& host, const std::string& path) {
 TEST(FileNames, UsableTextsGiveTheirCharacters) {
     Text plain("/tmp/some file.txt");
     EXPECT_STREQ(transfer::FileNameFromText(plain.block).bytes, "/tmp/some file.txt");
-    Text longest(std::string(254, 'a'));
+    Text longest("/tmp/" + std::string(249, 'a'));
     EXPECT_EQ(std::strlen(transfer::FileNameFromText(longest.block).bytes), 254u);
+    // Mac Roman, as the host keeps texts, names the UTF-8 file on disk, as the file layer has it.
+    Text accented("/tmp/R\x8Esum\x8E");
+    EXPECT_STREQ(transfer::FileNameFromText(accented.block).bytes, "/tmp/R\xC3\xA9sum\xC3\xA9");
     Text shorter("abcdef");
     shorter.block.length = 3;  // the count, not the handle's size, says how many characters count
     EXPECT_STREQ(transfer::FileNameFromText(shorter.block).bytes, "abc");
