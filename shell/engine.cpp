@@ -607,7 +607,7 @@ struct Engine {
     // A stop is looked for before each statement that calls the plug-in or a built-in (a cancelled
     // command stops the script before its next such statement), at each turn of a loop and at each
     // method call; statements of pure arithmetic in between run on.
-    static Flow Exec(const Block& block, Interpreter& f) {
+    [[gnu::always_inline]] static Flow Exec(const Block& block, Interpreter& f) {
         for (const Step& s : block) {
             f.current_ = s.source;
             if (s.calls && f.Stopping()) return kFault;
