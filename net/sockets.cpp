@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -60,12 +61,19 @@ int CloseSocket(int32_t socket) {
     return ::close(socket) == 0 ? 0 : -1;
 }
 
+void SendAtOnce(int32_t socket) {
+    const int on = 1;
+    (void)setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 int32_t AcceptConnection(int32_t listener) {
     int fd;
     do {
         fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    return fd < 0 ? kNoSocket : fd;
+    if (fd < 0) return kNoSocket;
+    SendAtOnce(fd);
+    return fd;
 }
 
 int PollNow(int32_t socket, short events) {

@@ -191,6 +191,8 @@ typedef struct HostSystemCalls {
     int (*fchmod)(int fd, mode_t mode);
     // Appended for the socket layer: its waits for readiness.
     int (*poll)(struct pollfd* fds, nfds_t count, int timeout);
+    // Appended for file transfers: a file's bytes sent to a socket without a copy through a buffer.
+    ssize_t (*sendfile)(int socket, int fd, off_t* offset, size_t count);
 } HostSystemCalls;
 
 HostSystemCalls* HostSystemCallTable(void);
