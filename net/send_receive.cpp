@@ -249,7 +249,7 @@ int32_t SendFromFile(StreamRecord** entry, int fd, int64_t& offset, int32_t coun
         StreamRecord* stream = HeldStream(hold);
         if (stream == nullptr || stream->socket == kNoSocket) return kFileSendFailed;
         off_t at = static_cast<off_t>(offset);
-        const ssize_t n = HostSystemCallTable()->sendfile(stream->socket, fd, &at, static_cast<size_t>(std::min(count - sent, kSendPiece)));
+        const ssize_t n = sockets::SendFileQuietly(stream->socket, fd, &at, static_cast<size_t>(std::min(count - sent, kSendPiece)));
         if (n == 0) break;  // the file ended early
         if (n < 0) {
             const int error = errno;

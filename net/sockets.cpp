@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -86,6 +88,24 @@ int PollNow(int32_t socket, short events) {
 void AwaitWritable(int32_t socket) {
     pollfd p{socket, POLLOUT, 0};
     (void)Poll(p, kTickMilliseconds);
+}
+
+ssize_t SendFileQuietly(int32_t socket, int fd, off_t* offset, size_t count) {
+    sigset_t pipe, old;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    (void)pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    const ssize_t n = HostSystemCallTable()->sendfile(socket, fd, offset, count);
+    const int error = errno;
+    // A SIGPIPE the caller already held is the caller's; one that came now is this call's.
+    if (n < 0 && error == EPIPE && sigismember(&old, SIGPIPE) == 0) {
+        const timespec now = {0, 0};
+        while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    (void)pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return n;
 }
 
 int PendingError(int32_t socket) {
