@@ -1,6 +1,7 @@
 // send_receive.cpp: moving bytes over established TCP streams: the pending-output queue, sending
 // in pieces with a yield between them, receiving what has arrived, and the stream's addresses.
 #include <errno.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -8,6 +9,7 @@
 
 #include "net/net.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 
 namespace zor::net {
 namespace {
@@ -34,8 +36,8 @@ private:
     int8_t state_;
 };
 
-// Sends n bytes from p in pieces of at most kSendPiece (as much as the socket takes in one call),
-// yielding after each pass. The stream is read
+// Sends n bytes from p in pieces of at most kSendPiece, yielding after each pass (sleeping on the
+// socket when it is full). The stream is read
 // afresh through its hold on every pass (the event hook may give it a new socket during a yield),
 // and the loop ends with -1 once the stream it started with is gone, whatever now holds its entry.
 // `count` adds the bytes to the stream's sentCount and to the bytes-sent counter. 0 or -1.
@@ -43,10 +45,11 @@ int16_t SendLoop(const StreamHold& hold, const char* p, int32_t n, bool count) {
     while (n > 0) {
         StreamRecord* stream = HeldStream(hold);
         if (stream == nullptr || stream->socket == kNoSocket) return -1;
-        const ssize_t sent = ::send(stream->socket, p, static_cast<size_t>(std::min(n, kSendPiece)), MSG_NOSIGNAL);
+        const ssize_t sent = StreamSend(stream, p, static_cast<size_t>(std::min(n, kSendPiece)));
         if (sent < 0) {
             if (errno != EINTR && sockets::LastError() != sockets::kWouldBlock) return -1;
-            sockets::AwaitWritable(stream->socket);  // the peer has not taken the last pieces yet
+            // The peer has not taken the last pieces yet: sleep until the socket takes more.
+            HostYieldWaiting(stream->socket, POLLOUT, kNoTimeLimit);
         } else {
             p += sent;
             n -= static_cast<int32_t>(sent);
@@ -54,8 +57,8 @@ int16_t SendLoop(const StreamHold& hold, const char* p, int32_t n, bool count) {
                 stream->sentCount = WrappedSum(stream->sentCount, sent);
                 CountEvent(CounterBytesOut, static_cast<uint32_t>(sent));
             }
+            HostYield();
         }
-        HostYield();
         if (HostCancelRequested() != 0) return -1;  // the host gave up on the send: as for a broken connection
     }
     return 0;
@@ -81,7 +84,7 @@ bool AppendPending(StreamRecord* stream, const char* bytes, int32_t n) {
 int32_t ReceiveNow(StreamRecord* stream, char* buffer, int32_t size) {
     ssize_t r;
     do {
-        r = stream->socket != kNoSocket ? ::recv(stream->socket, buffer, static_cast<size_t>(size), 0) : -1;
+        r = stream->socket != kNoSocket ? StreamReceive(stream, buffer, static_cast<size_t>(size)) : -1;
     } while (r < 0 && errno == EINTR);
     if (r > 0) {
         CountEvent(CounterBytesIn, static_cast<uint32_t>(r));
@@ -180,6 +183,8 @@ int16_t SendBytes(StreamRecord** entry, const void* data, int32_t length) {
 uint32_t BytesAvailable(StreamRecord** entry) {
     StreamRecord* stream = *entry;
     if (stream == nullptr || stream->socket == kNoSocket) return 0;
+    const int32_t decoded = TlsDecodedBytes(stream);  // a stream in TLS: the plain bytes waiting
+    if (decoded >= 0) return static_cast<uint32_t>(decoded);
     int available = 0;
     if (ioctl(stream->socket, FIONREAD, &available) != 0 || available < 0) return 0;
     return static_cast<uint32_t>(available);
@@ -249,7 +254,9 @@ int32_t SendFromFile(StreamRecord** entry, int fd, int64_t& offset, int32_t coun
         StreamRecord* stream = HeldStream(hold);
         if (stream == nullptr || stream->socket == kNoSocket) return kFileSendFailed;
         off_t at = static_cast<off_t>(offset);
-        const ssize_t n = sockets::SendFileQuietly(stream->socket, fd, &at, static_cast<size_t>(std::min(count - sent, kSendPiece)));
+        // A stream in TLS sends through its session: its bytes are copied there.
+        const ssize_t n = stream->tls != nullptr ? (errno = EINVAL, -1)
+                          : sockets::SendFileQuietly(stream->socket, fd, &at, static_cast<size_t>(std::min(count - sent, kSendPiece)));
         if (n == 0) break;  // the file ended early
         if (n < 0) {
             const int error = errno;
@@ -257,14 +264,15 @@ int32_t SendFromFile(StreamRecord** entry, int fd, int64_t& offset, int32_t coun
             if (sent == 0 && (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP)) return kFileSendImpossible;
             if (error == EIO) return kFileReadFailed;
             if (error != EINTR && sockets::MapError(error) != sockets::kWouldBlock) return kFileSendFailed;
-            if (error != EINTR) sockets::AwaitWritable(stream->socket);  // the peer has not taken the last pieces yet
+            // The peer has not taken the last pieces yet: sleep until the socket takes more.
+            if (error != EINTR) HostYieldWaiting(stream->socket, POLLOUT, kNoTimeLimit);
         } else {
             offset += n;
             sent += static_cast<int32_t>(n);
             stream->sentCount = WrappedSum(stream->sentCount, n);
             CountEvent(CounterBytesOut, static_cast<uint32_t>(n));
+            HostYield();
         }
-        HostYield();
         if (HostCancelRequested() != 0) return kFileSendFailed;  // the host gave up: as for a broken connection
     }
     return sent;

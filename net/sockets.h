@@ -35,9 +35,6 @@ void SendAtOnce(int32_t socket);
 int32_t AcceptConnection(int32_t listener);
 // poll with a zero time-out: the returned events, 0 when none, -1 when poll failed.
 int PollNow(int32_t socket, short events);
-// Waits at most one tick for the socket to take more output (a send found it full), so that a
-// blocked send sleeps between its passes instead of spinning.
-void AwaitWritable(int32_t socket);
 // sendfile through the host's system-call table without the SIGPIPE a peer's close would raise
 // (sendfile has no MSG_NOSIGNAL): the signal is held for the call and taken back when it came.
 ssize_t SendFileQuietly(int32_t socket, int fd, off_t* offset, size_t count);

@@ -132,10 +132,16 @@ inline constexpr CommandSpec kCommands[] = {
     {55, "Unavailable55", "iiiii", ResultKind::Integer},
     {57, "PictureToFile", "pt", ResultKind::Integer},
     {58, "FileToPicture", "t", ResultKind::Picture},
+    // zor's own commands, from 100 up.
+    {101, "TcpStartTls", "isi", ResultKind::Integer},
+    {102, "TlsServerCredentials", "tt", ResultKind::Integer},
+    {103, "TcpTlsInfo", "iSSS", ResultKind::Integer},
 };
 
 inline constexpr size_t kCommandCount = sizeof(kCommands) / sizeof(kCommands[0]);
-inline constexpr int32_t kHighestSelector = 58;
+inline constexpr int32_t kHighestSelector = 103;
+inline constexpr int32_t kSpecifiedCommandCount = 56;  // selectors 2 to 58 but 56
+inline constexpr int32_t kFirstOwnSelector = 100;      // zor's own commands rise from here
 
 // The command of a selector, or nullptr when the selector names none.
 constexpr const CommandSpec* FindCommand(int32_t selector) {
@@ -183,14 +189,16 @@ constexpr ArgSpec Arg(const CommandSpec& c, int n) {
     return a;
 }
 
-// The table is checked once, when this header is compiled: 56 commands, selectors in rising order,
-// every selector from 2 to 58 but 56 present, and only known letters in the argument strings.
+// The table is checked once, when this header is compiled: selectors in rising order, every selector
+// from 2 to 58 but 56 present, zor's own commands from 100 up after them, and only known letters in
+// the argument strings.
 constexpr bool CommandTableIsWellFormed() {
-    if (kCommandCount != 56) return false;
+    if (kCommandCount < kSpecifiedCommandCount) return false;
     int32_t previous = 1;
     for (const CommandSpec& c : kCommands) {
         if (c.selector <= previous || c.selector == 56 || c.selector > kHighestSelector) return false;
-        if (c.selector != previous + 1 && !(previous == 55 && c.selector == 57)) return false;
+        if (c.selector > 58 && c.selector < kFirstOwnSelector) return false;
+        if (c.selector <= 58 && c.selector != previous + 1 && !(previous == 55 && c.selector == 57)) return false;
         previous = c.selector;
         for (const char* p = c.args; *p; ++p) {
             switch (*p | 0x20) {
