@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "zor/host_toolbox.h"
+#include "shell/documents.h"
 #include "shell/script.h"
 
 namespace zor::shell {
@@ -74,6 +75,10 @@ public:
 
     static constexpr int kMostMethodDepth = 1000;  // methods running inside one another
 
+    // Closes the documents a process left open when it ends (DocumentTable::kEveryOwner: all of
+    // them, as when the script ends). The script's main statements are process 0.
+    void CloseDocuments(int32_t process) { documents_.CloseAll(process); }
+
 private:
     bool Exec(const std::vector<Statement>& list);
     bool ExecOne(const Statement& st, bool echo);
@@ -115,6 +120,8 @@ private:
     bool stopped_ = false;
     std::vector<std::string> arguments_;
     const volatile sig_atomic_t* stop_ = nullptr;
+    DocumentTable documents_;               // documents open by reference (CreateDocument ...)
+    int32_t process_ = 0;                   // the process running: the owner of the documents it opens
 };
 
 }  // namespace zor::shell
