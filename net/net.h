@@ -122,7 +122,7 @@ int32_t UpdateStreamState(StreamRecord* stream, int16_t floor);
 int16_t StreamState(StreamRecord** entry, int32_t selector);
 
 // ---- Sending and receiving ----------------------------------------------------------------------
-inline constexpr int32_t kSendPiece = 1024;        // bytes per send call
+inline constexpr int32_t kSendPiece = 65536;       // the most bytes one send call is offered
 inline constexpr int32_t kReceiveLimit = 32000;    // bytes per receive
 inline constexpr int32_t kPendingLimit = 32000;    // PendingOutput never grows past this
 inline constexpr int32_t kPushThreshold = 4096;    // PendingOutput longer than this goes out
@@ -137,6 +137,20 @@ int16_t QueueOrSend(StreamRecord** entry, TextBlock* text, int16_t push);
 [[nodiscard]] int16_t SendBlock(StreamRecord** entry, const TextBlock& text);
 [[nodiscard]] int16_t SendBytes(StreamRecord** entry, const void* data, int32_t length);
 int32_t ReceiveBlock(StreamRecord** entry, TextBlock& text, int16_t maxLength);
+
+// What SendFromFile gives besides a byte count.
+inline constexpr int32_t kFileSendFailed = -1;       // the stream failed, went, or the host gave up
+inline constexpr int32_t kFileSendImpossible = -2;   // the system cannot send from this file: nothing sent
+inline constexpr int32_t kFileReadFailed = -3;       // reading the file failed
+// Sends up to `count` bytes of the open file `fd` from `offset` straight from the file, without
+// copying them through a buffer, in pieces as SendBlock makes them (a yield after each); `offset`
+// moves past what was sent, the file's own position does not. Counted as SendBlock counts. The
+// bytes sent (fewer than count only when the file ended), or one of the values above.
+[[nodiscard]] int32_t SendFromFile(StreamRecord** entry, int fd, int64_t& offset, int32_t count);
+// Receives into `size` bytes at `buffer` what has arrived, in one call, as ReceiveBlock does (the
+// same result, counts and state changes) but without sizing a text first: for loops that keep one
+// buffer for every pass.
+int32_t ReceiveInto(StreamRecord** entry, char* buffer, int32_t size);
 uint32_t BytesAvailable(StreamRecord** entry);
 struct StreamAddressInfo {
     uint32_t remoteAddress;  // host order; 0 when not connected

@@ -14,6 +14,11 @@
 namespace zor::net {
 namespace {
 
+// sentCount plus n, wrapping as the counters do past 2 GiB.
+int32_t WrappedSum(int32_t count, ssize_t n) {
+    return static_cast<int32_t>(static_cast<uint32_t>(count) + static_cast<uint32_t>(n));
+}
+
 // Locks a handle for as long as its bytes are read across yields, then restores its lock state.
 class HandleLock {
 public:
@@ -49,7 +54,7 @@ int16_t SendLoop(const StreamHold& hold, const char* p, int32_t n, bool count) {
             p += sent;
             n -= static_cast<int32_t>(sent);
             if (count) {
-                stream->sentCount += static_cast<int32_t>(sent);
+                stream->sentCount = WrappedSum(stream->sentCount, sent);
                 CountEvent(CounterBytesOut, static_cast<uint32_t>(sent));
             }
             HostYield();
@@ -71,6 +76,30 @@ bool AppendPending(StreamRecord* stream, const char* bytes, int32_t n) {
     HostCopyBytes(bytes, *pending.handle + pending.length, n);
     pending.length = static_cast<int16_t>(pending.length + n);
     return true;
+}
+
+// One recv of at most size bytes into buffer, with its effects on the stream: the peer's close
+// moves it to closed, an abort to failed, a reset to closed; the counters count what came. The bytes
+// received, 0 when nothing had arrived or the peer has closed, or -1.
+int32_t ReceiveNow(StreamRecord* stream, char* buffer, int32_t size) {
+    ssize_t r;
+    do {
+        r = stream->socket != kNoSocket ? StreamReceive(stream, buffer, static_cast<size_t>(size)) : -1;
+    } while (r < 0 && errno == EINTR);
+    if (r > 0) {
+        CountEvent(CounterBytesIn, static_cast<uint32_t>(r));
+        stream->lastReceiveCount = static_cast<int32_t>(r);
+        return static_cast<int32_t>(r);
+    }
+    if (r == 0) {
+        (void)UpdateStreamState(stream, StreamClosed);  // the peer has closed
+        return 0;
+    }
+    const int32_t err = stream->socket != kNoSocket ? sockets::LastError() : sockets::kOtherError;
+    if (err == sockets::kWouldBlock) return 0;  // nothing has arrived
+    if (err == sockets::kConnAborted) (void)UpdateStreamState(stream, StreamFailed);
+    if (err == sockets::kConnReset) (void)UpdateStreamState(stream, StreamClosed);
+    return -1;
 }
 
 }  // namespace
@@ -191,41 +220,62 @@ int32_t ReceiveBlock(StreamRecord** entry, TextBlock& text, int16_t maxLength) {
     text.length = static_cast<int16_t>(size);
     HostLockHandle(text.handle);
 
-    int32_t result;
-    ssize_t r;
-    do {
-        r = stream->socket != kNoSocket ? StreamReceive(stream, *text.handle, static_cast<size_t>(size)) : -1;
-    } while (r < 0 && errno == EINTR);
-    const int32_t err = r < 0 ? (stream->socket != kNoSocket ? sockets::LastError() : sockets::kOtherError) : 0;
-    if (r == 0) (void)UpdateStreamState(stream, StreamClosed);  // the peer has closed
-    if (r > 0) {
-        if (r != size) {
-            text.length = static_cast<int16_t>(r);
-            HostSetHandleSize(text.handle, static_cast<int32_t>(r));
+    const int32_t result = ReceiveNow(stream, *text.handle, size);
+    if (result > 0) {
+        if (result != size) {
+            text.length = static_cast<int16_t>(result);
+            HostSetHandleSize(text.handle, result);
         }
-        CountEvent(CounterBytesIn, static_cast<uint32_t>(r));
-        stream->lastReceiveCount = static_cast<int32_t>(r);
-        result = static_cast<int32_t>(r);
     } else {
         text.length = 0;
         HostSetHandleSize(text.handle, 0);
-        result = 0;
-        if (r < 0) {
-            if (err == sockets::kWouldBlock) {
-                result = 0;  // nothing has arrived
-            } else if (err == sockets::kConnAborted) {
-                (void)UpdateStreamState(stream, StreamFailed);
-                result = -1;
-            } else if (err == sockets::kConnReset) {
-                (void)UpdateStreamState(stream, StreamClosed);
-                result = -1;
-            } else {
-                result = -1;
-            }
-        }
     }
     HostSetHandleState(text.handle, saved);
     return result;
+}
+
+int32_t ReceiveInto(StreamRecord** entry, char* buffer, int32_t size) {
+    const StreamHold hold = HoldStream(entry);
+    StreamRecord* stream = *entry;
+    if (stream == nullptr) return -1;
+    if (stream->pendingOutput.length > 0) {
+        (void)FlushPending(entry);
+        stream = HeldStream(hold);  // the flush yielded: the entry may hold another stream now
+        if (stream == nullptr) return -1;
+    }
+    return ReceiveNow(stream, buffer, size);
+}
+
+// The pieces go out as SendLoop's do; sendfile moves `offset` and leaves the file's position alone.
+int32_t SendFromFile(StreamRecord** entry, int fd, int64_t& offset, int32_t count) {
+    const StreamHold hold = HoldStream(entry);
+    int32_t sent = 0;
+    while (sent < count) {
+        StreamRecord* stream = HeldStream(hold);
+        if (stream == nullptr || stream->socket == kNoSocket) return kFileSendFailed;
+        off_t at = static_cast<off_t>(offset);
+        // A stream in TLS sends through its session: its bytes are copied there.
+        const ssize_t n = stream->tls != nullptr ? (errno = EINVAL, -1)
+                          : sockets::SendFileQuietly(stream->socket, fd, &at, static_cast<size_t>(std::min(count - sent, kSendPiece)));
+        if (n == 0) break;  // the file ended early
+        if (n < 0) {
+            const int error = errno;
+            // The system sends only from files it can map this way: the caller copies instead.
+            if (sent == 0 && (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP)) return kFileSendImpossible;
+            if (error == EIO) return kFileReadFailed;
+            if (error != EINTR && sockets::MapError(error) != sockets::kWouldBlock) return kFileSendFailed;
+            // The peer has not taken the last pieces yet: sleep until the socket takes more.
+            if (error != EINTR) HostYieldWaiting(stream->socket, POLLOUT, kNoTimeLimit);
+        } else {
+            offset += n;
+            sent += static_cast<int32_t>(n);
+            stream->sentCount = WrappedSum(stream->sentCount, n);
+            CountEvent(CounterBytesOut, static_cast<uint32_t>(n));
+            HostYield();
+        }
+        if (HostCancelRequested() != 0) return kFileSendFailed;  // the host gave up: as for a broken connection
+    }
+    return sent;
 }
 
 StreamAddressInfo StreamAddresses(StreamRecord** entry) {

@@ -3,7 +3,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,12 +61,19 @@ int CloseSocket(int32_t socket) {
     return ::close(socket) == 0 ? 0 : -1;
 }
 
+void SendAtOnce(int32_t socket) {
+    const int on = 1;
+    (void)setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 int32_t AcceptConnection(int32_t listener) {
     int fd;
     do {
         fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    return fd < 0 ? kNoSocket : fd;
+    if (fd < 0) return kNoSocket;
+    SendAtOnce(fd);
+    return fd;
 }
 
 int PollNow(int32_t socket, short events) {
@@ -71,6 +81,24 @@ int PollNow(int32_t socket, short events) {
     const int n = Poll(p, 0);
     if (n < 0) return -1;
     return n == 0 ? 0 : p.revents;
+}
+
+ssize_t SendFileQuietly(int32_t socket, int fd, off_t* offset, size_t count) {
+    sigset_t pipe, old;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    (void)pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    const ssize_t n = HostSystemCallTable()->sendfile(socket, fd, offset, count);
+    const int error = errno;
+    // A SIGPIPE the caller already held is the caller's; one that came now is this call's.
+    if (n < 0 && error == EPIPE && sigismember(&old, SIGPIPE) == 0) {
+        const timespec now = {0, 0};
+        while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    (void)pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = error;
+    return n;
 }
 
 int PendingError(int32_t socket) {

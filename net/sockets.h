@@ -27,10 +27,17 @@ int32_t NewSocket(int type);
 void SetNonBlocking(int32_t socket);
 // 0, or -1 when close failed.
 int CloseSocket(int32_t socket);
-// A connection waiting on a listening socket, non-blocking and close-on-exec; kNoSocket when none.
+// Small sends leave at once instead of waiting for the peer's acknowledgement of earlier ones
+// (TCP_NODELAY): the pending output already gathers small texts, and a send with push 0 means now.
+void SendAtOnce(int32_t socket);
+// A connection waiting on a listening socket, non-blocking, close-on-exec and sending at once;
+// kNoSocket when none.
 int32_t AcceptConnection(int32_t listener);
 // poll with a zero time-out: the returned events, 0 when none, -1 when poll failed.
 int PollNow(int32_t socket, short events);
+// sendfile through the host's system-call table without the SIGPIPE a peer's close would raise
+// (sendfile has no MSG_NOSIGNAL): the signal is held for the call and taken back when it came.
+ssize_t SendFileQuietly(int32_t socket, int fd, off_t* offset, size_t count);
 // The pending error of a socket (SO_ERROR), 0 when none.
 int PendingError(int32_t socket);
 

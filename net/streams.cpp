@@ -67,6 +67,7 @@ StreamRecord* CreateTcpStream(int32_t bufferSize) {
     sockets::SetNonBlocking(stream->socket);
     const int on = 1;
     (void)setsockopt(stream->socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockets::SendAtOnce(stream->socket);
     stream->kind = StreamTcp;
     stream->state = StreamIdle;
     return stream;

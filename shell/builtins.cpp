@@ -285,7 +285,9 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
     switch (e.builtin) {
         case Builtin::Picture: case Builtin::ReadFile: case Builtin::WriteFile: case Builtin::AppendFile:
         case Builtin::FileExists: case Builtin::DeleteFile: case Builtin::DocumentList: case Builtin::FolderList:
-            if (a0.bytes().find('\0') != std::string::npos) return Fail("the path given to " + name + " holds a NUL byte");
+        case Builtin::CreateDocument: case Builtin::OpenDocument: case Builtin::DocumentSize:
+            if (a0.kind == ValueKind::Text && a0.bytes().find('\0') != std::string::npos)
+                return Fail("the path given to " + name + " holds a NUL byte");
             break;
         default: break;
     }
@@ -442,6 +444,60 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
             const std::string file = path(a0);
             if (unlink(file.c_str()) != 0) return Fail("cannot delete " + file + ": " + std::strerror(errno));
             return nothing();
+        }
+        case Builtin::CreateDocument:
+        case Builtin::OpenDocument: {
+            const std::string file = path(a0);
+            const int32_t mode = count > 1 ? a1.integer : DocumentReadWrite;
+            if (mode < DocumentReadWrite || mode > DocumentRead)
+                return Fail(name + " wants mode 0 (read and write), 1 (write) or 2 (read), not " + std::to_string(mode));
+            std::string why;
+            const int32_t reference = documents_.Open(file, e.builtin == Builtin::CreateDocument, mode, process_, why);
+            if (reference == 0) return Fail("cannot open " + file + ": " + why);
+            return giveInteger(reference);
+        }
+        case Builtin::SendPacket:
+        case Builtin::ReceivePacket:
+        case Builtin::CloseDocument: {
+            // Packets are bytes: they go to and come from the document as they are.
+            std::string why;
+            if (e.builtin == Builtin::CloseDocument) return documents_.Close(a0.integer, why) ? nothing() : Fail(name + ": " + why);
+            const int fd = documents_.FileOf(a0.integer, why);
+            if (fd < 0) return Fail(name + ": " + why);
+            if (e.builtin == Builtin::SendPacket)
+                return WritePacket(fd, a1.bytes(), why) ? nothing() : Fail(name + ": cannot write: " + why);
+            std::string got;
+            int64_t taken = 0;
+            if (a2.kind == ValueKind::Integer) {
+                if (a2.integer < 0 || static_cast<size_t>(a2.integer) > kMostTextBytes)
+                    return Fail(name + " takes 0 to 32767 bytes, not " + std::to_string(a2.integer));
+                if (!ReadPacket(fd, a2.integer, got, why)) return Fail(name + ": cannot read: " + why);
+                taken = static_cast<int64_t>(got.size());
+            } else if (a2.kind == ValueKind::Text) {
+                if (!ReadPacketUntil(fd, a2.bytes(), kMostTextBytes, got, taken, why)) return Fail(name + ": cannot read: " + why);
+            } else {
+                return Fail("argument 3 of " + name + " wants a byte count or a stop text, not " + KindName(a2.kind));
+            }
+            if (changed->kind != ValueKind::None && changed->kind != ValueKind::Text)
+                return Fail(NameOf(e.args[1]) + " holds " + KindName(changed->kind) + ", not a text");
+            changed->SetBytes(ValueKind::Text, std::move(got));
+            return giveInteger(static_cast<int32_t>(taken));
+        }
+        case Builtin::DocumentSize: {
+            struct stat st {};
+            std::string why;
+            if (a0.kind == ValueKind::Integer) {
+                const int fd = documents_.FileOf(a0.integer, why);
+                if (fd < 0) return Fail(name + ": " + why);
+                if (fstat(fd, &st) != 0) return Fail(name + ": " + std::strerror(errno));
+            } else if (a0.kind == ValueKind::Text) {
+                const std::string file = path(a0);
+                if (stat(file.c_str(), &st) != 0) return Fail("cannot find " + file + ": " + std::strerror(errno));
+            } else {
+                return Fail("argument 1 of " + name + " wants a file name or a document reference, not " + KindName(a0.kind));
+            }
+            if (st.st_size > INT32_MAX) return Fail(name + ": " + std::to_string(st.st_size) + " bytes is more than an integer holds");
+            return giveInteger(static_cast<int32_t>(st.st_size));
         }
         case Builtin::ArrayInteger:
         case Builtin::ArrayText:

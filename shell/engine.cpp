@@ -1042,12 +1042,12 @@ bool Interpreter::Run(const Program& program, bool echo) {
     return Engine::Exec(*mainCode_, *this) != kFault;
 }
 
-Interpreter Interpreter::Offspring() const {
-    Interpreter child(plugin_, out_);
-    child.program_ = program_;
-    child.globals_ = globals_;
-    child.arguments_ = arguments_;
-    child.stop_ = stop_;
+std::unique_ptr<Interpreter> Interpreter::Offspring() const {
+    auto child = std::make_unique<Interpreter>(plugin_, out_);
+    child->program_ = program_;
+    child->globals_ = globals_;
+    child->arguments_ = arguments_;
+    child->stop_ = stop_;
     return child;
 }
 

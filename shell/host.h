@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "zor/host_toolbox.h"
+#include "shell/documents.h"
 #include "shell/script.h"
 
 namespace zor::shell {
@@ -206,7 +207,6 @@ public:
     ~Interpreter();
     Interpreter(const Interpreter&) = delete;
     Interpreter& operator=(const Interpreter&) = delete;
-    Interpreter(Interpreter&&) noexcept = default;  // frames and compiled code are on the heap: they stay put
 
     // The script's own arguments (Argument(n)), and the flag that asks a running script to stop.
     void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
@@ -223,11 +223,15 @@ public:
     bool RunProcess(int32_t method, std::vector<Value> args);
     // A new flow's interpreter: it shares this one's program, `<>` variables, arguments and stop
     // flag, and has variables, frames and compiled code of its own.
-    Interpreter Offspring() const;
+    std::unique_ptr<Interpreter> Offspring() const;
     const Fault& fault() const { return fault_; }
     bool stopped() const { return stopped_; }
 
     static constexpr int kMostMethodDepth = 1000;  // methods running inside one another
+
+    // Closes the documents a process left open when it ends (DocumentTable::kEveryOwner: all of
+    // them, as when the script ends). The script's main statements are process 0.
+    void CloseDocuments(int32_t process) { documents_.CloseAll(process); }
 
 private:
     friend struct Engine;  // the compiled form and its routines (engine.cpp)
@@ -276,6 +280,8 @@ private:
     int loopTurns_ = 1024;                         // turns of loops until the host's cancel is looked at again
     std::vector<std::string> arguments_;
     const volatile sig_atomic_t* stop_ = nullptr;
+    DocumentTable documents_;               // documents open by reference (CreateDocument ...)
+    int32_t process_ = 0;                   // the process running: the owner of the documents it opens
 };
 
 }  // namespace zor::shell

@@ -421,7 +421,9 @@ int main(int argc, char** argv) {
             }
         }
         std::fflush(stdout);
-        // The interpreter's variables go before the plug-in stops.
+        // The script has ended: the documents it left open are closed. The interpreter's variables
+        // go before the plug-in stops.
+        interpreter.CloseDocuments(DocumentTable::kEveryOwner);
     };
     RunOnLargeStack(session);
     plugin.Call(ZorSelectorShutDown, nullptr, nullptr);

@@ -46,6 +46,8 @@ enum class Builtin : uint8_t {
     True, False, Not,                                             // booleans
     CurrentDate, CurrentTime, CurrentSeconds, Delay,              // time
     ReadFile, WriteFile, AppendFile, FileExists, DeleteFile,      // files
+    CreateDocument, OpenDocument, SendPacket, ReceivePacket,      // documents open by reference
+    DocumentSize, CloseDocument,
     ArrayInteger, ArrayText, ArrayDate, ArrayPicture, ArrayBoolean,
     SizeOfArray, AppendToArray, InsertInArray, DeleteFromArray,   // arrays
     ErrorText, ErrorLine, Throw,                                  // errors

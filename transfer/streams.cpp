@@ -84,38 +84,68 @@ void TcpSendFile(frame::CommandCall& call) {
         return;
     }
 
-    ssize_t n = 0;
+    // Without conversions the chunks go from the file to the socket directly, where the system
+    // allows it; the chunk loop, its yields and its state checks stay as they are. A chunk then needs
+    // no text, so the caller's chunk size is not cut to what a text holds.
+    bool direct = flags == 0;
+    if (direct && frame::IntArg(call, 4) > kLargestChunk) chunk = frame::IntArg(call, 4);
+    int64_t offset = start;
+    int64_t n = 0;
     do {
         if (chunk > remaining) chunk = remaining;
-        HostSetHandleSize(buffer.text.handle, static_cast<int32_t>(chunk));
-        if (HostMemoryError() != HostNoErr) {
-            frame::SetIntResult(call, HostMemoryError());
-            return;
+        if (direct) {
+            const int32_t sent = net::HeldStream(hold) != nullptr
+                                     ? net::SendFromFile(entry, fd, offset, static_cast<int32_t>(chunk))
+                                     : net::kFileSendFailed;
+            if (sent == net::kFileSendImpossible) {
+                // This file cannot be sent that way (nothing went): copy it through the chunk.
+                direct = false;
+                if (chunk > kLargestChunk) chunk = kLargestChunk;
+                if (HostSystemCallTable()->lseek(fd, offset, SEEK_SET) < 0) {
+                    frame::SetIntResult(call, -1);
+                    return;
+                }
+            } else if (sent == net::kFileReadFailed) {
+                frame::SetIntResult(call, -1);  // as for a read error of the copying loop
+                return;
+            } else {
+                n = sent > 0 ? sent : 0;
+                status = sent < 0 ? -1 : 0;
+            }
         }
-        n = ReadFull(fd, *buffer.text.handle, static_cast<size_t>(chunk));
-        if (n > 0) {
-            remaining -= n;
-            buffer.text.length = static_cast<int16_t>(n);
-            if (n != chunk) HostSetHandleSize(buffer.text.handle, static_cast<int32_t>(n));
-            if (!text::ApplyConversionFlags(buffer.text, flags)) {
-                // Sending the chunk unconverted would hand the peer the wrong bytes: stop and say so.
+        if (!direct) {
+            HostSetHandleSize(buffer.text.handle, static_cast<int32_t>(chunk));
+            if (HostMemoryError() != HostNoErr) {
+                frame::SetIntResult(call, HostMemoryError());
+                return;
+            }
+            n = ReadFull(fd, *buffer.text.handle, static_cast<size_t>(chunk));
+            if (n < 0) {
+                // A read error would end the transfer as if the file had: the peer would take the
+                // bytes sent so far for the whole file. Say so.
                 frame::SetIntResult(call, -1);
                 return;
             }
-            // A stream released during a yield is gone for good, whatever now holds its entry.
-            status = net::HeldStream(hold) != nullptr ? SendChunk(entry, buffer.text) : -1;
+            status = 0;
+            if (n > 0) {
+                buffer.text.length = static_cast<int16_t>(n);
+                if (n != chunk) HostSetHandleSize(buffer.text.handle, static_cast<int32_t>(n));
+                if (!text::ApplyConversionFlags(buffer.text, flags)) {
+                    // Sending the chunk unconverted would hand the peer the wrong bytes: stop and say so.
+                    frame::SetIntResult(call, -1);
+                    return;
+                }
+                // A stream released during a yield is gone for good, whatever now holds its entry.
+                status = net::HeldStream(hold) != nullptr ? SendChunk(entry, buffer.text) : -1;
+            }
+        }
+        if (n > 0) {
+            remaining -= n;
             if (status == 0 && net::HeldStream(hold) == nullptr) status = -1;
             if (status == 0) {
                 const int16_t s = net::StreamState(entry, 0);
                 status = (s >= net::StreamEstablished && s < net::StreamClosed) ? 0 : s;
             }
-        } else if (n < 0) {
-            // A read error would end the transfer as if the file had: the peer would take the
-            // bytes sent so far for the whole file. Say so.
-            frame::SetIntResult(call, -1);
-            return;
-        } else {
-            status = 0;
         }
         HostYield();
         if (HostCancelRequested() != 0) status = -1;  // the host gave up: as for a send error
@@ -152,6 +182,17 @@ void TcpReceiveFile(frame::CommandCall& call) {
     uint32_t lastActivity = HostTicks();
     bool failed = false;  // a write failed, or the stream failed or went before the peer closed it
     bool idle = false;    // the last pass found nothing: the next yield sleeps until data comes
+    // Without conversions every pass receives straight into the one chunk, kept at its full size
+    // and locked for the whole transfer: one read, one write and one yield a pass.
+    const bool plain = flags == 0;
+    if (plain) {
+        HostSetHandleSize(buffer.text.handle, receiveLimit);
+        if (HostMemoryError() != HostNoErr) {
+            frame::SetIntResult(call, HostMemoryError());
+            return;
+        }
+        HostLockHandle(buffer.text.handle);
+    }
     for (;;) {
         if (idle) {
             // Nothing has arrived: sleep until data comes or the idle time is up, a tick at most
@@ -171,23 +212,30 @@ void TcpReceiveFile(frame::CommandCall& call) {
             failed = true;
             break;
         }
-        (void)net::ReceiveBlock(entry, buffer.text, static_cast<int16_t>(receiveLimit));
-        idle = buffer.text.length == 0;
+        int32_t count = 0;  // the bytes this pass has for the file
+        if (plain) {
+            count = net::ReceiveInto(entry, *buffer.text.handle, receiveLimit);
+        } else {
+            (void)net::ReceiveBlock(entry, buffer.text, static_cast<int16_t>(receiveLimit));
+            // A chunk that could not be converted leaves the file wrong: stop and say so.
+            if (buffer.text.length > 0 && !text::ApplyConversionFlags(buffer.text, flags)) {
+                failed = true;
+                break;
+            }
+            count = buffer.text.length;
+        }
+        idle = count <= 0;
         if (!idle) {
             lastActivity = HostTicks();
-            // A chunk that could not be converted, or written, leaves the file incomplete or
-            // wrong: stop and say so.
-            if (!text::ApplyConversionFlags(buffer.text, flags)) {
+            // A chunk that could not be written leaves the file incomplete: stop and say so.
+            if (WriteAll(fd, *buffer.text.handle, static_cast<size_t>(count)) != 0) {
                 failed = true;
                 break;
             }
-            const int32_t count = buffer.text.length;
-            if (count > 0 && WriteAll(fd, *buffer.text.handle, static_cast<size_t>(count)) != 0) {
-                failed = true;
-                break;
+            if (!plain) {
+                HostSetHandleSize(buffer.text.handle, 0);
+                buffer.text.length = 0;
             }
-            HostSetHandleSize(buffer.text.handle, 0);
-            buffer.text.length = 0;
         } else if (idleTicks > 0 && static_cast<uint32_t>(HostTicks() - lastActivity) > idleTicks) {
             (void)net::ReleaseStream(entry);
             break;

@@ -194,6 +194,8 @@ typedef struct HostSystemCalls {
     int (*poll)(struct pollfd* fds, nfds_t count, int timeout);
     // Appended for outgoing connections (a full port range answers EADDRNOTAVAIL).
     int (*connect)(int socket, const struct sockaddr* address, socklen_t length);
+    // Appended for file transfers: a file's bytes sent to a socket without a copy through a buffer.
+    ssize_t (*sendfile)(int socket, int fd, off_t* offset, size_t count);
 } HostSystemCalls;
 
 HostSystemCalls* HostSystemCallTable(void);

@@ -286,8 +286,15 @@ TEST_F(StreamSweep, FileTransfersWhenTheFileFails) {
     int32_t result = 0;
     {
         ReadFailure failure(2, EIO);
+        // The copying loop: sending straight from the file would read nothing through the table.
+        const auto sendfile = HostSystemCallTable()->sendfile;
+        HostSystemCallTable()->sendfile = [](int, int, off_t*, size_t) -> ssize_t {
+            errno = EINVAL;
+            return -1;
+        };
         int32_t flags = 0, chunk = 0, start = 0, end = 0;
         result = host.CallInt(12, {&client, &sendName.block, &flags, &chunk, &start, &end});
+        HostSystemCallTable()->sendfile = sendfile;
         EXPECT_TRUE(failure.fired());
     }
     EXPECT_EQ(result, -1);
