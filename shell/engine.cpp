@@ -60,6 +60,29 @@ bool Arith(int32_t a, int32_t b, int32_t& out) {
     return true;
 }
 
+// Division and modulo by a literal other than -1, 0 and 1, without a divide instruction. With m the
+// largest 64-bit number over |d|, plus one, the quotient of any 32-bit magnitude by |d| is the high
+// half of m times it, and the remainder is the high half of |d| times the low half of that product
+// (exact for every 32-bit dividend and divisor). The signs follow the divide instruction's: the
+// quotient truncates, the remainder takes the dividend's sign.
+bool HasReciprocal(int32_t d) { return d < -1 || d > 1; }
+
+uint32_t Magnitude(int32_t v) { return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v); }
+
+uint64_t Reciprocal(int32_t d) { return UINT64_MAX / Magnitude(d) + 1; }
+
+template <Op op>
+int32_t ByLiteral(int32_t a, int32_t d, uint64_t m) {
+    const uint32_t ua = Magnitude(a);
+    if constexpr (op == Op::Div) {
+        const auto q = static_cast<uint32_t>(static_cast<unsigned __int128>(m) * ua >> 64);
+        return static_cast<int32_t>((a < 0) != (d < 0) ? 0u - q : q);
+    } else {
+        const auto r = static_cast<uint32_t>(static_cast<unsigned __int128>(m * ua) * Magnitude(d) >> 64);
+        return static_cast<int32_t>(a < 0 ? 0u - r : r);
+    }
+}
+
 }  // namespace
 
 // The routines of the compiled form: static members so they reach the flow's state.
@@ -69,6 +92,15 @@ struct Engine {
     // The variable a Variable or Element node names.
     static Value& SlotOf(const Node& n, Interpreter& f) {
         return n.global ? (*f.globals_)[static_cast<size_t>(n.slot)] : f.frame_[n.slot];
+    }
+
+    // The elements of an array about to change, when it has some: in place when no other value
+    // shares them, else copied first (EditItems).
+    [[gnu::always_inline]] static std::vector<Value>& OwnItems(Value& array) {
+        auto* body = static_cast<ArrayBody*>(array.body_);
+        if (body != nullptr && body->refs == 1) [[likely]]
+            return body->items;
+        return array.EditItems();
     }
 
     // Element `index` of an integer array, when it is one and has that element.
@@ -153,6 +185,21 @@ struct Engine {
     static bool QuickAnyLiteral(const Node& n, Interpreter& f, int32_t& out) {
         int32_t a = 0;
         return n.args[0].quick(n.args[0], f, a) && Arith<op>(a, n.integer, out);
+    }
+    // A local integer variable, or any quick left side, divided by a literal (or its remainder).
+    template <Op op>
+    static bool QuickLocalByLiteral(const Node& n, Interpreter& f, int32_t& out) {
+        const Value& v = f.frame_[n.slot];
+        if (v.kind != ValueKind::Integer) return false;
+        out = ByLiteral<op>(v.integer, n.integer, n.reciprocal);
+        return true;
+    }
+    template <Op op>
+    static bool QuickAnyByLiteral(const Node& n, Interpreter& f, int32_t& out) {
+        int32_t a = 0;
+        if (!n.args[0].quick(n.args[0], f, a)) return false;
+        out = ByLiteral<op>(a, n.integer, n.reciprocal);
+        return true;
     }
     template <Op op>
     static bool QuickLocalLocal(const Node& n, Interpreter& f, int32_t& out) {
@@ -243,7 +290,7 @@ struct Engine {
                    std::to_string(size) + ")");
             return nullptr;
         }
-        if (edit) return &array.EditItems()[static_cast<size_t>(index - 1)];
+        if (edit) return &OwnItems(array)[static_cast<size_t>(index - 1)];
         return const_cast<Value*>(&array.items()[static_cast<size_t>(index - 1)]);
     }
 
@@ -577,7 +624,16 @@ struct Engine {
                     }
                 } else {
                     n.eval = &EvalBinary;
-                    if (IsLocal(l) && r.expr->form == Expr::Form::Integer) {
+                    const bool byLiteral = (e.op == Op::Div || e.op == Op::Mod) && r.expr->form == Expr::Form::Integer &&
+                                           HasReciprocal(r.integer);
+                    if (byLiteral && (IsLocal(l) || l.quick != nullptr)) {
+                        const bool local = IsLocal(l);
+                        if (e.op == Op::Div) n.quick = local ? &QuickLocalByLiteral<Op::Div> : &QuickAnyByLiteral<Op::Div>;
+                        else n.quick = local ? &QuickLocalByLiteral<Op::Mod> : &QuickAnyByLiteral<Op::Mod>;
+                        if (local) n.slot = l.slot;
+                        n.integer = r.integer;
+                        n.reciprocal = Reciprocal(r.integer);
+                    } else if (IsLocal(l) && r.expr->form == Expr::Form::Integer) {
                         n.quick = ByOp<PickLocalLiteral>(e.op);
                         n.slot = l.slot;
                         n.integer = r.integer;
@@ -656,7 +712,7 @@ struct Engine {
         if (array.kind == ValueKind::Array && array.element == ValueKind::Integer && s.value.quick != nullptr &&
             s.value.quick(s.value, f, n) && i.quick(i, f, index) && index >= 1 &&
             static_cast<size_t>(index) <= array.items().size()) {
-            array.EditItems()[static_cast<size_t>(index - 1)].Reinteger(n);
+            OwnItems(array)[static_cast<size_t>(index - 1)].Reinteger(n);
             return true;
         }
         return AssignGeneral(s, f);
@@ -669,14 +725,76 @@ struct Engine {
         if (array.kind == ValueKind::Array && array.element == ValueKind::Integer && s.value.quick != nullptr &&
             s.value.quick(s.value, f, n) && index.kind == ValueKind::Integer && index.integer >= 1 &&
             static_cast<size_t>(index.integer) <= array.items().size()) {
-            array.EditItems()[static_cast<size_t>(index.integer - 1)].Reinteger(n);
+            OwnItems(array)[static_cast<size_t>(index.integer - 1)].Reinteger(n);
             return true;
         }
         return AssignGeneral(s, f);
     }
+    // `$x := $y`, `$x := $y + 1`, `$x := $y - $z` into a local integer variable: the arithmetic done
+    // here rather than by the value's routine.
+    static Flow RunAssignLocalFromLocal(const Step& s, Interpreter& f) {
+        Value& slot = f.frame_[s.place.slot];
+        const Value& v = f.frame_[s.value.slot];
+        if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && v.kind == ValueKind::Integer) {
+            slot.SetInteger(v.integer);
+            return kNext;
+        }
+        return AssignGeneral(s, f);
+    }
+    template <Op op>
+    static Flow RunAssignLocalLiteral(const Step& s, Interpreter& f) {
+        Value& slot = f.frame_[s.place.slot];
+        const Value& v = f.frame_[s.value.slot];
+        int32_t n = 0;
+        if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && v.kind == ValueKind::Integer &&
+            Arith<op>(v.integer, s.value.integer, n)) {
+            slot.SetInteger(n);
+            return kNext;
+        }
+        return AssignGeneral(s, f);
+    }
+    template <Op op>
+    static Flow RunAssignLocalLocal(const Step& s, Interpreter& f) {
+        Value& slot = f.frame_[s.place.slot];
+        const Value& a = f.frame_[s.value.slot];
+        const Value& b = f.frame_[s.value.integer];
+        int32_t n = 0;
+        if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && a.kind == ValueKind::Integer &&
+            b.kind == ValueKind::Integer && Arith<op>(a.integer, b.integer, n)) {
+            slot.SetInteger(n);
+            return kNext;
+        }
+        return AssignGeneral(s, f);
+    }
+    template <Op op> struct PickAssignLocalLiteral { static constexpr Step::RunFn fn = &RunAssignLocalLiteral<op>; };
+    template <Op op> struct PickAssignLocalLocal { static constexpr Step::RunFn fn = &RunAssignLocalLocal<op>; };
+    // `$x := F($a) + F($b)` into a local variable: the two sides worked out (calls, mostly) and,
+    // when both are integers, their sum stored without a temporary for it.
+    template <Op op>
+    static Flow RunAssignLocalArithValues(const Step& s, Interpreter& f) {
+        const Node& l = s.value.args[0];
+        const Node& r = s.value.args[1];
+        Value left, right;
+        if (!l.eval(l, f, left) || !r.eval(r, f, right)) return kFault;
+        Value& slot = f.frame_[s.place.slot];
+        int32_t n = 0;
+        if (left.kind == ValueKind::Integer && right.kind == ValueKind::Integer &&
+            (slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && Arith<op>(left.integer, right.integer, n)) {
+            slot.SetInteger(n);
+            return kNext;
+        }
+        Value value;
+        if (!Mixed(s.value, f, &left, &right, value)) return kFault;
+        return AssignValue(s, f, std::move(value));
+    }
+    template <Op op> struct PickAssignLocalArithValues { static constexpr Step::RunFn fn = &RunAssignLocalArithValues<op>; };
+
     static Flow AssignGeneral(const Step& s, Interpreter& f) {
         Value value;
         if (!f.Eval(s.value, value)) return false;
+        return AssignValue(s, f, std::move(value));
+    }
+    static Flow AssignValue(const Step& s, Interpreter& f, Value&& value) {
         if (s.place.variable) {
             Value& slot = SlotOf(s.place, f);
             if (value.kind != ValueKind::None && value.kind != ValueKind::Array &&
@@ -757,6 +875,31 @@ struct Engine {
             if (flow == kFault || flow == kReturn) return flow;
             if (flow == kBreak) return kNext;
         }
+    }
+    // The same for the commonest conditions, their routine called directly.
+    template <Node::TruthFn truth>
+    static Flow RunWhileWith(const Step& s, Interpreter& f) {
+        while (true) {
+            bool yes = false;
+            f.current_ = s.source;
+            if ((!s.bodyLooks && f.LoopStopping()) || !truth(s.value, f, yes)) return false;
+            if (!yes) return kNext;
+            const Flow flow = Exec(s.body, f);
+            if (flow == kFault || flow == kReturn) return flow;
+            if (flow == kBreak) return kNext;
+        }
+    }
+    template <Op op> struct PickWhileLocalLiteral { static constexpr Step::RunFn fn = &RunWhileWith<&TruthLocalLiteral<op>>; };
+    template <Op op> struct PickWhileLocalLocal { static constexpr Step::RunFn fn = &RunWhileWith<&TruthLocalLocal<op>>; };
+    // The Step routine for a While over `condition`.
+    static Step::RunFn WhileFor(const Node& condition) {
+        const Op op = condition.op;
+        if (condition.truth == &TruthLogic<false>) return &RunWhileWith<&TruthLogic<false>>;
+        if (condition.truth == &TruthLogic<true>) return &RunWhileWith<&TruthLogic<true>>;
+        if (!IsComparison(op)) return &RunWhile;
+        if (condition.truth == ByOp<PickTruthLocalLiteral>(op)) return ByOp<PickWhileLocalLiteral>(op);
+        if (condition.truth == ByOp<PickTruthLocalLocal>(op)) return ByOp<PickWhileLocalLocal>(op);
+        return &RunWhile;
     }
     static Flow RunRepeat(const Step& s, Interpreter& f) {
         while (true) {
@@ -859,18 +1002,25 @@ struct Engine {
             if (!PrepareCall(n, f, &here)) return false;
         const Block& code = *n.body;
 
+        // The frame: on top of the stack, in the same block unless it is full. Only the top is put
+        // back afterwards, and the rest of the stack's place when the frame went to the next block.
         FrameStack& stack = f.stack_;
-        const size_t block = stack.block, top = stack.top, size = stack.size;
-        Value* const base = stack.base;
+        const size_t block = stack.block, top = stack.top;
         const size_t slots = n.frameSize;
         Value* frame = Push(stack, slots);
         bool ok = true;
-        for (size_t i = 0; ok && i < n.args.size(); ++i) {
-            const Node& arg = n.args[i];
+        Value* parameter = frame + 1;
+        for (const Node& arg : n.args) {
             int32_t v = 0;
-            if (arg.quick != nullptr && arg.quick(arg, f, v)) frame[i + 1].SetInteger(v);
-            else ok = f.Eval(arg, frame[i + 1]);
+            if (arg.quick != nullptr && arg.quick(arg, f, v)) {
+                parameter->SetInteger(v);
+            } else if (!arg.eval(arg, f, *parameter)) {
+                ok = false;
+                break;
+            }
+            ++parameter;
         }
+        size_t from = 0;  // the first value of the frame still to be emptied
         if (ok) {
             Value* const caller = f.frame_;
             const Statement* const calling = f.current_;
@@ -885,13 +1035,16 @@ struct Engine {
             if (ok) {
                 f.current_ = calling;
                 result = std::move(frame[0]);
+                from = 1;
             }
         }
-        for (size_t i = 0; i < slots; ++i) frame[i].Clear();
-        stack.block = block;
+        for (size_t i = from; i < slots; ++i) frame[i].Clear();
+        if (stack.block != block) [[unlikely]] {
+            stack.block = block;
+            stack.base = stack.blocks[block].get();
+            stack.size = stack.sizes[block];
+        }
         stack.top = top;
-        stack.base = base;
-        stack.size = size;
         return ok;
     }
 
@@ -941,6 +1094,17 @@ struct Engine {
         return block;
     }
 
+    // The Step routine for an assignment of `value` to a local variable.
+    static Step::RunFn AssignLocalFor(const Expr& e, const Node& value) {
+        if (e.form == Expr::Form::Variable && !e.global) return &RunAssignLocalFromLocal;
+        if (e.form == Expr::Form::Binary && !IsComparison(e.op) && e.op != Op::And && e.op != Op::Or) {
+            if (value.quick == ByOp<PickLocalLiteral>(e.op)) return ByOp<PickAssignLocalLiteral>(e.op);
+            if (value.quick == ByOp<PickLocalLocal>(e.op)) return ByOp<PickAssignLocalLocal>(e.op);
+            if (value.eval == ByOp<PickArithValues>(e.op)) return ByOp<PickAssignLocalArithValues>(e.op);
+        }
+        return value.quick != nullptr ? &RunAssignLocal : &AssignGeneral;
+    }
+
     static Step CompileStep(const Statement& st, bool echo) {
         Step s;
         s.source = &st;
@@ -968,7 +1132,7 @@ struct Engine {
                 else if (st.place.form == Expr::Form::Element && !st.place.global && s.place.args[0].quick != nullptr)
                     s.run = &RunAssignLocalElement;
                 else if (st.place.form == Expr::Form::Element) s.run = &RunAssignElement;
-                else if (!st.place.global) s.run = &RunAssignLocal;
+                else if (!st.place.global) s.run = AssignLocalFor(st.value, s.value);
                 else s.run = &AssignGeneral;
                 break;
             case Statement::Form::If:
@@ -977,7 +1141,7 @@ struct Engine {
                 break;
             case Statement::Form::Case: s.run = &RunCase; break;
             case Statement::Form::While:
-                s.run = &RunWhile;
+                s.run = WhileFor(s.value);
                 s.bodyLooks = bodyLooks && !Calls(st.value) && !HasMethodCall(st.value);
                 break;
             case Statement::Form::Repeat: s.run = &RunRepeat; break;
