@@ -1,5 +1,7 @@
 // commands.cpp: the network commands: reading their arguments, calling the stream operations and
 // writing their results. Commands whose argument 1 is a StreamRef get it resolved by the dispatcher.
+#include <poll.h>
+
 #include "net/net.h"
 #include "text/text.h"
 
@@ -168,6 +170,44 @@ void TcpWaitState(CommandCall& call) {
         if (target > 0 && r >= target) break;
         if (timeout > 0 && TicksPast(HostTicks(), deadline)) break;
         if (HostCancelRequested() != 0) break;  // as when time is up: the state as it stands
+    }
+    frame::SetIntResult(call, r);
+}
+
+// TcpWaitData (ref, ticks): waits until the stream has bytes to read, its peer has closed, or the ticks
+// pass; between looks it gives way to the host until the socket turns readable or the time left is up.
+// The bytes waiting (more than 0); 0 when the ticks passed first or the host asked to cancel; -1 when
+// the stream is gone, failed, or closed with nothing left to read.
+void TcpWaitData(CommandCall& call) {
+    const int32_t ticks = frame::IntArg(call, 2);
+    const uint32_t deadline = HostTicks() + static_cast<uint32_t>(ticks > 0 ? ticks : 0);
+    const StreamHold hold = HoldStream(call.entry);
+    int32_t r = 0;
+    for (;;) {
+        StreamRecord* stream = HeldStream(hold);
+        if (stream == nullptr) {
+            r = -1;
+            break;
+        }
+        const uint32_t available = BytesAvailable(call.entry);
+        if (available > 0) {
+            r = available > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(available);
+            break;
+        }
+        const int16_t state = StreamState(call.entry, 0);
+        if (state < 0 || state >= StreamClosed) {
+            // The peer's close can come with its last bytes: look once more before saying none are left.
+            const uint32_t last = HeldStream(hold) != nullptr ? BytesAvailable(call.entry) : 0;
+            r = last > 0 ? static_cast<int32_t>(last > 0x7FFFFFFFu ? 0x7FFFFFFFu : last) : -1;
+            break;
+        }
+        const uint32_t now = HostTicks();
+        if (ticks <= 0 || !TicksPast(deadline, now) || HostCancelRequested() != 0) {
+            r = 0;
+            break;
+        }
+        stream = HeldStream(hold);
+        HostYieldWaiting(stream != nullptr ? stream->socket : -1, POLLIN, deadline - now);
     }
     frame::SetIntResult(call, r);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "zor/host_toolbox.h"
+#include "shell/processes.h"
 #include "shell/script.h"
 
 namespace zor::shell {
@@ -63,11 +64,19 @@ public:
     // The script's own arguments (Argument(n)), and the flag that asks a running script to stop.
     void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
     void SetStopFlag(const volatile sig_atomic_t* flag) { stop_ = flag; }
+    // The scheduler that runs this flow and the others (none: NewProcess and the semaphores fail).
+    void SetScheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
 
     // Runs the main statements of `program` (the chunk parsed last); its variables live on for the
     // next chunk. False on a runtime error no Try caught (see fault()) or when asked to stop. With
     // `echo`, the value each top-level call gives (assigned or not) is printed, as a prompt shows.
     bool Run(const Program& program, bool echo);
+    // The flow of a process: method `method` of the program, its parameters `args`, run by an
+    // interpreter made with Offspring. Same outcome as Run.
+    bool RunProcess(int32_t method, std::vector<Value> args);
+    // A new flow's interpreter: it shares this one's program, `<>` variables, arguments, stop flag
+    // and scheduler, and has variables and a call stack of its own.
+    Interpreter Offspring() const;
     const Fault& fault() const { return fault_; }
     bool stopped() const { return stopped_; }
 
@@ -88,16 +97,19 @@ private:
     bool CallCommand(const Expr& e, Value& result);
     bool CallMethod(const Expr& e, Value& result);
     bool CallBuiltin(const Expr& e, Value& result);
+    bool CallProcessBuiltin(const Expr& e, Value& result);
+    void FindStackLimit();
     bool Stopping();
     bool Fail(std::string message);
     std::string NameOf(const Expr& variable) const;
-    Value& Slot(const Expr& e) { return e.global ? globals_[static_cast<size_t>(e.slot)] : (*frame_)[static_cast<size_t>(e.slot)]; }
+    Value& Slot(const Expr& e) { return e.global ? (*globals_)[static_cast<size_t>(e.slot)] : (*frame_)[static_cast<size_t>(e.slot)]; }
 
     PluginLink& plugin_;
     std::FILE* out_;
     const Program* program_ = nullptr;
     std::vector<Value> main_;               // the main statements' variables
-    std::vector<Value> globals_;            // the <>name variables
+    std::vector<Value> ownGlobals_;         // the <>name variables, kept by the main flow
+    std::vector<Value>* globals_ = &ownGlobals_;  // the <>name variables every process shares
     std::vector<Value>* frame_ = &main_;    // the running method's variables
     const Statement* current_ = nullptr;    // the statement running, for messages
     int depth_ = 0;                         // methods running
@@ -107,6 +119,7 @@ private:
     bool stopped_ = false;
     std::vector<std::string> arguments_;
     const volatile sig_atomic_t* stop_ = nullptr;
+    Scheduler* scheduler_ = nullptr;        // runs the processes; shared by all of them
 };
 
 }  // namespace zor::shell

@@ -126,6 +126,12 @@ constexpr BuiltinSpec kBuiltins[] = {
     {"ArgumentCount", Builtin::ArgumentCount, 0, 0, "", ValueKind::Integer},
     {"Environment", Builtin::Environment, 1, 1, "t", ValueKind::Text},
     {"StatusText", Builtin::StatusText, 1, 2, "it", ValueKind::Text},
+    {"NewProcess", Builtin::NewProcess, 2, -1, "tt*", ValueKind::Integer},
+    {"CurrentProcess", Builtin::CurrentProcess, 0, 0, "", ValueKind::Integer},
+    {"ProcessState", Builtin::ProcessState, 1, 1, "i", ValueKind::Integer},
+    {"AbortProcess", Builtin::AbortProcess, 1, 1, "i", ValueKind::None},
+    {"Semaphore", Builtin::Semaphore, 1, 2, "ti", ValueKind::Boolean},
+    {"ClearSemaphore", Builtin::ClearSemaphore, 1, 1, "t", ValueKind::None},
 };
 
 const BuiltinSpec& SpecOf(Builtin builtin) {

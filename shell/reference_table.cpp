@@ -252,6 +252,12 @@ constexpr CommandNote kCommandNotes[] = {
     {58, "pictures", "read a whole file into a new picture",
      {"file: the file's name"}, "the picture, or none when the file cannot be read or does not fit in memory", {},
      "$picture := FileToPicture(\"photo.jpg\")"},
+    {100, "TCP streams", "wait until a stream has bytes to read, its peer closes, or a time-out",
+     {"stream: a stream reference", "ticks: the longest wait, in sixtieths of a second (0 or less = look once)"},
+     "the bytes waiting, 0, or -1",
+     {{0, "the ticks passed first, or the host asked to cancel"},
+      {-1, "the reference names no stream, the stream failed, or its peer closed and nothing is left to read"}},
+     "$n := TcpWaitData($s; 600)"},
 };
 
 const size_t kCommandNoteCount = sizeof kCommandNotes / sizeof kCommandNotes[0];

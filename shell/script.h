@@ -49,6 +49,8 @@ enum class Builtin : uint8_t {
     ErrorText, ErrorLine, Throw,                                  // errors
     Argument, ArgumentCount, Environment,                         // the script's surroundings
     StatusText,                                                   // what a command's result means
+    NewProcess, CurrentProcess, ProcessState, AbortProcess,      // processes
+    Semaphore, ClearSemaphore,
 };
 
 // One built-in: its name as documented, how many arguments it takes (`most` -1: any number), a
