@@ -1,8 +1,10 @@
 // commands.cpp: the network commands: reading their arguments, calling the stream operations and
 // writing their results. Commands whose argument 1 is a StreamRef get it resolved by the dispatcher.
 #include <poll.h>
+#include <sys/socket.h>
 
 #include "net/net.h"
+#include "net/sockets.h"
 #include "text/text.h"
 
 namespace zor::net {
@@ -176,12 +178,14 @@ void TcpWaitState(CommandCall& call) {
 
 // TcpWaitData (ref, ticks): waits until the stream has bytes to read, its peer has closed, or the ticks
 // pass; between looks it gives way to the host until the socket turns readable or the time left is up.
-// The bytes waiting (more than 0); 0 when the ticks passed first or the host asked to cancel; -1 when
-// the stream is gone, failed, or closed with nothing left to read.
+// The bytes waiting (more than 0); 0 when the ticks passed first, the host asked to cancel, or a
+// stream that was listening has just taken a connection (so that a server hands it on at once); -1
+// when the stream is gone, failed, or closed with nothing left to read.
 void TcpWaitData(CommandCall& call) {
     const int32_t ticks = frame::IntArg(call, 2);
     const uint32_t deadline = HostTicks() + static_cast<uint32_t>(ticks > 0 ? ticks : 0);
     const StreamHold hold = HoldStream(call.entry);
+    const bool listening = *call.entry != nullptr && (*call.entry)->state == StreamListening;
     int32_t r = 0;
     for (;;) {
         StreamRecord* stream = HeldStream(hold);
@@ -194,7 +198,19 @@ void TcpWaitData(CommandCall& call) {
             r = available > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(available);
             break;
         }
-        const int16_t state = StreamState(call.entry, 0);
+        int16_t state = StreamState(call.entry, 0);
+        stream = HeldStream(hold);
+        if (state == StreamEstablished && stream != nullptr) {
+            // Readable with nothing to read: the peer has closed (or reset) its end.
+            const int ready = sockets::PollNow(stream->socket, POLLIN);
+            if (ready < 0 || (ready & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                char byte;
+                const ssize_t n = recv(stream->socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && sockets::LastError() != sockets::kWouldBlock)) state = StreamClosed;
+                else if (n > 0) continue;
+            }
+        }
+        if (listening && state == StreamEstablished) break;  // r is 0: a connection, no bytes yet
         if (state < 0 || state >= StreamClosed) {
             // The peer's close can come with its last bytes: look once more before saying none are left.
             const uint32_t last = HeldStream(hold) != nullptr ? BytesAvailable(call.entry) : 0;

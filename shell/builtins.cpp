@@ -280,6 +280,12 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             struct stat st {};
             return giveBoolean(stat(path(a0).c_str(), &st) == 0);
         }
+        case Builtin::FileSize: {
+            // A regular file's bytes (capped at the largest integer); -1 for none, or a folder.
+            struct stat st {};
+            if (stat(path(a0).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return giveInteger(-1);
+            return giveInteger(st.st_size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int32_t>(st.st_size));
+        }
         case Builtin::DeleteFile: {
             const std::string file = path(a0);
             if (unlink(file.c_str()) != 0) return Fail("cannot delete " + file + ": " + std::strerror(errno));

@@ -110,6 +110,7 @@ constexpr BuiltinSpec kBuiltins[] = {
     {"AppendFile", Builtin::AppendFile, 2, 3, "ttb", ValueKind::None},
     {"FileExists", Builtin::FileExists, 1, 1, "t", ValueKind::Boolean},
     {"DeleteFile", Builtin::DeleteFile, 1, 1, "t", ValueKind::None},
+    {"FileSize", Builtin::FileSize, 1, 1, "t", ValueKind::Integer},
     {"ArrayInteger", Builtin::ArrayInteger, 2, 2, "Ai", ValueKind::None},
     {"ArrayText", Builtin::ArrayText, 2, 2, "Ai", ValueKind::None},
     {"ArrayDate", Builtin::ArrayDate, 2, 2, "Ai", ValueKind::None},

@@ -255,7 +255,7 @@ constexpr CommandNote kCommandNotes[] = {
     {100, "TCP streams", "wait until a stream has bytes to read, its peer closes, or a time-out",
      {"stream: a stream reference", "ticks: the longest wait, in sixtieths of a second (0 or less = look once)"},
      "the bytes waiting, 0, or -1",
-     {{0, "the ticks passed first, or the host asked to cancel"},
+     {{0, "the ticks passed first, the host asked to cancel, or a listening stream took a connection"},
       {-1, "the reference names no stream, the stream failed, or its peer closed and nothing is left to read"}},
      "$n := TcpWaitData($s; 600)"},
 };

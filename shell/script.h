@@ -43,7 +43,7 @@ enum class Builtin : uint8_t {
     Char, CharCode, String, Num, Trim,                            // conversions
     True, False, Not,                                             // booleans
     CurrentDate, CurrentTime, CurrentSeconds, Delay,              // time
-    ReadFile, WriteFile, AppendFile, FileExists, DeleteFile,      // files
+    ReadFile, WriteFile, AppendFile, FileExists, DeleteFile, FileSize,  // files
     ArrayInteger, ArrayText, ArrayDate, ArrayPicture, ArrayBoolean,
     SizeOfArray, AppendToArray, InsertInArray, DeleteFromArray,   // arrays
     ErrorText, ErrorLine, Throw,                                  // errors
