@@ -193,10 +193,15 @@ void TcpWaitData(CommandCall& call) {
             r = -1;
             break;
         }
-        const uint32_t available = BytesAvailable(call.entry);
+        uint32_t available = BytesAvailable(call.entry);
         if (available > 0) {
-            r = available > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(available);
-            break;
+            // Bytes are here, but the host's other work gets its turn first: a stream that is never
+            // empty must not keep the rest waiting. The host may release the stream meanwhile.
+            HostYield();
+            available = HeldStream(hold) != nullptr ? BytesAvailable(call.entry) : 0;
+            r = HeldStream(hold) == nullptr ? -1 : available > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(available);
+            if (r != 0) break;
+            continue;
         }
         int16_t state = StreamState(call.entry, 0);
         stream = HeldStream(hold);
