@@ -207,8 +207,11 @@ void TcpWaitData(CommandCall& call) {
         stream = HeldStream(hold);
         if (state == StreamEstablished && stream != nullptr) {
             // Readable with nothing to read: the peer has closed (or reset) its end.
+            // A pending error (a reset) is left on the socket for the receive to report.
             const int ready = sockets::PollNow(stream->socket, POLLIN);
-            if (ready < 0 || (ready & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            if (ready < 0 || (ready & POLLERR) != 0) {
+                state = StreamClosed;
+            } else if ((ready & (POLLIN | POLLHUP)) != 0) {
                 char byte;
                 const ssize_t n = recv(stream->socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
                 if (n == 0 || (n < 0 && sockets::LastError() != sockets::kWouldBlock)) state = StreamClosed;
