@@ -6,10 +6,12 @@
 // for the host's next yield, which runs one queued operation per yield (and the one after it too
 // when bit 6 is set: a release and an open in one yield). Every stream sends only one
 // upper-case letter of its own (its tag), whatever the conversions make of the rest; a peer that
-// receives another stream's letter has been given bytes that crossed connections. Descriptor 0 holds
+// receives another stream's letter has been given bytes that crossed connections. The host may also
+// stop the plug-in (and free its global record) in the middle of a command. Descriptor 0 holds
 // a datagram of the harness that no command may read or close. Nothing may be left behind: handles,
 // descriptors.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -60,6 +62,14 @@ int g_lastListenEnd = -1;                // index in g_ends of the peer that con
 int g_nextFile = 0;                      // number of the next file TcpSendFile sends
 
 int BoundSocket(int type, int& port);
+
+// Closes a peer's end with a reset: neither side of the connection then waits in TIME_WAIT, which
+// would fill the loopback's ports over a long run.
+void ResetClose(int fd) {
+    linger l{1, 0};
+    (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd);
+}
 
 char NextTag() { return static_cast<char>('A' + g_nextTag++ % 26); }
 
@@ -145,6 +155,20 @@ PeerEnd* EndOf(int32_t ref) {
 
 void Run(const Op& op);
 
+// Shutdown, after which the global record is the host's: it frees it at once (commands in progress
+// under the yield that did this must not read it again). Every stream of the plug-in is gone.
+void StopPlugin() {
+    RozoZIvav(ZorSelectorShutDown, nullptr, &g_globals, nullptr);
+    if (g_globals != nullptr) {
+        HostUnlockHandle(g_globals);
+        HostDisposeHandle(g_globals);
+        g_globals = nullptr;
+    }
+    g_tags.clear();
+    g_endOf.clear();
+    g_awaited.clear();
+}
+
 // The host's yield: the peers read, and the next queued operations run (not in a nested yield).
 void OnYield(void*) {
     HostAdvanceTicks(20);
@@ -184,6 +208,7 @@ void Run(const Op& op) {
             if (shared && g_lastListenEnd >= 0) g_ends[g_lastListenEnd].tag = 0;
             if (!shared) {
                 const int probe = BoundSocket(SOCK_STREAM, g_lastListenPort);  // a port free a moment ago
+                if (probe < 0) break;  // no port to be had: the step is skipped
                 close(probe);
             }
             int32_t unused = 0, reuse = 0, buffer = op.b * 256, address = 0x7F000001;
@@ -198,7 +223,10 @@ void Run(const Op& op) {
                 to.sin_family = AF_INET;
                 to.sin_port = htons(static_cast<uint16_t>(LocalPortOf(r)));
                 to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                (void)connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS) {
+                    close(fd);  // no port to connect from: the step is skipped
+                    break;
+                }
                 g_endOf[r] = g_lastListenEnd = static_cast<int>(g_ends.size());
                 g_ends.push_back(PeerEnd{fd, shared ? '\0' : g_tags[r]});
             }
@@ -315,11 +343,13 @@ void Run(const Op& op) {
                     (void)send(end->fd, "!", 1, MSG_OOB | MSG_NOSIGNAL | MSG_DONTWAIT);
                 } else {
                     if (op.b % 3 == 1) {
-                        linger l{1, 0};
-                        (void)setsockopt(end->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                        ResetClose(end->fd);
+                        end->fd = -1;
+                    } else {
+                        // The peer's close as the plug-in sees it; the descriptor is reset at the
+                        // end, so that no connection is left waiting out TIME_WAIT.
+                        (void)shutdown(end->fd, SHUT_WR);
                     }
-                    close(end->fd);
-                    end->fd = -1;
                 }
             }
             break;
@@ -327,20 +357,28 @@ void Run(const Op& op) {
         case 16:  // the peers stop reading for a while
             g_pausedYields = op.b % 32;
             break;
+        case 17:  // the host stops the plug-in, frees its record, and (b odd) starts it again
+            StopPlugin();
+            if ((op.b & 1) != 0) RozoZIvav(ZorSelectorStartUp, nullptr, &g_globals, nullptr);
+            break;
         default:
             break;
     }
 }
 
+// A socket bound to a free loopback port (a listener for SOCK_STREAM); -1 when none could be had.
 int BoundSocket(int type, int& port) {
     const int fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::abort();
-    if (type == SOCK_STREAM && listen(fd, 1024) != 0) std::abort();
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) std::abort();
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || (type == SOCK_STREAM && listen(fd, 1024) != 0) ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+        close(fd);
+        return -1;
+    }
     port = ntohs(a.sin_port);
     return fd;
 }
@@ -352,6 +390,7 @@ int g_sentinel = -1;  // the other end of descriptor 0
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_peerListener = BoundSocket(SOCK_STREAM, g_peerPort);
     g_peerUdp = BoundSocket(SOCK_DGRAM, g_peerUdpPort);
+    if (g_peerListener < 0 || g_peerUdp < 0) std::abort();
     // Descriptor 0 becomes a datagram socket of the harness holding one datagram.
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends) != 0 || dup2(ends[0], 0) != 0) std::abort();
@@ -380,22 +419,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     HostSetYieldCallback(nullptr, nullptr);
     g_yieldOps.clear();
-    RozoZIvav(ZorSelectorShutDown, nullptr, &g_globals, nullptr);
-    Drain();
-    HostUnlockHandle(g_globals);
-    HostDisposeHandle(g_globals);
-    g_globals = nullptr;
-    for (PeerEnd& end : g_ends)
-        if (end.fd >= 0) close(end.fd);
-    g_ends.clear();
-    g_tags.clear();
-    g_endOf.clear();
-    g_awaited.clear();
     g_pausedYields = 0;
+    Drain();
+    // The peers' ends are reset before the plug-in closes its own, so that neither side of any
+    // connection is left in TIME_WAIT; then the connections the peer never accepted.
+    for (PeerEnd& end : g_ends)
+        if (end.fd >= 0) ResetClose(end.fd);
+    for (int fd; (fd = accept4(g_peerListener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) ResetClose(fd);
+    StopPlugin();
+    g_ends.clear();
     g_lastListenPort = 0;
     g_lastListenEnd = -1;
-    // Connections the peer never accepted.
-    for (int fd; (fd = accept4(g_peerListener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) close(fd);
 
     char zero[8];
     if (recv(0, zero, sizeof zero, MSG_PEEK | MSG_DONTWAIT) != 4) __builtin_trap();  // read or closed

@@ -1,5 +1,6 @@
 // system.cpp: the table of system calls that every allocation and raw file call goes through.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <cstdio>
 #include <unistd.h>
@@ -17,7 +18,7 @@ int StatPath(const char* path, struct stat* status) { return ::stat(path, status
 
 const HostSystemCalls kDefaults = {
     std::malloc, std::realloc, std::free, OpenFile, ::read, ::write, ::lseek, ::fstat, ::ftruncate, ::fsync, ::close,
-    StatPath, ::unlink, ::rename, ::futimens, ::fchmod, ::poll,
+    StatPath, ::unlink, ::rename, ::futimens, ::fchmod, ::poll, ::connect,
 };
 
 HostSystemCalls g_calls = kDefaults;

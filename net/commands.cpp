@@ -25,6 +25,32 @@ int32_t HandOut(CommandCall& call, StreamRecord* stream) {
 // "now is past deadline" on the wrapping tick scale.
 bool TicksPast(uint32_t now, uint32_t deadline) { return static_cast<int32_t>(now - deadline) > 0; }
 
+// Yields until something may have moved the stream on from its state (a connection to accept, the
+// connect's outcome, urgent data) or `ticks` have passed. A socket whose connection is already broken
+// would end every sleep at once, and a closed or failed stream has nothing left to wait on: the wait
+// is then on time alone.
+void AwaitStateChange(const StreamRecord* stream, uint32_t ticks) {
+    int32_t socket = stream != nullptr ? stream->socket : kNoSocket;
+    int16_t events = 0;
+    switch (stream != nullptr ? stream->state : StreamIdle) {
+        case StreamListening:
+            events = POLLIN;
+            break;
+        case StreamConnecting:
+            events = POLLOUT;
+            break;
+        case StreamEstablished:
+            events = POLLPRI;
+            break;
+        default:
+            socket = kNoSocket;
+            break;
+    }
+    if (socket != kNoSocket && (sockets::PollNow(socket, events) & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+        socket = kNoSocket;
+    HostYieldWaiting(socket, socket != kNoSocket ? events : 0, ticks);
+}
+
 // The length of the next piece, at most `limit` of the n bytes at p, of a text converted piece by
 // piece. It ends after a space or a line feed in its second half when there is one, else before an
 // "&" among its last bytes and never between CR and LF: no CR LF pair, "& " pair or entity that a
@@ -167,9 +193,12 @@ void TcpWaitState(CommandCall& call) {
     int16_t r;
     for (;;) {
         r = HeldStream(hold) != nullptr ? StreamState(call.entry, 0) : -1;  // -1 once the stream went
-        HostYield();
-        if (r < 0) break;
-        if (target > 0 && r >= target) break;
+        const bool reached = r < 0 || (target > 0 && r >= target);
+        if (reached)
+            HostYield();
+        else
+            AwaitStateChange(HeldStream(hold), timeout > 0 ? TicksUntil(deadline) + 1 : kNoTimeLimit);
+        if (reached) break;
         if (timeout > 0 && TicksPast(HostTicks(), deadline)) break;
         if (HostCancelRequested() != 0) break;  // as when time is up: the state as it stands
     }
@@ -205,7 +234,7 @@ void TcpWaitData(CommandCall& call) {
         }
         int16_t state = StreamState(call.entry, 0);
         stream = HeldStream(hold);
-        if (state == StreamEstablished && stream != nullptr) {
+        if (state == StreamEstablished && stream != nullptr && stream->tls == nullptr) {
             // Readable with nothing to read: the peer has closed (or reset) its end.
             // A pending error (a reset) is left on the socket for the receive to report.
             const int ready = sockets::PollNow(stream->socket, POLLIN);

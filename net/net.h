@@ -13,6 +13,8 @@
 
 namespace zor::net {
 
+struct TlsSession;
+
 // ---- Stream record and states -------------------------------------------------------------------
 enum StreamStateNumber : int32_t {
     StreamIdle = 0,          // record made, nothing started (inside open and listen; UDP streams)
@@ -40,14 +42,18 @@ struct StreamRecord {
     TextBlock pendingOutput;     // bytes queued by TcpSend and not yet sent (handle null until needed)
     StreamRecord* nextWaiting;   // link in the waiting list of the stream's SocketEntry
     uint32_t serial;             // this stream's number among all streams made (never 0): its identity
+    TlsSession* tls;             // the TLS session its bytes go through (net/tls.h); null for a plain stream
 };
 
 // A stream as a command or a loop found it: its table entry and its record's serial number. During
 // a yield the host may release the stream and open another, which then gets the same (lowest free)
 // reference and entry; the hold tells the two apart, so that nothing of one stream goes to the other.
+// The host may also stop the plug-in during a yield and free the global record the entry lies in:
+// the hold then belongs to an earlier run, and its entry is never read again.
 struct StreamHold {
     StreamRecord** entry;  // the StreamTable entry the stream was reached through
     uint32_t serial;       // its record's serial number then; 0 when the entry held no stream
+    uint32_t run;          // the plug-in's run (RunNumber) the hold was made in
 };
 StreamHold HoldStream(StreamRecord** entry);
 // The held stream's record while the entry still holds that very stream; null once it is gone.
@@ -144,6 +150,13 @@ StreamAddressInfo StreamAddresses(StreamRecord** entry);
 // would pass the reach of the wrapping tick scale (about 414 days) and end the wait at once.
 inline constexpr int32_t kLongestTimeout = INT32_MAX / 60;
 inline int32_t ClampTimeout(int32_t seconds) { return seconds < kLongestTimeout ? seconds : kLongestTimeout; }
+// What a waiting loop with no time-out of its own tells HostYieldWaiting.
+inline constexpr uint32_t kNoTimeLimit = UINT32_MAX;
+// The ticks from now until `deadline` on the wrapping tick scale; 0 once it has come.
+inline uint32_t TicksUntil(uint32_t deadline) {
+    const int32_t left = static_cast<int32_t>(deadline - HostTicks());
+    return left > 0 ? static_cast<uint32_t>(left) : 0;
+}
 
 // ---- UDP ----------------------------------------------------------------------------------------
 inline constexpr int32_t kDatagramLimit = 2048;    // longest datagram received
@@ -164,6 +177,9 @@ void ResetSocketTable();   // frees all listening-socket entries
 void ResetNetCounters();   // zeroes the network counters
 void StartSockets();       // starts the socket layer
 void StopSockets();        // stops it
+// Counts start-ups and shutdowns: a loop that yields compares it (through its StreamHold) to learn
+// that the plug-in was stopped meanwhile and its global record may be freed.
+uint32_t RunNumber();
 void SetEventWindow(void* window);  // the window socket events are delivered to, or null
 void CloseAllListeners();  // cancels subscriptions and closes every listening socket
 // The event hook installed at start-up: 0 when it consumed the message, 1 when the host should.

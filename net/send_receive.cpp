@@ -1,6 +1,7 @@
 // send_receive.cpp: moving bytes over established TCP streams: the pending-output queue, sending
 // in pieces with a yield between them, receiving what has arrived, and the stream's addresses.
 #include <errno.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -8,6 +9,7 @@
 
 #include "net/net.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 
 namespace zor::net {
 namespace {
@@ -29,7 +31,8 @@ private:
     int8_t state_;
 };
 
-// Sends n bytes from p in pieces of at most kSendPiece, yielding after each pass. The stream is read
+// Sends n bytes from p in pieces of at most kSendPiece, yielding after each pass (sleeping on the
+// socket when it is full). The stream is read
 // afresh through its hold on every pass (the event hook may give it a new socket during a yield),
 // and the loop ends with -1 once the stream it started with is gone, whatever now holds its entry.
 // `count` adds the bytes to the stream's sentCount and to the bytes-sent counter. 0 or -1.
@@ -37,10 +40,11 @@ int16_t SendLoop(const StreamHold& hold, const char* p, int32_t n, bool count) {
     while (n > 0) {
         StreamRecord* stream = HeldStream(hold);
         if (stream == nullptr || stream->socket == kNoSocket) return -1;
-        const ssize_t sent = ::send(stream->socket, p, static_cast<size_t>(std::min(n, kSendPiece)), MSG_NOSIGNAL);
+        const ssize_t sent = StreamSend(stream, p, static_cast<size_t>(std::min(n, kSendPiece)));
         if (sent < 0) {
             if (errno != EINTR && sockets::LastError() != sockets::kWouldBlock) return -1;
-            sockets::AwaitWritable(stream->socket);  // the peer has not taken the last pieces yet
+            // The peer has not taken the last pieces yet: sleep until the socket takes more.
+            HostYieldWaiting(stream->socket, POLLOUT, kNoTimeLimit);
         } else {
             p += sent;
             n -= static_cast<int32_t>(sent);
@@ -48,8 +52,8 @@ int16_t SendLoop(const StreamHold& hold, const char* p, int32_t n, bool count) {
                 stream->sentCount += static_cast<int32_t>(sent);
                 CountEvent(CounterBytesOut, static_cast<uint32_t>(sent));
             }
+            HostYield();
         }
-        HostYield();
         if (HostCancelRequested() != 0) return -1;  // the host gave up on the send: as for a broken connection
     }
     return 0;
@@ -150,6 +154,8 @@ int16_t SendBytes(StreamRecord** entry, const void* data, int32_t length) {
 uint32_t BytesAvailable(StreamRecord** entry) {
     StreamRecord* stream = *entry;
     if (stream == nullptr || stream->socket == kNoSocket) return 0;
+    const int32_t decoded = TlsDecodedBytes(stream);  // a stream in TLS: the plain bytes waiting
+    if (decoded >= 0) return static_cast<uint32_t>(decoded);
     int available = 0;
     if (ioctl(stream->socket, FIONREAD, &available) != 0 || available < 0) return 0;
     return static_cast<uint32_t>(available);
@@ -188,7 +194,7 @@ int32_t ReceiveBlock(StreamRecord** entry, TextBlock& text, int16_t maxLength) {
     int32_t result;
     ssize_t r;
     do {
-        r = stream->socket != kNoSocket ? ::recv(stream->socket, *text.handle, static_cast<size_t>(size), 0) : -1;
+        r = stream->socket != kNoSocket ? StreamReceive(stream, *text.handle, static_cast<size_t>(size)) : -1;
     } while (r < 0 && errno == EINTR);
     const int32_t err = r < 0 ? (stream->socket != kNoSocket ? sockets::LastError() : sockets::kOtherError) : 0;
     if (r == 0) (void)UpdateStreamState(stream, StreamClosed);  // the peer has closed

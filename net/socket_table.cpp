@@ -15,6 +15,7 @@
 
 #include "net/net.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 
 namespace zor::net {
 namespace {
@@ -24,6 +25,7 @@ void* g_eventWindow = nullptr;             // where socket events go; null when 
 int32_t g_nextExpiryCheck = 0;             // 0 when nothing lingers, else the tick of the next pass
 uint32_t g_cachedLocalAddress = 0;         // local address of the first established outgoing connection
 uint32_t g_counters[kNetCounterCount];     // NetCounters
+uint32_t g_runNumber = 0;                  // start-ups and shutdowns so far (RunNumber)
 
 // "a is before b" on the wrapping tick scale.
 bool TickBefore(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b)) < 0; }
@@ -71,8 +73,12 @@ uint32_t ReadCounter(int32_t selector) {
     return g_counters[index];
 }
 
-void StartSockets() {}
-void StopSockets() {}
+void StartSockets() { ++g_runNumber; }
+void StopSockets() {
+    ReleaseTlsContexts();
+    ++g_runNumber;
+}
+uint32_t RunNumber() { return g_runNumber; }
 
 int32_t JoinListener(StreamRecord* stream, uint16_t port, uint32_t localAddress) {
     for (int n = 1; n <= kSocketTableSize; ++n) {

@@ -10,8 +10,6 @@
 namespace zor::net::sockets {
 namespace {
 
-constexpr int kTickMilliseconds = (1000 + 59) / 60;  // one tick, rounded up
-
 // poll through the host's system-call table, again when a signal interrupted it.
 int Poll(pollfd& p, int timeout) {
     int n;
@@ -73,11 +71,6 @@ int PollNow(int32_t socket, short events) {
     const int n = Poll(p, 0);
     if (n < 0) return -1;
     return n == 0 ? 0 : p.revents;
-}
-
-void AwaitWritable(int32_t socket) {
-    pollfd p{socket, POLLOUT, 0};
-    (void)Poll(p, kTickMilliseconds);
 }
 
 int PendingError(int32_t socket) {

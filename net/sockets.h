@@ -31,9 +31,6 @@ int CloseSocket(int32_t socket);
 int32_t AcceptConnection(int32_t listener);
 // poll with a zero time-out: the returned events, 0 when none, -1 when poll failed.
 int PollNow(int32_t socket, short events);
-// Waits at most one tick for the socket to take more output (a send found it full), so that a
-// blocked send sleeps between its passes instead of spinning.
-void AwaitWritable(int32_t socket);
 // The pending error of a socket (SO_ERROR), 0 when none.
 int PendingError(int32_t socket);
 

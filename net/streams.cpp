@@ -7,6 +7,7 @@
 
 #include "net/net.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 
 namespace zor::net {
 namespace {
@@ -40,12 +41,14 @@ StreamRecord* NewStreamRecord() {
 
 StreamHold HoldStream(StreamRecord** entry) {
     const StreamRecord* stream = entry != nullptr ? *entry : nullptr;
-    return StreamHold{entry, stream != nullptr ? stream->serial : 0};
+    return StreamHold{entry, stream != nullptr ? stream->serial : 0, RunNumber()};
 }
 
 StreamRecord* HeldStream(const StreamHold& hold) {
-    // A record at the entry is alive (entries are emptied when their record is freed), so reading
+    // Once the plug-in has been stopped the entry may lie in freed memory: it is not read. Otherwise
+    // a record at the entry is alive (entries are emptied when their record is freed), so reading
     // its serial is safe even when it is another stream's, made at the freed record's address.
+    if (hold.run != RunNumber()) return nullptr;
     StreamRecord* stream = hold.entry != nullptr ? *hold.entry : nullptr;
     return stream != nullptr && hold.serial != 0 && stream->serial == hold.serial ? stream : nullptr;
 }
@@ -81,7 +84,8 @@ StreamRecord* OpenStream(const unsigned char* hostName, uint16_t remotePort, int
         if (bind(stream->socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
             err = sockets::LastError();
     }
-    if (err == 0 && connect(stream->socket, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0)
+    if (err == 0 &&
+        HostSystemCallTable()->connect(stream->socket, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0)
         err = sockets::LastError();
     if (err == 0) {
         (void)UpdateStreamState(stream, StreamEstablished);
@@ -167,6 +171,7 @@ int16_t CloseStream(StreamRecord** entry) {
     if (stream == nullptr) return -1;
     CountEvent(CounterClosed, 1);
     int err = -1;  // a stream closed before has no socket left to close
+    EndTls(stream, true);  // close_notify first: the peer can tell this end from a cut connection
     if (stream->socket != kNoSocket) {
         DontLinger(stream->socket);
         err = sockets::CloseSocket(stream->socket);
@@ -179,6 +184,8 @@ int16_t CloseStream(StreamRecord** entry) {
 int16_t ReleaseStream(StreamRecord** entry) {
     StreamRecord* stream = *entry;
     if (stream == nullptr) return 0;
+    // Before its socket closes: after the peer's end, ours; otherwise the stream is cut.
+    EndTls(stream, stream->state == StreamClosed);
     int err = 0;
     if (stream->state == StreamListening) {
         if (stream->entryNumber != 0) (void)DetachListener(stream);

@@ -1,5 +1,6 @@
 // udp.cpp: UDP streams: a datagram socket on a local port, sending and receiving single datagrams.
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "net/net.h"
@@ -86,7 +87,8 @@ int32_t ReceiveDatagram(StreamRecord** entry, TextBlock& text, uint32_t& address
             break;
         }
         if (errno != EINTR && sockets::LastError() != sockets::kWouldBlock) break;
-        HostYield();
+        // Nothing yet: sleep until a datagram comes or the time-out, a tick at most between looks.
+        HostYieldWaiting(stream->socket, POLLIN, hasDeadline ? TicksUntil(deadline) : kNoTimeLimit);
         if (HostCancelRequested() != 0) break;  // as when time is up: no datagram
         if (hasDeadline && static_cast<int32_t>(HostTicks() - deadline) >= 0) break;
     }

@@ -7,6 +7,7 @@
 #include "transfer/transfer.h"
 #include "text/text.h"
 #include "net/net.h"
+#include "net/tls.h"
 #include "store/store.h"
 #include "time/datetime.h"
 #include "macfile/macfile.h"
@@ -59,6 +60,9 @@ constexpr HandlerEntry kHandlers[] = {
     {43, net::UdpSend, kResolvesUdpStream},
     {44, net::UdpReceive, kResolvesUdpStream},
     {45, net::UdpMaxDatagramSize, kPlain},
+    {101, net::TcpStartTls, kResolvesTcpStream},
+    {102, net::TlsServerCredentials, kPlain},
+    {103, net::TcpTlsInfo, kResolvesTcpStream},
     {34, datetime::Milliseconds, kPlain},
     {35, datetime::ElapsedMilliseconds, kPlain},
     {36, store::StoreCount, kNeedsGlobals},

@@ -252,12 +252,42 @@ constexpr CommandNote kCommandNotes[] = {
     {58, "pictures", "read a whole file into a new picture",
      {"file: the file's name"}, "the picture, or none when the file cannot be read or does not fit in memory", {},
      "$picture := FileToPicture(\"photo.jpg\")"},
+    // zor's own commands.
     {100, "TCP streams", "wait until a stream has bytes to read, its peer closes, or a time-out",
      {"stream: a stream reference", "ticks: the longest wait, in sixtieths of a second (0 or less = look once)"},
      "the bytes waiting, 0, or -1",
      {{0, "the ticks passed first, the host asked to cancel, or a listening stream took a connection"},
       {-1, "the reference names no stream, the stream failed, or its peer closed and nothing is left to read"}},
      "$n := TcpWaitData($s; 600)"},
+    {101, "TLS", "run the TLS handshake on an established stream; every later byte of it goes through the session",
+     {"stream: a stream reference",
+      "server name: the name the server's certificate must carry (a client sends it as SNI); an address is "
+      "checked against the certificate's addresses",
+      "flags: bit 0 (1) the server side (with TlsServerCredentials); bit 1 (2) no certificate checks, for "
+      "tests and private networks only; bits 8 to 15 the handshake time-out in seconds (0 = 30)"},
+     "0 once the session is up, or a negative status; after a failure the stream is failed (20)",
+     {{0, "the session is up (TLS 1.2 or later)"},
+      {-1, "the reference names no stream, or the stream is not established, is already in TLS, or a client "
+           "that checks certificates was given no server name"},
+      {-2, "the handshake failed: the peer does not speak TLS 1.2 or later, or sent something else"},
+      {-3, "the certificate is not trusted (no chain to an authority of the system's store)"},
+      {-4, "the certificate is not for the server name given"},
+      {-5, "the peer closed or reset the connection during the handshake"},
+      {-6, "cancelled, or the handshake time-out passed"},
+      {-7, "the server side has no credentials (TlsServerCredentials)"},
+      {-8, "the certificate has expired or is not valid yet"}, {-108, N}},
+     "$status := TcpStartTls($s; \"example.org\"; 0)"},
+    {102, "TLS", "load the certificate chain and key that server-side streams present from now on",
+     {"certificate: the PEM file of the certificate, then its chain", "key: the PEM file of its private key"},
+     "0, or a status",
+     {{0, "loaded"}, {-43, N}, {-1, "the files are not a certificate and its matching key"}, {-108, N}},
+     "$status := TlsServerCredentials(\"server.pem\"; \"server.key\")"},
+    {103, "TLS", "what a stream's TLS session agreed",
+     {"stream: a stream reference", "version: set to the protocol version (TLSv1.3)",
+      "cipher: set to the cipher suite's name", "peer: set to the peer certificate's subject (empty when none)"},
+     "0, or -1",
+     {{0, "the outputs are set"}, {-1, "the reference names no stream, or the stream is not in TLS (outputs empty)"}},
+     "$status := TcpTlsInfo($s; $version; $cipher; $peer)"},
 };
 
 const size_t kCommandNoteCount = sizeof kCommandNotes / sizeof kCommandNotes[0];

@@ -4,7 +4,7 @@
 // state afresh after every chunk: during a yield the host may accept a connection, close or release
 // the very stream being served.
 #include <fcntl.h>
-#include <sched.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -151,8 +151,20 @@ void TcpReceiveFile(frame::CommandCall& call) {
     const uint64_t idleTicks = idleSeconds > 0 ? static_cast<uint64_t>(idleSeconds) * 60 : 0;
     uint32_t lastActivity = HostTicks();
     bool failed = false;  // a write failed, or the stream failed or went before the peer closed it
+    bool idle = false;    // the last pass found nothing: the next yield sleeps until data comes
     for (;;) {
-        HostYield();
+        if (idle) {
+            // Nothing has arrived: sleep until data comes or the idle time is up, a tick at most
+            // between looks.
+            const net::StreamRecord* stream = net::HeldStream(hold);
+            const uint32_t silent = HostTicks() - lastActivity;
+            const uint32_t left = idleTicks == 0 ? net::kNoTimeLimit
+                                  : silent > idleTicks ? 0
+                                                       : static_cast<uint32_t>(idleTicks - silent + 1);
+            HostYieldWaiting(stream != nullptr ? stream->socket : net::kNoSocket, POLLIN | POLLPRI, left);
+        } else {
+            HostYield();
+        }
         // Released during the yield (its entry may hold another stream now), or the host gave up:
         // the file is incomplete.
         if (net::HeldStream(hold) == nullptr || HostCancelRequested() != 0) {
@@ -160,7 +172,8 @@ void TcpReceiveFile(frame::CommandCall& call) {
             break;
         }
         (void)net::ReceiveBlock(entry, buffer.text, static_cast<int16_t>(receiveLimit));
-        if (buffer.text.length > 0) {
+        idle = buffer.text.length == 0;
+        if (!idle) {
             lastActivity = HostTicks();
             // A chunk that could not be converted, or written, leaves the file incomplete or
             // wrong: stop and say so.
@@ -178,8 +191,6 @@ void TcpReceiveFile(frame::CommandCall& call) {
         } else if (idleTicks > 0 && static_cast<uint32_t>(HostTicks() - lastActivity) > idleTicks) {
             (void)net::ReleaseStream(entry);
             break;
-        } else {
-            sched_yield();  // nothing has arrived: let the peer run before looking again
         }
         if (net::HeldStream(hold) == nullptr) {
             failed = true;

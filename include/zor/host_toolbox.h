@@ -11,6 +11,7 @@
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -191,6 +192,8 @@ typedef struct HostSystemCalls {
     int (*fchmod)(int fd, mode_t mode);
     // Appended for the socket layer: its waits for readiness.
     int (*poll)(struct pollfd* fds, nfds_t count, int timeout);
+    // Appended for outgoing connections (a full port range answers EADDRNOTAVAIL).
+    int (*connect)(int socket, const struct sockaddr* address, socklen_t length);
 } HostSystemCalls;
 
 HostSystemCalls* HostSystemCallTable(void);

@@ -1,20 +1,26 @@
 # smtp_send_test.py: examples/smtp_send.zor against a small SMTP receiver on 127.0.0.1. The mail that
 # arrives is parsed with python3's email package (headers, a Date: within a minute of now, the body
 # with its dot-stuffing undone); a receiver that refuses the recipient stops the script with the reply.
+# A receiver that offers STARTTLS, and refuses mail without it, gets the mail over TLS.
 import email
 import email.policy
 import email.utils
+import os
 import socket
+import ssl
+import tempfile
 import threading
 import time
 
-from peers import check, run_host
+from peers import check, make_authority, run_host
 
 
-def receiver(listener, refuse, mail):
-    """Serves one SMTP session; keeps the message data in mail['data'] and the envelope."""
+def receiver(listener, refuse, mail, tls=None):
+    """Serves one SMTP session; keeps the message data in mail['data'] and the envelope. With a TLS
+    context it offers STARTTLS and refuses mail until the session is in TLS."""
     connection, _ = listener.accept()
-    with connection, connection.makefile("rb") as lines:
+    lines = connection.makefile("rb")
+    with connection:
         def say(text):
             connection.sendall(text.encode("ascii") + b"\r\n")
 
@@ -26,8 +32,19 @@ def receiver(listener, refuse, mail):
             verb = line.decode("ascii").strip()
             mail.setdefault("commands", []).append(verb)
             upper = verb.upper()
-            if upper.startswith("EHLO"):
+            if tls and upper == "STARTTLS":
+                say("220 go ahead")
+                lines.close()
+                connection = tls.wrap_socket(connection, server_side=True)
+                lines = connection.makefile("rb")
+                mail["tls"] = connection.version()
+                tls = None
+            elif tls and upper.startswith("MAIL FROM:"):
+                say("530 5.7.0 Must issue a STARTTLS command first")
+            elif upper.startswith("EHLO"):
                 say("250-receiver greets you")
+                if tls:
+                    say("250-STARTTLS")
                 say("250-8BITMIME")
                 say("250 SIZE 100000")
             elif upper.startswith("MAIL FROM:"):
@@ -51,12 +68,12 @@ def receiver(listener, refuse, mail):
                 say("502 not here")
 
 
-def session(refuse, *arguments):
+def session(refuse, *arguments, tls=None):
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(1)
     mail = {}
-    thread = threading.Thread(target=receiver, args=(listener, refuse, mail))
+    thread = threading.Thread(target=receiver, args=(listener, refuse, mail, tls))
     thread.start()
     try:
         result = run_host("smtp_send.zor", "127.0.0.1", str(listener.getsockname()[1]), *arguments)
@@ -86,4 +103,14 @@ check(message.get_content().replace("\r\n", "\n") == "Hello from zor-host.\n.a l
 check(status == 1, f"exit status {status}")
 check(err.endswith("the server refused RCPT TO:<nobody@example.org>: 550 5.1.1 no such mailbox\n"), err)
 check("DATA" not in mail["commands"], str(mail["commands"]))
+with tempfile.TemporaryDirectory() as folder:
+    ca, certificate, key = make_authority(folder)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certificate, key)
+    os.environ["SSL_CERT_FILE"] = ca
+    (status, out, err), mail = session(False, "zor@example.org", "you@example.org", "Over TLS", body, tls=context)
+check(status == 0, f"over TLS: exit status {status}: {err}")
+check(mail.get("tls") == "TLSv1.3" and mail["commands"][:4] == ["EHLO localhost", "STARTTLS", "EHLO localhost",
+                                                                "MAIL FROM:<zor@example.org>"], str(mail))
+check(b"Subject: Over TLS" in mail["data"], repr(mail["data"]))
 print("smtp_send: ok")
