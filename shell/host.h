@@ -6,12 +6,14 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "zor/host_toolbox.h"
 #include "shell/documents.h"
+#include "shell/processes.h"
 #include "shell/script.h"
 
 namespace zor::shell {
@@ -65,18 +67,26 @@ public:
     // The script's own arguments (Argument(n)), and the flag that asks a running script to stop.
     void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
     void SetStopFlag(const volatile sig_atomic_t* flag) { stop_ = flag; }
+    // The scheduler that runs this flow and the others (none: NewProcess and the semaphores fail).
+    void SetScheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
 
     // Runs the main statements of `program` (the chunk parsed last); its variables live on for the
     // next chunk. False on a runtime error no Try caught (see fault()) or when asked to stop. With
     // `echo`, the value each top-level call gives (assigned or not) is printed, as a prompt shows.
     bool Run(const Program& program, bool echo);
+    // The flow of a process: method `method` of the program, its parameters `args`, run by an
+    // interpreter made with Offspring. Same outcome as Run.
+    bool RunProcess(int32_t method, std::vector<Value> args);
+    // A new flow's interpreter: it shares this one's program, `<>` variables, arguments, stop flag
+    // and scheduler, and has variables and a call stack of its own.
+    std::shared_ptr<Interpreter> Offspring() const;
     const Fault& fault() const { return fault_; }
     bool stopped() const { return stopped_; }
 
     static constexpr int kMostMethodDepth = 1000;  // methods running inside one another
 
-    // Closes the documents a process left open when it ends (DocumentTable::kEveryOwner: all of
-    // them, as when the script ends). The script's main statements are process 0.
+    // Closes the documents a flow left open (DocumentTable::kEveryOwner: all of them): a process's
+    // when it ends, the main flow's when the script ends. Each flow keeps its own documents.
     void CloseDocuments(int32_t process) { documents_.CloseAll(process); }
 
 private:
@@ -98,16 +108,19 @@ private:
     bool CallBuiltin(const Expr& e, Value& result);
     bool ArrayBuiltin(const Expr& e, const Value* const* in, Value* changed, Value& result);
     bool FolderBuiltin(const Expr& e, const std::string& folder, Value* changed);
+    bool CallProcessBuiltin(const Expr& e, Value& result);
+    void FindStackLimit();
     bool Stopping();
     bool Fail(std::string message);
     std::string NameOf(const Expr& variable) const;
-    Value& Slot(const Expr& e) { return e.global ? globals_[static_cast<size_t>(e.slot)] : (*frame_)[static_cast<size_t>(e.slot)]; }
+    Value& Slot(const Expr& e) { return e.global ? (*globals_)[static_cast<size_t>(e.slot)] : (*frame_)[static_cast<size_t>(e.slot)]; }
 
     PluginLink& plugin_;
     std::FILE* out_;
     const Program* program_ = nullptr;
     std::vector<Value> main_;               // the main statements' variables
-    std::vector<Value> globals_;            // the <>name variables
+    std::vector<Value> ownGlobals_;         // the <>name variables, kept by the main flow
+    std::vector<Value>* globals_ = &ownGlobals_;  // the <>name variables every process shares
     std::vector<Value>* frame_ = &main_;    // the running method's variables
     const Statement* current_ = nullptr;    // the statement running, for messages
     int conditionLine_ = 0;                 // when not 0: the line of the condition being worked out
@@ -120,8 +133,9 @@ private:
     bool stopped_ = false;
     std::vector<std::string> arguments_;
     const volatile sig_atomic_t* stop_ = nullptr;
-    DocumentTable documents_;               // documents open by reference (CreateDocument ...)
+    DocumentTable documents_;               // this flow's documents open by reference (CreateDocument ...)
     int32_t process_ = 0;                   // the process running: the owner of the documents it opens
+    Scheduler* scheduler_ = nullptr;        // runs the processes; shared by all of them
 };
 
 }  // namespace zor::shell

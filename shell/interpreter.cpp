@@ -121,7 +121,7 @@ bool Interpreter::Fail(std::string message) {
 // A stop signal, or a cancel the host asked for (Ctrl-C at the prompt; the cancelled command has
 // already ended), stops the run: no Try catches it.
 bool Interpreter::Stopping() {
-    if ((stop_ != nullptr && *stop_ != 0) || HostCancelRequested() != 0) {
+    if ((stop_ != nullptr && *stop_ != 0) || HostCancelRequested() != 0 || (scheduler_ != nullptr && scheduler_->Aborted())) {
         stopped_ = true;
         return true;
     }
@@ -132,9 +132,9 @@ std::string Interpreter::NameOf(const Expr& variable) const {
     return (variable.global ? "<>" : "$") + variable.text;
 }
 
-bool Interpreter::Run(const Program& program, bool echo) {
-    // How deep methods may go: to the bottom of this thread's stack, less room for one statement's
-    // own depth (its expressions are bounded) and for the calls it makes.
+// How deep methods may go: to the bottom of this thread's stack, less room for one statement's own
+// depth (its expressions are bounded) and for the calls it makes.
+void Interpreter::FindStackLimit() {
     stackLimit_ = nullptr;
     pthread_attr_t attributes;
     if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
@@ -146,17 +146,44 @@ bool Interpreter::Run(const Program& program, bool echo) {
             stackLimit_ = static_cast<const char*>(low) + size / 2;
         pthread_attr_destroy(&attributes);
     }
+}
+
+bool Interpreter::Run(const Program& program, bool echo) {
+    FindStackLimit();
     program_ = &program;
     fault_ = Fault{};
     stopped_ = false;
     main_.resize(program.mainScope.names.size());
-    globals_.resize(program.globals.names.size());
+    globals_->resize(program.globals.names.size());
     frame_ = &main_;
     depth_ = 0;
     leaving_ = Leaving::No;
     for (const Statement& st : program.main)
         if (!ExecOne(st, echo)) return false;
     return true;
+}
+
+std::shared_ptr<Interpreter> Interpreter::Offspring() const {
+    auto child = std::make_shared<Interpreter>(plugin_, out_);
+    child->program_ = program_;
+    child->globals_ = globals_;
+    child->arguments_ = arguments_;
+    child->stop_ = stop_;
+    child->scheduler_ = scheduler_;
+    return child;
+}
+
+bool Interpreter::RunProcess(int32_t method, std::vector<Value> args) {
+    FindStackLimit();
+    const Method& m = program_->methods[static_cast<size_t>(method)];
+    std::vector<Value> frame(static_cast<size_t>(m.slots));
+    for (size_t i = 0; i < args.size() && i + 1 < frame.size(); ++i) frame[i + 1] = std::move(args[i]);
+    frame_ = &frame;
+    depth_ = 1;
+    const bool ok = Exec(m.body);
+    leaving_ = Leaving::No;  // a Return ends the process's method as it ends any other
+    frame_ = &main_;
+    return ok;
 }
 
 // A Break, Continue or Return ends the list early; the loop or method it is for takes it.
