@@ -1,7 +1,8 @@
 # http_server_test.py: examples/http_server.zor against curl and python3 clients on 127.0.0.1: four
 # clients that send a byte a second hold up none of 20 ordinary requests (all answered while the four
 # are still sending) and get 408 in the end; keep-alive with curl; a 1 MiB file while small pages are
-# fetched; 400, 404, 405; /quit only when the command line allows it.
+# fetched; 400, 404, 405; /quit only when the command line allows it; HTTPS given a certificate and
+# key, driven by curl --cacert.
 import concurrent.futures
 import os
 import socket
@@ -10,7 +11,7 @@ import tempfile
 import threading
 import time
 
-from peers import EXAMPLES, HOST, check, stop, wait_for
+from peers import EXAMPLES, HOST, check, make_authority, stop, wait_for
 
 
 def start(folder, *flags):
@@ -137,6 +138,20 @@ with tempfile.TemporaryDirectory() as folder:
         out, err = server.communicate(timeout=30)
         check(server.returncode == 0, f"exit status {server.returncode}: {err}")
         check(out.startswith("listening on") and out.endswith("\n") and err == "", f"{out!r} {err!r}")
+    finally:
+        stop(server)
+    # HTTPS: the same pages through TLS sessions, to curl trusting the test's own authority.
+    ca, certificate, key = make_authority(folder)
+    server, port = start(folder, f"cert={certificate}", f"key={key}")
+    try:
+        for name in ("localhost", "127.0.0.1"):
+            got = subprocess.run(["curl", "-s", "--max-time", "30", "--cacert", ca,
+                                  f"https://{name}:{port}/small.html", f"https://{name}:{port}/big.bin"],
+                                 capture_output=True)
+            check(got.stdout == b"<p>small</p>\n" + big, f"https to {name}: {len(got.stdout)} bytes, {got.stderr!r}")
+        untrusted = subprocess.run(["curl", "-s", "--max-time", "30", f"https://localhost:{port}/small.html"],
+                                   capture_output=True)
+        check(untrusted.returncode == 60, f"curl without the authority: {untrusted.returncode}")
     finally:
         stop(server)
 print("http_server: ok")
