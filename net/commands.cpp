@@ -1,6 +1,7 @@
 // commands.cpp: the network commands: reading their arguments, calling the stream operations and
 // writing their results. Commands whose argument 1 is a StreamRef get it resolved by the dispatcher.
 #include <poll.h>
+#include <sys/socket.h>
 
 #include "net/net.h"
 #include "net/sockets.h"
@@ -200,6 +201,66 @@ void TcpWaitState(CommandCall& call) {
         if (reached) break;
         if (timeout > 0 && TicksPast(HostTicks(), deadline)) break;
         if (HostCancelRequested() != 0) break;  // as when time is up: the state as it stands
+    }
+    frame::SetIntResult(call, r);
+}
+
+// TcpWaitData (ref, ticks): waits until the stream has bytes to read, its peer has closed, or the ticks
+// pass; between looks it gives way to the host until the socket turns readable or the time left is up.
+// The bytes waiting (more than 0); 0 when the ticks passed first, the host asked to cancel, or a
+// stream that was listening has just taken a connection (so that a server hands it on at once); -1
+// when the stream is gone, failed, or closed with nothing left to read.
+void TcpWaitData(CommandCall& call) {
+    const int32_t ticks = frame::IntArg(call, 2);
+    const uint32_t deadline = HostTicks() + static_cast<uint32_t>(ticks > 0 ? ticks : 0);
+    const StreamHold hold = HoldStream(call.entry);
+    const bool listening = *call.entry != nullptr && (*call.entry)->state == StreamListening;
+    int32_t r = 0;
+    for (;;) {
+        StreamRecord* stream = HeldStream(hold);
+        if (stream == nullptr) {
+            r = -1;
+            break;
+        }
+        uint32_t available = BytesAvailable(call.entry);
+        if (available > 0) {
+            // Bytes are here, but the host's other work gets its turn first: a stream that is never
+            // empty must not keep the rest waiting. The host may release the stream meanwhile.
+            HostYield();
+            available = HeldStream(hold) != nullptr ? BytesAvailable(call.entry) : 0;
+            r = HeldStream(hold) == nullptr ? -1 : available > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(available);
+            if (r != 0) break;
+            continue;
+        }
+        int16_t state = StreamState(call.entry, 0);
+        stream = HeldStream(hold);
+        if (state == StreamEstablished && stream != nullptr && stream->tls == nullptr) {
+            // Readable with nothing to read: the peer has closed (or reset) its end.
+            // A pending error (a reset) is left on the socket for the receive to report.
+            const int ready = sockets::PollNow(stream->socket, POLLIN);
+            if (ready < 0 || (ready & POLLERR) != 0) {
+                state = StreamClosed;
+            } else if ((ready & (POLLIN | POLLHUP)) != 0) {
+                char byte;
+                const ssize_t n = recv(stream->socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && sockets::LastError() != sockets::kWouldBlock)) state = StreamClosed;
+                else if (n > 0) continue;
+            }
+        }
+        if (listening && state == StreamEstablished) break;  // r is 0: a connection, no bytes yet
+        if (state < 0 || state >= StreamClosed) {
+            // The peer's close can come with its last bytes: look once more before saying none are left.
+            const uint32_t last = HeldStream(hold) != nullptr ? BytesAvailable(call.entry) : 0;
+            r = last > 0 ? static_cast<int32_t>(last > 0x7FFFFFFFu ? 0x7FFFFFFFu : last) : -1;
+            break;
+        }
+        const uint32_t now = HostTicks();
+        if (ticks <= 0 || !TicksPast(deadline, now) || HostCancelRequested() != 0) {
+            r = 0;
+            break;
+        }
+        stream = HeldStream(hold);
+        HostYieldWaiting(stream != nullptr ? stream->socket : -1, POLLIN, deadline - now);
     }
     frame::SetIntResult(call, r);
 }

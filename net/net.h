@@ -218,6 +218,7 @@ void UdpClose(frame::CommandCall& call);           // 42
 void UdpSend(frame::CommandCall& call);            // 43
 void UdpReceive(frame::CommandCall& call);         // 44
 void UdpMaxDatagramSize(frame::CommandCall& call); // 45
+void TcpWaitData(frame::CommandCall& call);        // 100
 
 }  // namespace zor::net
 

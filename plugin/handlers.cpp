@@ -51,6 +51,7 @@ constexpr HandlerEntry kHandlers[] = {
     {9, net::TcpBytesAvailable, kResolvesStream},
     {10, net::TcpStreamInfo, kResolvesStream},
     {11, net::TcpWaitState, kResolvesStream},
+    {100, net::TcpWaitData, kResolvesTcpStream},
     {14, net::LocalAddress, kPlain},
     {15, net::AddressToName, kPlain},
     {16, net::NameToAddress, kPlain},

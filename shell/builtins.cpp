@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "shell/engine.h"
 #include "shell/macroman.h"
@@ -234,6 +235,8 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
         return true;
     }
 
+    if (e.builtin >= Builtin::NewProcess) return CallProcessBuiltin(call, result);
+
     // Arguments: variables the built-in changes are reached in place, the others worked out.
     Value args[3];
     const Value* in[3] = {&args[0], &args[1], &args[2]};  // each argument's value, in place for variables
@@ -401,14 +404,19 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
             // GMT seconds from 1904 as the plug-in's date commands take them (unsigned 32 bits, wrapped).
             return giveInteger(static_cast<int32_t>(static_cast<uint32_t>(time(nullptr)) + kSecondsFrom1904To1970));
         case Builtin::Delay: {
-            // Yields to the host while it waits, so socket events reach the plug-in meanwhile.
+            // Other processes run meanwhile, and socket events reach the plug-in.
             const uint32_t end = HostTicks() + static_cast<uint32_t>(a0.integer > 0 ? a0.integer : 0);
             while (static_cast<int32_t>(end - HostTicks()) > 0) {
                 if (Stopping()) return false;
-                HostYield();
-                const struct timespec pause = {0, 2000000};
-                nanosleep(&pause, nullptr);
+                if (scheduler_ != nullptr) {
+                    HostYield();
+                    const int32_t left = static_cast<int32_t>(end - HostTicks());
+                    if (left > 0) scheduler_->GiveWay(ProcessStatus::Delayed, -1, 0, static_cast<uint32_t>(left));
+                } else {
+                    HostYieldWaiting(-1, 0, end - HostTicks());
+                }
             }
+            if (AbortedWhileAway()) return false;
             return nothing();
         }
         case Builtin::ReadFile: {
@@ -491,8 +499,8 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
                 if (fd < 0) return Fail(name + ": " + why);
                 if (fstat(fd, &st) != 0) return Fail(name + ": " + std::strerror(errno));
             } else if (a0.kind == ValueKind::Text) {
-                const std::string file = path(a0);
-                if (stat(file.c_str(), &st) != 0) return Fail("cannot find " + file + ": " + std::strerror(errno));
+                // By name: -1 when no regular file is there, so a program can ask before it opens.
+                if (stat(path(a0).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return giveInteger(-1);
             } else {
                 return Fail("argument 1 of " + name + " wants a file name or a document reference, not " + KindName(a0.kind));
             }
@@ -577,6 +585,12 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
             const std::string given = value != nullptr ? value : "";
             return giveText(Utf8ToMacRoman(given, converted, bad) ? converted : given);
         }
+        case Builtin::NewProcess:
+        case Builtin::CurrentProcess:
+        case Builtin::ProcessState:
+        case Builtin::AbortProcess:
+        case Builtin::Semaphore:
+        case Builtin::ClearSemaphore: break;  // CallProcessBuiltin
         case Builtin::StatusText: {
             // The command's own line for the number when a command is named and lists it, else
             // the number's shared name, else an empty text.
@@ -601,6 +615,72 @@ bool Interpreter::CallBuiltin(const Node& call, Value& result) {
             if (!FolderBuiltin(call, path(a0), changed)) return false;
             return nothing();
         }
+    }
+    return Fail("unknown built-in " + name);
+}
+
+// NewProcess, CurrentProcess, ProcessState, AbortProcess, Semaphore, ClearSemaphore.
+bool Interpreter::CallProcessBuiltin(const Node& call, Value& result) {
+    const Expr& e = *call.expr;
+    const BuiltinSpec& spec = SpecOf(e.builtin);
+    const std::string& name = e.text;
+    std::vector<Value> args(e.args.size());
+    for (size_t i = 0; i < e.args.size(); ++i) {
+        if (!Eval(call.args[i], args[i])) return false;
+        const char letter = ArgLetter(spec, i);
+        if (!ArgKindFits(letter, args[i].kind))
+            return Fail("argument " + std::to_string(i + 1) + " of " + name + " wants " + ArgKindName(letter) + ", not " +
+                        KindName(args[i].kind));
+    }
+    result.Clear();
+    if (scheduler_ == nullptr) return Fail(name + " needs zor-host's processes");
+    switch (e.builtin) {
+        case Builtin::NewProcess: {
+            std::string key = args[0].bytes();
+            for (char& c : key)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            const auto found = program_->methodIndex.find(key);
+            if (found == program_->methodIndex.end()) return Fail("no method is named " + MacRomanToUtf8(args[0].bytes()));
+            const Method& m = program_->methods[static_cast<size_t>(found->second)];
+            const size_t given = args.size() - 2;
+            if (given > static_cast<size_t>(m.parameters))
+                return Fail(m.name + " takes " + std::to_string(m.parameters) + " parameters, not " + std::to_string(given));
+            const std::string processName = MacRomanToUtf8(args[1].bytes());
+            std::vector<Value> parameters(std::make_move_iterator(args.begin() + 2), std::make_move_iterator(args.end()));
+            // The flow lives on the heap (its document table must not move) for as long as the
+            // scheduler keeps the process's work: it is freed by whichever process holds the baton.
+            std::shared_ptr<Interpreter> flow = Offspring();
+            Scheduler* scheduler = scheduler_;
+            const int32_t method = found->second;
+            const int32_t number = scheduler_->Start(processName, [flow, scheduler, method, processName,
+                                                                   parameters = std::move(parameters)]() mutable {
+                const bool ended = flow->RunProcess(method, std::move(parameters)) || flow->stopped();
+                flow->CloseDocuments(DocumentTable::kEveryOwner);  // a process's documents end with it
+                if (ended) return;
+                const Fault& f = flow->fault();
+                std::fflush(stdout);
+                std::fprintf(stderr, "%s:%d: %s (process %s)\n", f.file.c_str(), f.line, f.message.c_str(), processName.c_str());
+                scheduler->NoteFailure();
+            });
+            if (number == 0) return Fail("cannot start process " + processName + ": no thread to be had");
+            result.SetInteger(number);
+            return true;
+        }
+        case Builtin::CurrentProcess: result.SetInteger(scheduler_->Current()); return true;
+        case Builtin::ProcessState: result.SetInteger(scheduler_->State(args[0].integer)); return true;
+        case Builtin::AbortProcess:
+            // A process that aborts itself ends here, before any statement after this one runs.
+            if (scheduler_->Abort(args[0].integer) && args[0].integer == scheduler_->Current()) return !AbortedWhileAway();
+            return true;
+        case Builtin::Semaphore: {
+            const int32_t ticks = args.size() > 1 ? args[1].integer : 0;
+            const bool held = scheduler_->TakeSemaphore(args[0].bytes(), static_cast<uint32_t>(ticks > 0 ? ticks : 0));
+            if (AbortedWhileAway()) return false;
+            result.SetBoolean(held);
+            return true;
+        }
+        case Builtin::ClearSemaphore: scheduler_->ClearSemaphore(args[0].bytes()); return true;
+        default: break;
     }
     return Fail("unknown built-in " + name);
 }

@@ -1160,12 +1160,14 @@ struct Engine {
 
 // ---- Running ---------------------------------------------------------------------------------------
 
-Interpreter::Interpreter(PluginLink& plugin, std::FILE* out)
+Interpreter::Interpreter(PluginLink& plugin, std::FILE* out) : Interpreter(plugin, out, 4096) {}
+
+Interpreter::Interpreter(PluginLink& plugin, std::FILE* out, size_t firstFrameValues)
     : plugin_(plugin), out_(out), globals_(std::make_shared<std::vector<Value>>()) {
-    stack_.blocks.emplace_back(new Value[4096]);
-    stack_.sizes.push_back(4096);
+    stack_.blocks.emplace_back(new Value[firstFrameValues]);
+    stack_.sizes.push_back(firstFrameValues);
     stack_.base = stack_.blocks[0].get();
-    stack_.size = 4096;
+    stack_.size = firstFrameValues;
 }
 
 Interpreter::~Interpreter() = default;
@@ -1206,12 +1208,15 @@ bool Interpreter::Run(const Program& program, bool echo) {
     return Engine::Exec(*mainCode_, *this) != kFault;
 }
 
+// A process starts with a small frame stack (one page of values), which grows as its calls need:
+// a server may keep a thousand processes, most of them waiting one method deep.
 std::unique_ptr<Interpreter> Interpreter::Offspring() const {
-    auto child = std::make_unique<Interpreter>(plugin_, out_);
+    std::unique_ptr<Interpreter> child(new Interpreter(plugin_, out_, 256));
     child->program_ = program_;
     child->globals_ = globals_;
     child->arguments_ = arguments_;
     child->stop_ = stop_;
+    child->scheduler_ = scheduler_;
     return child;
 }
 

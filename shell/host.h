@@ -14,6 +14,7 @@
 
 #include "zor/host_toolbox.h"
 #include "shell/documents.h"
+#include "shell/processes.h"
 #include "shell/script.h"
 
 namespace zor::shell {
@@ -213,6 +214,8 @@ public:
     void SetStopFlag(const volatile sig_atomic_t* flag) { stop_ = flag; }
     // Makes this flow use the `<>` globals of another flow of the same program.
     void ShareGlobals(const Interpreter& other) { globals_ = other.globals_; }
+    // The scheduler that runs this flow and the others (none: NewProcess and the semaphores fail).
+    void SetScheduler(Scheduler* scheduler) { scheduler_ = scheduler; }
 
     // Runs the main statements of `program` (the chunk parsed last); its variables live on for the
     // next chunk. False on a runtime error no Try caught (see fault()) or when asked to stop. With
@@ -221,28 +224,34 @@ public:
     // The flow of a process: method `method` of the program, its parameters `args`, run by an
     // interpreter made with Offspring. Same outcome as Run.
     bool RunProcess(int32_t method, std::vector<Value> args);
-    // A new flow's interpreter: it shares this one's program, `<>` variables, arguments and stop
-    // flag, and has variables, frames and compiled code of its own.
+    // A new flow's interpreter: it shares this one's program, `<>` variables, arguments, stop flag
+    // and scheduler, and has variables, frames and compiled code of its own.
     std::unique_ptr<Interpreter> Offspring() const;
     const Fault& fault() const { return fault_; }
     bool stopped() const { return stopped_; }
 
     static constexpr int kMostMethodDepth = 1000;  // methods running inside one another
 
-    // Closes the documents a process left open when it ends (DocumentTable::kEveryOwner: all of
-    // them, as when the script ends). The script's main statements are process 0.
+    // Closes the documents a flow left open (DocumentTable::kEveryOwner: all of them): a process's
+    // when it ends, the main flow's when the script ends. Each flow keeps its own documents.
     void CloseDocuments(int32_t process) { documents_.CloseAll(process); }
 
 private:
     friend struct Engine;  // the compiled form and its routines (engine.cpp)
 
+    // With a first block of frames of `firstFrameValues` values (Offspring's are small).
+    Interpreter(PluginLink& plugin, std::FILE* out, size_t firstFrameValues);
+
     bool CallCommand(const Node& call, Value& result);
     bool CallBuiltin(const Node& call, Value& result);
     bool ArrayBuiltin(const Node& call, const Value* const* in, Value* changed, Value& result);
     bool FolderBuiltin(const Node& call, const std::string& folder, Value* changed);
+    bool CallProcessBuiltin(const Node& call, Value& result);
     bool Eval(const Node& node, Value& out);
+    // A stop signal, a cancel the host asked for (Ctrl-C at the prompt; the cancelled command has
+    // already ended), or this process being aborted stops the flow: no Try catches it.
     bool Stopping() {
-        if ((stop_ != nullptr && *stop_ != 0) || HostCancelRequested() != 0) {
+        if ((stop_ != nullptr && *stop_ != 0) || HostCancelRequested() != 0 || (scheduler_ != nullptr && scheduler_->Aborted())) {
             stopped_ = true;
             return true;
         }
@@ -255,6 +264,13 @@ private:
         if (--loopTurns_ > 0) return false;
         loopTurns_ = 1024;
         return Stopping();
+    }
+    // After a call that may have given way to other processes: whether this one was aborted
+    // meanwhile, and so ends here rather than running on to its next look.
+    bool AbortedWhileAway() {
+        if (scheduler_ == nullptr || !scheduler_->Aborted()) return false;
+        stopped_ = true;
+        return true;
     }
     bool Fail(std::string message);
     void FindStackLimit();
@@ -280,8 +296,9 @@ private:
     int loopTurns_ = 1024;                         // turns of loops until the host's cancel is looked at again
     std::vector<std::string> arguments_;
     const volatile sig_atomic_t* stop_ = nullptr;
-    DocumentTable documents_;               // documents open by reference (CreateDocument ...)
+    DocumentTable documents_;               // this flow's documents open by reference (CreateDocument ...)
     int32_t process_ = 0;                   // the process running: the owner of the documents it opens
+    Scheduler* scheduler_ = nullptr;        // runs the processes; shared by all of them
 };
 
 }  // namespace zor::shell

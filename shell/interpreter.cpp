@@ -320,7 +320,8 @@ bool Interpreter::CallCommand(const Node& call, Value& result) {
             break;
         }
     }
-    return true;
+    // A command that waited gave way to the other processes: one of them may have aborted this one.
+    return !AbortedWhileAway();
 }
 
 }  // namespace zor::shell

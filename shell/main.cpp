@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "shell/host.h"
+#include "shell/processes.h"
 #include "shell/prompt.h"
 #include "shell/reference.h"
 
@@ -56,6 +57,7 @@ const char kUsage[] =
 volatile sig_atomic_t g_stopSignal = 0;
 volatile sig_atomic_t g_prompting = 0;      // the interactive prompt: SIGINT cancels, the session goes on
 volatile sig_atomic_t g_signalsCancelling = 0;  // signals since the running cancel was asked for
+volatile sig_atomic_t g_signalCount = 0;        // every stop signal: the scheduler passes each on to its processes
 int g_wakePipe[2] = {-1, -1};
 
 extern "C" void OnStopSignal(int signal) {
@@ -70,6 +72,7 @@ extern "C" void OnStopSignal(int signal) {
         if (g_prompting == 0 || signal != SIGINT) g_stopSignal = signal;
     }
     HostRequestCancel();
+    g_signalCount = g_signalCount + 1;
     if (g_wakePipe[1] >= 0) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t n = write(g_wakePipe[1], &byte, 1);
@@ -341,13 +344,19 @@ int main(int argc, char** argv) {
     plugin.Call(ZorSelectorStartUp, nullptr, nullptr);
     int status = kExitDone;
     auto session = [&] {
+        // This thread is process 1, the main flow; the processes it starts run on threads of their own.
+        Scheduler scheduler;
+        scheduler.WatchSignals(&g_stopSignal, &g_signalCount, g_wakePipe[0]);
         Interpreter interpreter(plugin, stdout);
         interpreter.SetArguments(options.arguments);
         interpreter.SetStopFlag(&g_stopSignal);
+        interpreter.SetScheduler(&scheduler);
+        // The main statements, then the wait for every process they started.
         auto run = [&](bool echo) {
-            if (interpreter.Run(program, echo) || interpreter.stopped()) return true;
-            Report(interpreter.fault().file, interpreter.fault().line, interpreter.fault().message);
-            return false;
+            bool ok = interpreter.Run(program, echo) || interpreter.stopped();
+            if (!ok) Report(interpreter.fault().file, interpreter.fault().line, interpreter.fault().message);
+            scheduler.AwaitOthers();
+            return ok && !scheduler.failures();
         };
         if (fromFile) {
             if (!run(false)) status = kExitError;
@@ -370,6 +379,7 @@ int main(int argc, char** argv) {
                     std::fputs("\n", stdout);
                     chunk.clear();
                     EndCancel();
+                    scheduler.ClearMainCancel();
                     continue;
                 }
                 if (got == Prompt::Outcome::Line && chunk.size() + line.size() > kMostScriptBytes) g_inputTooLong = true;
@@ -416,7 +426,10 @@ int main(int argc, char** argv) {
                     std::fflush(stdout);
                     std::fprintf(stderr, "%s:%d: cancelled\n", name.c_str(), lineNumber);
                 }
-                if (interactive && g_stopSignal == 0) EndCancel();
+                if (interactive && g_stopSignal == 0) {
+                    EndCancel();
+                    scheduler.ClearMainCancel();
+                }
                 std::fflush(stdout);
             }
         }

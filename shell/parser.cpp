@@ -148,6 +148,12 @@ constexpr BuiltinSpec kBuiltins[] = {
     {"FolderList", Builtin::FolderList, 2, 2, "tA", ValueKind::None},
     {"TextToUtf8", Builtin::TextToUtf8, 1, 1, "t", ValueKind::Text},
     {"Utf8ToText", Builtin::Utf8ToText, 1, 1, "t", ValueKind::Text},
+    {"NewProcess", Builtin::NewProcess, 2, -1, "tt*", ValueKind::Integer},
+    {"CurrentProcess", Builtin::CurrentProcess, 0, 0, "", ValueKind::Integer},
+    {"ProcessState", Builtin::ProcessState, 1, 1, "i", ValueKind::Integer},
+    {"AbortProcess", Builtin::AbortProcess, 1, 1, "i", ValueKind::None},
+    {"Semaphore", Builtin::Semaphore, 1, 2, "ti", ValueKind::Boolean},
+    {"ClearSemaphore", Builtin::ClearSemaphore, 1, 1, "t", ValueKind::None},
 };
 
 size_t BuiltinCount() { return sizeof kBuiltins / sizeof kBuiltins[0]; }

@@ -297,6 +297,12 @@ constexpr CommandNote kCommandNotes[] = {
      {"file: the file's name"}, "the picture, or none when the file cannot be read or does not fit in memory", {},
      "$picture := FileToPicture(\"photo.jpg\")"},
     // zor's own commands.
+    {100, "TCP streams", "wait until a stream has bytes to read, its peer closes, or a time-out",
+     {"stream: a stream reference", "ticks: the longest wait, in sixtieths of a second (0 or less = look once)"},
+     "the bytes waiting, 0, or -1",
+     {{0, "the ticks passed first, the host asked to cancel, or a listening stream took a connection"},
+      {-1, "the reference names no stream, the stream failed, or its peer closed and nothing is left to read"}},
+     "$n := TcpWaitData($s; 600)"},
     {101, "TLS", "run the TLS handshake on an established stream; every later byte of it goes through the session",
      {"stream: a stream reference",
       "server name: the name the server's certificate must carry (a client sends it as SNI); an address is "

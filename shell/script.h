@@ -56,6 +56,8 @@ enum class Builtin : uint8_t {
     SortArray, FindInArray, SplitText, JoinText,                  // arrays and texts
     IsNumber, DocumentList, FolderList,                           // numbers checked, folders listed
     TextToUtf8, Utf8ToText,                                       // texts on the wire as UTF-8
+    NewProcess, CurrentProcess, ProcessState, AbortProcess,      // processes
+    Semaphore, ClearSemaphore,
 };
 
 // One built-in: its name as documented, how many arguments it takes (`most` -1: any number), a

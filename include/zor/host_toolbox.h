@@ -68,7 +68,8 @@ void HostYield(void);
 // Returns after that many ticks (at once on the manual clock, which it advances).
 void HostDelay(uint32_t ticks);
 // Yields as HostYield does, for a loop that waits: on `socket` becoming ready for `events` (poll's
-// bits; a negative socket waits on time alone) or on `ticks` passing, whichever comes first. Without
+// bits; a negative socket waits on time alone) or on `ticks` passing, whichever comes first (0: look
+// and come back at once; 0xFFFFFFFF: no time limit, the socket or the host's own wake alone). Without
 // a wait hook the layer sleeps in poll (through the system-call table) for at most one tick and never
 // on the manual clock, so a waiting host takes no processor time. It may return early for any
 // reason: the caller looks again at its socket, its time-out and the cancel request.

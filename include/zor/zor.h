@@ -133,6 +133,7 @@ inline constexpr CommandSpec kCommands[] = {
     {57, "PictureToFile", "pt", ResultKind::Integer},
     {58, "FileToPicture", "t", ResultKind::Picture},
     // zor's own commands, from 100 up.
+    {100, "TcpWaitData", "ii", ResultKind::Integer},
     {101, "TcpStartTls", "isi", ResultKind::Integer},
     {102, "TlsServerCredentials", "tt", ResultKind::Integer},
     {103, "TcpTlsInfo", "iSSS", ResultKind::Integer},
