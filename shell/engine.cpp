@@ -5,6 +5,7 @@
 // compiler for expressions; statements; method calls and frames; the compiler for statements; Run.
 #include <pthread.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "shell/engine.h"
@@ -105,10 +106,12 @@ struct Engine {
 
     // Element `index` of an integer array, when it is one and has that element.
     static bool IntegerAt(const Value& array, int32_t index, int32_t& out) {
-        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
-        const std::vector<Value>& items = array.items();
-        if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
-        out = items[static_cast<size_t>(index - 1)].integer;
+        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer || array.body_ == nullptr) return false;
+        const std::vector<Value>& items = static_cast<const ArrayBody*>(array.body_)->items;
+        // index - 1 taken as unsigned: an index below 1 is out of range too
+        const size_t at = static_cast<uint32_t>(index) - 1u;
+        if (at >= items.size()) return false;
+        out = items[at].integer;
         return true;
     }
     static bool QuickInteger(const Node& n, Interpreter&, int32_t& out) {
@@ -436,6 +439,17 @@ struct Engine {
         }
         return TruthMixed(n, f, yes);
     }
+    // The same with the left side's routine known when compiling (called directly).
+    template <Op op, Node::QuickFn quick>
+    static bool TruthQuickLocalWith(const Node& n, Interpreter& f, bool& yes) {
+        int32_t a = 0;
+        const Value& b = f.frame_[n.slot];
+        if (b.kind == ValueKind::Integer && quick(n.args[0], f, a)) {
+            yes = Compare<op>(a, b.integer);
+            return true;
+        }
+        return TruthMixed(n, f, yes);
+    }
     // Two local variables compared.
     template <Op op>
     static bool TruthLocalLocal(const Node& n, Interpreter& f, bool& yes) {
@@ -481,6 +495,26 @@ struct Engine {
     template <Op op> struct PickTruthLocalLiteral { static constexpr Node::TruthFn fn = &TruthLocalLiteral<op>; };
     template <Op op> struct PickTruthLocalLocal { static constexpr Node::TruthFn fn = &TruthLocalLocal<op>; };
     template <Op op> struct PickTruthQuickLocal { static constexpr Node::TruthFn fn = &TruthQuickLocal<op>; };
+    template <Node::QuickFn quick> struct TruthQuickLocalOf {
+        template <Op op> struct At { static constexpr Node::TruthFn fn = &TruthQuickLocalWith<op, quick>; };
+        static Node::TruthFn For(Op op) { return ByOp<At>(op); }
+    };
+    template <Node::QuickFn quick> struct PickTruthQuickLocalFor { static constexpr Node::TruthFn (*fn)(Op) = &TruthQuickLocalOf<quick>::For; };
+
+    // A fused routine made for a quick operand of one of the commonest forms, which it then calls
+    // directly (null for any other: the fused routine that calls through the node is used).
+    template <template <Node::QuickFn> class Pick>
+    static auto ByQuick(Node::QuickFn q) {
+        using Fn = std::remove_const_t<decltype(Pick<&QuickLocal>::fn)>;
+        if (q == &QuickLocal) return Fn{Pick<&QuickLocal>::fn};
+        if (q == &QuickInteger) return Fn{Pick<&QuickInteger>::fn};
+        if (q == &QuickElementLocalByLocal) return Fn{Pick<&QuickElementLocalByLocal>::fn};
+        if (q == &QuickElementLocalAt<Op::Add, false>) return Fn{Pick<&QuickElementLocalAt<Op::Add, false>>::fn};
+        if (q == &QuickElementLocalAt<Op::Sub, false>) return Fn{Pick<&QuickElementLocalAt<Op::Sub, false>>::fn};
+        if (q == &QuickElementLocalAt<Op::Add, true>) return Fn{Pick<&QuickElementLocalAt<Op::Add, true>>::fn};
+        if (q == &QuickElementLocalAt<Op::Sub, true>) return Fn{Pick<&QuickElementLocalAt<Op::Sub, true>>::fn};
+        return Fn{nullptr};
+    }
     template <Op op> struct PickArithValues { static constexpr Node::EvalFn fn = &EvalArithValues<op>; };
 
     static bool IsLocal(const Node& n) { return n.expr->form == Expr::Form::Variable && !n.global; }
@@ -617,7 +651,8 @@ struct Engine {
                         n.slot = l.slot;
                         n.integer = r.slot;
                     } else if (l.quick != nullptr && IsLocal(r)) {
-                        n.truth = ByOp<PickTruthQuickLocal>(e.op);
+                        const auto forOp = ByQuick<PickTruthQuickLocalFor>(l.quick);
+                        n.truth = forOp != nullptr ? forOp(e.op) : ByOp<PickTruthQuickLocal>(e.op);
                         n.slot = r.slot;
                     } else {
                         n.truth = ByOp<PickCompare>(e.op);
@@ -694,6 +729,17 @@ struct Engine {
         }
         return AssignGeneral(s, f);
     }
+    template <Node::QuickFn quick>
+    static Flow RunAssignLocalWith(const Step& s, Interpreter& f) {
+        Value& slot = f.frame_[s.place.slot];
+        int32_t n = 0;
+        if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && quick(s.value, f, n)) {
+            slot.SetInteger(n);
+            return true;
+        }
+        return AssignGeneral(s, f);
+    }
+    template <Node::QuickFn quick> struct PickAssignLocal { static constexpr Step::RunFn fn = &RunAssignLocalWith<quick>; };
     static Flow RunAssignElement(const Step& s, Interpreter& f) {
         int32_t n = 0;
         if (s.value.quick != nullptr && SlotOf(s.place, f).element == ValueKind::Integer && s.value.quick(s.value, f, n)) {
@@ -730,6 +776,19 @@ struct Engine {
         }
         return AssignGeneral(s, f);
     }
+    template <Node::QuickFn quick>
+    static Flow RunAssignLocalElementByLocalWith(const Step& s, Interpreter& f) {
+        int32_t n = 0;
+        Value& array = f.frame_[s.place.slot];
+        const Value& index = f.frame_[s.place.args[0].slot];
+        if (array.kind == ValueKind::Array && array.element == ValueKind::Integer && quick(s.value, f, n) &&
+            index.kind == ValueKind::Integer && index.integer >= 1 && static_cast<size_t>(index.integer) <= array.items().size()) {
+            OwnItems(array)[static_cast<size_t>(index.integer - 1)].Reinteger(n);
+            return true;
+        }
+        return AssignGeneral(s, f);
+    }
+    template <Node::QuickFn quick> struct PickAssignLocalElementByLocal { static constexpr Step::RunFn fn = &RunAssignLocalElementByLocalWith<quick>; };
     // `$x := $y`, `$x := $y + 1`, `$x := $y - $z` into a local integer variable: the arithmetic done
     // here rather than by the value's routine.
     static Flow RunAssignLocalFromLocal(const Step& s, Interpreter& f) {
@@ -1102,7 +1161,9 @@ struct Engine {
             if (value.quick == ByOp<PickLocalLocal>(e.op)) return ByOp<PickAssignLocalLocal>(e.op);
             if (value.eval == ByOp<PickArithValues>(e.op)) return ByOp<PickAssignLocalArithValues>(e.op);
         }
-        return value.quick != nullptr ? &RunAssignLocal : &AssignGeneral;
+        if (value.quick == nullptr) return &AssignGeneral;
+        const Step::RunFn with = ByQuick<PickAssignLocal>(value.quick);
+        return with != nullptr ? with : &RunAssignLocal;
     }
 
     static Step CompileStep(const Statement& st, bool echo) {
@@ -1127,6 +1188,9 @@ struct Engine {
             case Statement::Form::Call: s.run = echo ? &RunCallEcho : &RunCall; break;
             case Statement::Form::Assign:
                 if (echo) s.run = &RunAssignEcho;
+                else if (st.place.form == Expr::Form::Element && !st.place.global && IsLocal(s.place.args[0]) &&
+                         ByQuick<PickAssignLocalElementByLocal>(s.value.quick) != nullptr)
+                    s.run = ByQuick<PickAssignLocalElementByLocal>(s.value.quick);
                 else if (st.place.form == Expr::Form::Element && !st.place.global && IsLocal(s.place.args[0]))
                     s.run = &RunAssignLocalElementByLocal;
                 else if (st.place.form == Expr::Form::Element && !st.place.global && s.place.args[0].quick != nullptr)
