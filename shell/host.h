@@ -248,10 +248,11 @@ private:
     bool FolderBuiltin(const Node& call, const std::string& folder, Value* changed);
     bool CallProcessBuiltin(const Node& call, Value& result);
     bool Eval(const Node& node, Value& out);
-    // A stop signal, a cancel the host asked for (Ctrl-C at the prompt; the cancelled command has
-    // already ended), or this process being aborted stops the flow: no Try catches it.
+    // A stop signal, or a cancel the host asked for (Ctrl-C at the prompt; the cancelled command has
+    // already ended), stops the flow: no Try catches it. An aborted process is one of these: the
+    // scheduler asks the host to cancel whenever it hands the baton back to it.
     bool Stopping() {
-        if ((stop_ != nullptr && *stop_ != 0) || HostCancelRequested() != 0 || (scheduler_ != nullptr && scheduler_->Aborted())) {
+        if ((stop_ != nullptr && *stop_ != 0) || HostCancelRequested() != 0) {
             stopped_ = true;
             return true;
         }
@@ -268,7 +269,7 @@ private:
     // After a call that may have given way to other processes: whether this one was aborted
     // meanwhile, and so ends here rather than running on to its next look.
     bool AbortedWhileAway() {
-        if (scheduler_ == nullptr || !scheduler_->Aborted()) return false;
+        if (scheduler_ == nullptr || scheduler_->live() < 2 || HostCancelRequested() == 0 || !scheduler_->Aborted()) return false;
         stopped_ = true;
         return true;
     }
