@@ -800,33 +800,26 @@ struct Engine {
         }
         return AssignGeneral(s, f);
     }
-    template <Op op>
-    static Flow RunAssignLocalLiteral(const Step& s, Interpreter& f) {
-        Value& slot = f.frame_[s.place.slot];
-        const Value& v = f.frame_[s.value.slot];
-        int32_t n = 0;
-        if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && v.kind == ValueKind::Integer &&
-            Arith<op>(v.integer, s.value.integer, n)) {
-            slot.SetInteger(n);
-            return kNext;
-        }
-        return AssignGeneral(s, f);
-    }
-    template <Op op>
-    static Flow RunAssignLocalLocal(const Step& s, Interpreter& f) {
+    // (`local`: the right operand is the local variable of slot `integer`, else the literal `integer`.)
+    template <Op op, bool local>
+    static Flow RunAssignLocalOp(const Step& s, Interpreter& f) {
         Value& slot = f.frame_[s.place.slot];
         const Value& a = f.frame_[s.value.slot];
-        const Value& b = f.frame_[s.value.integer];
-        int32_t n = 0;
+        int32_t b = s.value.integer, n = 0;
+        if constexpr (local) {
+            const Value& right = f.frame_[s.value.integer];
+            if (right.kind != ValueKind::Integer) return AssignGeneral(s, f);
+            b = right.integer;
+        }
         if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && a.kind == ValueKind::Integer &&
-            b.kind == ValueKind::Integer && Arith<op>(a.integer, b.integer, n)) {
+            Arith<op>(a.integer, b, n)) {
             slot.SetInteger(n);
             return kNext;
         }
         return AssignGeneral(s, f);
     }
-    template <Op op> struct PickAssignLocalLiteral { static constexpr Step::RunFn fn = &RunAssignLocalLiteral<op>; };
-    template <Op op> struct PickAssignLocalLocal { static constexpr Step::RunFn fn = &RunAssignLocalLocal<op>; };
+    template <Op op> struct PickAssignLocalLiteral { static constexpr Step::RunFn fn = &RunAssignLocalOp<op, false>; };
+    template <Op op> struct PickAssignLocalLocal { static constexpr Step::RunFn fn = &RunAssignLocalOp<op, true>; };
     // `$x := F($a) + F($b)` into a local variable: the two sides worked out (calls, mostly) and,
     // when both are integers, their sum stored without a temporary for it.
     template <Op op>
