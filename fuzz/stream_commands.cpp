@@ -374,6 +374,11 @@ void Run(const Op& op) {
             StopPlugin();
             if ((op.b & 1) != 0) RozoZIvav(ZorSelectorStartUp, nullptr, &g_globals, nullptr);
             break;
+        case 18: {  // TcpWaitData, with a time-out the host's clock soon passes
+            int32_t r = ref, ticks = op.c % 4 == 0 ? 0 : 1 + op.b % 90;
+            (void)Call(100, {&r, &ticks});
+            break;
+        }
         default:
             break;
     }
