@@ -181,8 +181,8 @@ void Scheduler::SocketEventDelivered(void* context, int32_t socket) {
 
 // Looks at what the waiting processes wait for, sleeping up to `timeoutMs` (-1: until something comes).
 // The poll's entries: the signal pipe, then each waiting process's socket, then the subscribed sockets
-// (socket events), which the host delivers itself when one is ready, as a real host's event loop does
-// while its flows wait.
+// (socket events) no process waits on, which the host delivers itself when one is ready, as a real
+// host's event loop does while its flows wait.
 void Scheduler::PollWaiters(int timeoutMs) {
     std::vector<pollfd> fds;
     std::vector<Process*> owners;  // the process of each entry; null for the pipe and the subscriptions
@@ -200,7 +200,11 @@ void Scheduler::PollWaiters(int timeoutMs) {
     int32_t socket = -1;
     int16_t events = 0;
     for (int32_t i = 0; HostSocketSubscriptionAt(i, &socket, &events) == 0; ++i) {
-        if (events == 0 || std::find(quietSubscriptions_.begin(), quietSubscriptions_.end(), socket) != quietSubscriptions_.end())
+        // A socket a process waits on is that process's to look at when it turns ready (a listener's
+        // waiting process takes the connection itself): the host delivers only what nobody awaits.
+        const auto awaited = [socket](const pollfd& f) { return f.fd == socket; };
+        if (events == 0 || std::find(quietSubscriptions_.begin(), quietSubscriptions_.end(), socket) != quietSubscriptions_.end() ||
+            std::any_of(fds.begin(), fds.begin() + static_cast<ptrdiff_t>(firstSubscription), awaited))
             continue;
         fds.push_back({socket, events, 0});
         owners.push_back(nullptr);
