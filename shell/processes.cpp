@@ -229,16 +229,13 @@ void Scheduler::PollWaiters(int timeoutMs) {
     }
     if (eventsReady) {
         // The event hook runs here, on the thread holding the baton, as it would in a yield.
-        const size_t before = ready_.size();
         (void)HostDeliverSocketEventsNow();
-        if (ready_.size() == before) {
-            // Nobody woke: a subscribed socket still ready (a connection no stream listens for yet)
-            // is left out until a process has run.
-            for (size_t i = firstSubscription; i < fds.size(); ++i) {
-                if (fds[i].revents == 0 || (fds[i].revents & POLLNVAL) != 0) continue;
-                pollfd again{fds[i].fd, fds[i].events, 0};
-                if (HostSystemCallTable()->poll(&again, 1, 0) > 0) quietSubscriptions_.push_back(fds[i].fd);
-            }
+        // A subscribed socket still ready after its delivery (a connection no stream listens for
+        // yet) is left out until a process has run, so that the host does not spin on it.
+        for (size_t i = firstSubscription; i < fds.size(); ++i) {
+            if (fds[i].revents == 0 || (fds[i].revents & POLLNVAL) != 0) continue;
+            pollfd again{fds[i].fd, fds[i].events, 0};
+            if (HostSystemCallTable()->poll(&again, 1, 0) > 0) quietSubscriptions_.push_back(fds[i].fd);
         }
     }
     const uint64_t now = NowMilliseconds();
