@@ -210,6 +210,23 @@ int32_t TlsDecodedBytes(StreamRecord* stream) {
     return held > 0 ? held : 0;
 }
 
+bool TlsPeerEnded(StreamRecord* stream) {
+    if (stream->tls == nullptr || !stream->tls->ready) return false;
+    SSL* ssl = stream->tls->ssl;
+    if (SSL_pending(ssl) > 0) return false;
+    if ((SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) != 0) return true;  // close_notify came before
+    const int ready = sockets::PollNow(stream->socket, POLLIN);
+    if (ready < 0 || (ready & POLLNVAL) != 0) return true;
+    if ((ready & (POLLIN | POLLHUP | POLLERR)) == 0) return false;  // nothing new on the socket
+    // Something came: a record to decode, or the end. Peek without taking a byte.
+    char byte;
+    ERR_clear_error();
+    const int r = SSL_peek(ssl, &byte, 1);
+    const int error = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl, r);
+    ERR_clear_error();
+    return r <= 0 && error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
+}
+
 // The handshake, yielding while it waits. The session is on the stream from the start, so that a
 // close or a release during a yield ends it (the loop then finds it gone).
 int32_t StartTls(StreamRecord** entry, const unsigned char* serverName, int32_t flags) {
