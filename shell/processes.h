@@ -97,6 +97,7 @@ private:
     void MakeReady(Process* p);
     void CheckSignals();
     void Reap();
+    bool AnyWaiting() const;
     Process* Next();
     void PollWaiters(int timeoutMs);
     void HandTo(Process* next, Process* self, bool selfEnded);

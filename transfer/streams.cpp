@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "net/net.h"
 #include "text/text.h"
@@ -27,6 +28,21 @@ struct TransferChunk {
     ~TransferChunk() {
         if (text.handle != nullptr) HostDisposeHandle(text.handle);
     }
+};
+
+// Gathering a long file send into full segments (net::StartGathering) for as long as the command
+// runs, whichever way it ends.
+class Gathering {
+public:
+    Gathering(net::StreamRecord** entry, const net::StreamHold& hold)
+        : hold_(hold), socket_(net::StartGathering(entry)) {}
+    ~Gathering() { net::EndGathering(hold_, socket_); }
+    Gathering(const Gathering&) = delete;
+    Gathering& operator=(const Gathering&) = delete;
+
+private:
+    net::StreamHold hold_;  // the stream gathering
+    int32_t socket_;        // its socket when gathering, else kNoSocket
 };
 
 // The most bytes a chunk may hold before conversion so that what the conversion makes still fits a
@@ -89,6 +105,15 @@ void TcpSendFile(frame::CommandCall& call) {
     // no text, so the caller's chunk size is not cut to what a text holds.
     bool direct = flags == 0;
     if (direct && frame::IntArg(call, 4) > kLargestChunk) chunk = frame::IntArg(call, 4);
+    // A range of several chunks goes out in full segments, not one for every chunk: the pieces are
+    // gathered until the loop ends, whichever way; and the peer's close is kept from raising SIGPIPE
+    // once for the whole range instead of once for every piece.
+    std::optional<Gathering> gathering;
+    std::optional<net::QuietPipe> quiet;
+    if (direct && remaining > chunk) {
+        gathering.emplace(entry, hold);
+        quiet.emplace();
+    }
     int64_t offset = start;
     int64_t n = 0;
     do {
