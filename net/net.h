@@ -124,6 +124,16 @@ int32_t UpdateStreamState(StreamRecord* stream, int16_t floor);
 [[nodiscard]] int16_t ReleaseStream(StreamRecord** entry);
 // Selector 0: the polled state; 14: the last receive's size; 17: bytes sent (low 16 bits).
 int16_t StreamState(StreamRecord** entry, int32_t selector);
+// What a transfer loop keeps to poll its stream sparingly (StateAfterPass).
+struct StreamWatch {
+    bool polled = false;    // the socket has been polled during the loop
+    uint32_t polledAt = 0;  // the tick of the last poll
+};
+// The stream's state after a pass of a transfer loop, as StreamState (entry, 0) gives it, read after
+// every pass. A pass that moved a whole piece has just shown the connection working, so while passes
+// do, the socket itself is polled (for an exceptional condition) only once a tick; any other pass,
+// and any stream not established, polls.
+int16_t StateAfterPass(StreamRecord** entry, bool whole, StreamWatch& watch);
 
 // ---- Sending and receiving ----------------------------------------------------------------------
 inline constexpr int32_t kSendPiece = 65536;       // the most bytes one send call is offered

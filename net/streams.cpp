@@ -223,4 +223,15 @@ int16_t StreamState(StreamRecord** entry, int32_t selector) {
     }
 }
 
+int16_t StateAfterPass(StreamRecord** entry, bool whole, StreamWatch& watch) {
+    const StreamRecord* stream = entry != nullptr ? *entry : nullptr;
+    const uint32_t now = HostTicks();
+    if (whole && watch.polled && now == watch.polledAt && stream != nullptr && stream->kind == StreamTcp &&
+        stream->state == StreamEstablished)
+        return StreamEstablished;
+    watch.polled = true;
+    watch.polledAt = now;
+    return StreamState(entry, 0);
+}
+
 }  // namespace zor::net
