@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -237,6 +238,49 @@ TEST(TcpSendFile, LongRangesGoOutInFullSegments) {
     EXPECT_EQ(TcpRelease(host, ref), 0);
     EXPECT_EQ(sink->ReadLine().substr(0, 6), "16384 ");
     EXPECT_EQ(sink->Finish(), 0);
+    *HostSystemCallTable() = saved;
+}
+
+// While chunks go whole the socket is polled for an exceptional condition once a tick, not after
+// every chunk; with a tick passing at every yield, every chunk is followed by a poll.
+TEST(TcpSendFile, TheSocketIsPolledOnceATickWhileChunksGoWhole) {
+    PluginHost host;
+    TempDir folder;
+    const std::string bytes = PatternBytes(1 << 20, 2);  // 64 chunks of 16384
+    WriteFile(folder.File("file"), bytes);
+    static int polls = 0;
+    const HostSystemCalls saved = *HostSystemCallTable();
+    static HostSystemCalls plain;
+    plain = saved;
+    HostSystemCallTable()->poll = [](pollfd* fds, nfds_t count, int timeout) -> int {
+        if (count == 1 && fds[0].events == POLLPRI) ++polls;
+        return plain.poll(fds, count, timeout);
+    };
+    HostSetManualClock(true);
+    for (bool ticking : {false, true}) {
+        polls = 0;
+        auto sink = SinkPeer(folder.File("received"));
+        const int32_t ref = ConnectTo(host, *sink, 32767);
+        ASSERT_NE(ref, 0);
+        const int before = polls;
+        {
+            YieldHook hook([&] {
+                if (ticking) HostAdvanceTicks(1);
+            });
+            EXPECT_EQ(CallSendFile(host, ref, folder.File("file")), PluginHost::kUntouched);
+        }
+        if (ticking) {
+            EXPECT_EQ(polls - before, 64);
+        } else {
+            EXPECT_LE(polls - before, 2) << "the first chunk's poll, and one for a chunk that did not go whole";
+        }
+        EXPECT_EQ(TcpClose(host, ref), 0);
+        EXPECT_EQ(TcpRelease(host, ref), 0);
+        sink->ReadLine();
+        EXPECT_EQ(sink->Finish(), 0);
+        EXPECT_TRUE(ReadFile(folder.File("received")) == bytes);
+    }
+    HostSetManualClock(false);
     *HostSystemCallTable() = saved;
 }
 
