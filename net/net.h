@@ -161,17 +161,6 @@ inline constexpr int32_t kFileReadFailed = -3;       // reading the file failed
 // moves past what was sent, the file's own position does not. Counted as SendBlock counts. The
 // bytes sent (fewer than count only when the file ended), or one of the values above.
 [[nodiscard]] int32_t SendFromFile(StreamRecord** entry, int fd, int64_t& offset, int32_t count);
-// A long send from a file gathers its pieces into full segments while it lasts, instead of each
-// piece leaving as a segment of its own: only a send buffer of at least this many bytes holds the
-// several pieces a full segment takes (a smaller one would keep a part held until the system's
-// timer lets it go, a fifth of a second).
-inline constexpr int32_t kGatheringSendBuffer = 4 * kSendPiece;
-// Starts gathering on the stream's socket when it is a plain stream with a large enough send
-// buffer: the socket gathering, or kNoSocket when it does not.
-int32_t StartGathering(StreamRecord** entry);
-// Ends StartGathering: what is held goes out at once. Nothing when the held stream went, or no
-// longer has that socket (a closed stream's socket sent what it held as it closed).
-void EndGathering(const StreamHold& hold, int32_t socket);
 // Holds SIGPIPE back from the calling thread for as long as it lives, so that a run of sends from a
 // file (sendfile has no MSG_NOSIGNAL) needs no signal calls of its own for each piece; a SIGPIPE a
 // peer's close raised meanwhile is taken back at the end, unless the thread held the signal already.

@@ -281,21 +281,6 @@ int32_t SendFromFile(StreamRecord** entry, int fd, int64_t& offset, int32_t coun
     return sent;
 }
 
-int32_t StartGathering(StreamRecord** entry) {
-    StreamRecord* stream = *entry;
-    if (stream == nullptr || stream->socket == kNoSocket || stream->tls != nullptr || stream->kind != StreamTcp)
-        return kNoSocket;
-    if (sockets::SendBufferBytes(stream->socket) < kGatheringSendBuffer) return kNoSocket;
-    sockets::HoldPartialSegments(stream->socket, true);
-    return stream->socket;
-}
-
-void EndGathering(const StreamHold& hold, int32_t socket) {
-    if (socket == kNoSocket) return;
-    const StreamRecord* stream = HeldStream(hold);
-    if (stream != nullptr && stream->socket == socket) sockets::HoldPartialSegments(socket, false);
-}
-
 StreamAddressInfo StreamAddresses(StreamRecord** entry) {
     StreamAddressInfo info{};
     StreamRecord* stream = *entry;

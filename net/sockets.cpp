@@ -68,18 +68,6 @@ void SendAtOnce(int32_t socket) {
     (void)setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-void HoldPartialSegments(int32_t socket, bool on) {
-    const int value = on ? 1 : 0;
-    (void)setsockopt(socket, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
-}
-
-int32_t SendBufferBytes(int32_t socket) {
-    int bytes = 0;
-    socklen_t length = sizeof bytes;
-    if (getsockopt(socket, SOL_SOCKET, SO_SNDBUF, &bytes, &length) != 0 || bytes < 0) return 0;
-    return bytes;
-}
-
 int32_t AcceptConnection(int32_t listener) {
     int fd;
     do {

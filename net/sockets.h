@@ -30,10 +30,6 @@ int CloseSocket(int32_t socket);
 // Small sends leave at once instead of waiting for the peer's acknowledgement of earlier ones
 // (TCP_NODELAY): the pending output already gathers small texts, and a send with push 0 means now.
 void SendAtOnce(int32_t socket);
-// Holds back partial segments (TCP_CORK) while on; turning it off sends what is held at once.
-void HoldPartialSegments(int32_t socket, bool on);
-// The socket's send buffer in bytes as the system counts it, 0 when it cannot be read.
-int32_t SendBufferBytes(int32_t socket);
 // A connection waiting on a listening socket, non-blocking, close-on-exec and sending at once;
 // kNoSocket when none.
 int32_t AcceptConnection(int32_t listener);

@@ -30,21 +30,6 @@ struct TransferChunk {
     }
 };
 
-// Gathering a long file send into full segments (net::StartGathering) for as long as the command
-// runs, whichever way it ends.
-class Gathering {
-public:
-    Gathering(net::StreamRecord** entry, const net::StreamHold& hold)
-        : hold_(hold), socket_(net::StartGathering(entry)) {}
-    ~Gathering() { net::EndGathering(hold_, socket_); }
-    Gathering(const Gathering&) = delete;
-    Gathering& operator=(const Gathering&) = delete;
-
-private:
-    net::StreamHold hold_;  // the stream gathering
-    int32_t socket_;        // its socket when gathering, else kNoSocket
-};
-
 // The most bytes a chunk may hold before conversion so that what the conversion makes still fits a
 // text: a text result that would not fit is cut, which would lose file data.
 int32_t ChunkLimit(int32_t flags) { return text::LongestToConvert(flags); }
@@ -105,15 +90,10 @@ void TcpSendFile(frame::CommandCall& call) {
     // no text, so the caller's chunk size is not cut to what a text holds.
     bool direct = flags == 0;
     if (direct && frame::IntArg(call, 4) > kLargestChunk) chunk = frame::IntArg(call, 4);
-    // A range of several chunks goes out in full segments, not one for every chunk: the pieces are
-    // gathered until the loop ends, whichever way; and the peer's close is kept from raising SIGPIPE
-    // once for the whole range instead of once for every piece.
-    std::optional<Gathering> gathering;
+    // Over a range of several chunks the peer's close is kept from raising SIGPIPE once for the
+    // whole range instead of once for every piece sent from the file.
     std::optional<net::QuietPipe> quiet;
-    if (direct && remaining > chunk) {
-        gathering.emplace(entry, hold);
-        quiet.emplace();
-    }
+    if (direct && remaining > chunk) quiet.emplace();
     int64_t offset = start;
     int64_t n = 0;
     net::StreamWatch watch;

@@ -1,12 +1,9 @@
 // send_file_test.cpp: TcpSendFile to python3 sinks on 127.0.0.1: whole files, byte ranges, chunk
 // sizes, a peer that has gone, a stream closed or released while the file goes out, failures.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -178,67 +175,6 @@ TEST(TcpSendFile, StopsAfterTheFirstChunkWhenThePeerHasGone) {
             EXPECT_EQ(peer->Finish(), 0);
         }
     }
-}
-
-// A range of several chunks on a stream with the system's buffers goes out gathered into full
-// segments while the chunks go, and nothing stays held once the command returns, whichever way it
-// ended; a range of one chunk, or a stream with small buffers, sends each piece as it comes.
-TEST(TcpSendFile, LongRangesGoOutInFullSegments) {
-    PluginHost host;
-    TempDir folder;
-    const std::string bytes = PatternBytes(1 << 20, 4);
-    WriteFile(folder.File("file"), bytes);
-    static int socketSeen = -1;
-    static bool gathered = false;  // a send met the socket gathering
-    const HostSystemCalls saved = *HostSystemCallTable();
-    static HostSystemCalls plain;
-    plain = saved;
-    HostSystemCallTable()->sendfile = [](int socket, int fd, off_t* offset, size_t count) -> ssize_t {
-        int on = 0;
-        socklen_t length = sizeof on;
-        getsockopt(socket, IPPROTO_TCP, TCP_CORK, &on, &length);
-        gathered = gathered || on != 0;
-        socketSeen = socket;
-        return plain.sendfile(socket, fd, offset, count);
-    };
-    struct Case {
-        int32_t buffer;
-        SendFileArgs args;
-        bool gathers;
-    } cases[] = {{32767, {}, true}, {32767, {0, 0, 0, 16384}, false}, {20000, {}, false}};
-    for (const Case& c : cases) {
-        gathered = false;
-        auto sink = SinkPeer(folder.File("received"));
-        const int32_t ref = ConnectTo(host, *sink, c.buffer);
-        ASSERT_NE(ref, 0);
-        EXPECT_EQ(CallSendFile(host, ref, folder.File("file"), c.args), PluginHost::kUntouched);
-        EXPECT_EQ(gathered, c.gathers) << c.buffer;
-        int on = 1;
-        socklen_t length = sizeof on;
-        EXPECT_EQ(getsockopt(socketSeen, IPPROTO_TCP, TCP_CORK, &on, &length), 0);
-        EXPECT_EQ(on, 0) << "nothing held after the command";
-        EXPECT_EQ(TcpClose(host, ref), 0);
-        EXPECT_EQ(TcpRelease(host, ref), 0);
-        sink->ReadLine();
-        EXPECT_EQ(sink->Finish(), 0);
-        EXPECT_TRUE(ReadFile(folder.File("received")) == bytes.substr(0, c.args.end != 0 ? c.args.end : bytes.size()));
-    }
-    // The stream is closed during a yield, inside the first chunk: what its socket held goes as it
-    // closes.
-    auto sink = SinkPeer(folder.File("received"));
-    const int32_t ref = ConnectTo(host, *sink, 32767);
-    ASSERT_NE(ref, 0);
-    {
-        YieldHook hook([&] {
-            if (TcpState(host, ref) == 8) TcpClose(host, ref);
-        });
-        EXPECT_EQ(CallSendFile(host, ref, folder.File("file")), PluginHost::kUntouched);
-    }
-    EXPECT_EQ(TcpState(host, ref), 14);
-    EXPECT_EQ(TcpRelease(host, ref), 0);
-    EXPECT_EQ(sink->ReadLine().substr(0, 6), "16384 ");
-    EXPECT_EQ(sink->Finish(), 0);
-    *HostSystemCallTable() = saved;
 }
 
 // While chunks go whole the socket is polled for an exceptional condition once a tick, not after
