@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "shell/host.h"
+#include "shell/engine.h"
 #include "shell/macroman.h"
 #include "shell/reference.h"
 
@@ -130,7 +130,10 @@ bool FormatInteger(int32_t n, std::string_view picture, std::string& out, std::s
 int OrderOf(const Value& a, const Value& b) {
     switch (a.kind) {
         case ValueKind::Text:
-        case ValueKind::Picture: return a.bytes.compare(b.bytes) < 0 ? -1 : a.bytes == b.bytes ? 0 : 1;
+        case ValueKind::Picture: {
+            const int order = a.bytes().compare(b.bytes());
+            return order < 0 ? -1 : order > 0;
+        }
         case ValueKind::Date: {
             const int x = a.date[2] * 10000 + a.date[1] * 100 + a.date[0];
             const int y = b.date[2] * 10000 + b.date[1] * 100 + b.date[0];
@@ -142,10 +145,41 @@ int OrderOf(const Value& a, const Value& b) {
 
 constexpr int64_t kMostArrayElements = 10000000;
 
+// Sorts texts or pictures by their bytes (unsigned), keeping equal ones in their order. Each is
+// sorted as a key: its first 8 bytes as one number, which decides most comparisons without reaching
+// the bytes, then the bytes, then its place.
+void SortByBytes(std::vector<Value>& items, bool down) {
+    struct Key {
+        uint64_t prefix;           // the first 8 bytes, most significant first (0 past the end)
+        uint32_t place;            // where the element was
+        const std::string* bytes;  // all of them
+    };
+    std::vector<Key> keys(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string& b = items[i].bytes();
+        uint64_t prefix = 0;
+        for (size_t k = 0; k < 8; ++k) prefix = prefix << 8 | (k < b.size() ? static_cast<unsigned char>(b[k]) : 0u);
+        keys[i] = {prefix, static_cast<uint32_t>(i), &b};
+    }
+    std::sort(keys.begin(), keys.end(), [down](const Key& x, const Key& y) {
+        if (x.prefix != y.prefix) return down ? y.prefix < x.prefix : x.prefix < y.prefix;
+        const int order = x.bytes->compare(*y.bytes);
+        if (order != 0) return down ? order > 0 : order < 0;
+        return x.place < y.place;
+    });
+    std::vector<Value> sorted;
+    sorted.reserve(items.size());
+    for (const Key& k : keys) sorted.push_back(std::move(items[k.place]));
+    items = std::move(sorted);
+}
+
 // The default value of an array element of a kind.
 Value Blank(ValueKind kind) {
     Value v;
-    v.kind = kind;
+    if (kind == ValueKind::Integer) v.SetInteger(0);
+    else if (kind == ValueKind::Boolean) v.SetBoolean(false);
+    else if (kind == ValueKind::Date) v.SetDate(v.date);
+    else v.SetBytes(kind, std::string());
     return v;
 }
 
@@ -171,17 +205,15 @@ std::string ArrayKindName(ValueKind element) {
 
 // Makes a variable nothing has set an array of texts. Empty when it is one now, else what it holds.
 std::string MakeTextArray(Value& v) {
-    if (v.kind == ValueKind::None) {
-        v.kind = ValueKind::Array;
-        v.element = ValueKind::Text;
-    }
+    if (v.kind == ValueKind::None) v.SetArray(ValueKind::Text);
     if (v.kind == ValueKind::Array && v.element == ValueKind::Text) return "";
     return v.kind == ValueKind::Array ? ArrayKindName(v.element) : KindName(v.kind);
 }
 
 }  // namespace
 
-bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
+bool Interpreter::CallBuiltin(const Node& call, Value& result) {
+    const Expr& e = *call.expr;
     const BuiltinSpec& spec = SpecOf(e.builtin);
     const std::string& name = e.text;
 
@@ -192,7 +224,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             const Value* shown = &v;
             const Expr& arg = e.args[i];
             if (arg.form == Expr::Form::Variable && Slot(arg).kind != ValueKind::None) shown = &Slot(arg);
-            else if (!Eval(arg, v)) return false;
+            else if (!Eval(call.args[i], v)) return false;
             if (shown->kind == ValueKind::None) return Fail("argument " + std::to_string(i + 1) + " of " + name + " gives no value");
             if (i > 0) line += '\t';
             line += FormatValue(*shown);
@@ -200,11 +232,11 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
         line += '\n';
         if (std::fwrite(line.data(), 1, line.size(), out_) != line.size() || std::fflush(out_) != 0)
             return Fail(std::string("cannot write the output: ") + std::strerror(errno));
-        result.kind = ValueKind::None;
+        result.Clear();
         return true;
     }
 
-    if (e.builtin >= Builtin::NewProcess) return CallProcessBuiltin(e, result);
+    if (e.builtin >= Builtin::NewProcess) return CallProcessBuiltin(call, result);
 
     // Arguments: variables the built-in changes are reached in place, the others worked out.
     Value args[3];
@@ -219,7 +251,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             continue;
         }
         if (arg.form == Expr::Form::Variable && Slot(arg).kind != ValueKind::None) in[i] = &Slot(arg);
-        else if (!Eval(arg, args[i])) return false;
+        else if (!Eval(call.args[i], args[i])) return false;
         if (!ArgKindFits(letter, in[i]->kind)) {
             std::string message = where + " wants " + ArgKindName(letter) + ", not " + KindName(in[i]->kind);
             if (arg.form == Expr::Form::Variable) message += " (" + NameOf(arg) + ")";
@@ -230,30 +262,27 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
     const Value& a0 = *in[0];
     const Value& a1 = *in[1];
     const Value& a2 = *in[2];
-    const std::string& text = a0.bytes;
+    const std::string& text = a0.bytes();
     auto giveText = [&](std::string bytes) {
         if (bytes.size() > kMostTextBytes)
             return Fail("a text of " + std::to_string(bytes.size()) + " bytes is longer than a text may be (32767)");
-        result.kind = ValueKind::Text;
-        result.bytes = std::move(bytes);
+        result.SetBytes(ValueKind::Text, std::move(bytes));
         return true;
     };
     auto giveInteger = [&](int32_t n) {
-        result.kind = ValueKind::Integer;
-        result.integer = n;
+        result.SetInteger(n);
         return true;
     };
     auto giveBoolean = [&](bool b) {
-        result.kind = ValueKind::Boolean;
-        result.integer = b ? 1 : 0;
+        result.SetBoolean(b);
         return true;
     };
     auto nothing = [&]() {
-        result.kind = ValueKind::None;
+        result.Clear();
         return true;
     };
     // A path as the system spells it: the host's Mac Roman text as UTF-8.
-    auto path = [&](const Value& v) { return MacRomanToUtf8(v.bytes); };
+    auto path = [&](const Value& v) { return MacRomanToUtf8(v.bytes()); };
     const bool raw = count > 1 && in[count - 1]->kind == ValueKind::Boolean && in[count - 1]->integer != 0;
     // The system would read a path only up to a NUL byte: such a path names another file, so it is
     // refused.
@@ -261,7 +290,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
         case Builtin::Picture: case Builtin::ReadFile: case Builtin::WriteFile: case Builtin::AppendFile:
         case Builtin::FileExists: case Builtin::DeleteFile: case Builtin::DocumentList: case Builtin::FolderList:
         case Builtin::CreateDocument: case Builtin::OpenDocument: case Builtin::DocumentSize:
-            if (a0.kind == ValueKind::Text && a0.bytes.find('\0') != std::string::npos)
+            if (a0.kind == ValueKind::Text && a0.bytes().find('\0') != std::string::npos)
                 return Fail("the path given to " + name + " holds a NUL byte");
             break;
         default: break;
@@ -274,8 +303,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
         case Builtin::Picture: {
             std::string data, error;
             if (!PictureFromImageFile(path(a0), data, error)) return Fail(error);
-            result.kind = ValueKind::Picture;
-            result.bytes = std::move(data);
+            result.SetBytes(ValueKind::Picture, std::move(data));
             return true;
         }
         case Builtin::Substring: {
@@ -286,15 +314,15 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             return giveText(text.substr(static_cast<size_t>(start - 1), static_cast<size_t>(n)));
         }
         case Builtin::Position: {
-            const std::string& in = a1.bytes;
+            const std::string& in = a1.bytes();
             const int64_t start = count > 2 ? (a2.integer < 1 ? 1 : a2.integer) : 1;
             if (text.empty() || start > static_cast<int64_t>(in.size())) return giveInteger(0);
             const size_t at = in.find(text, static_cast<size_t>(start - 1));
             return giveInteger(at == std::string::npos ? 0 : static_cast<int32_t>(at + 1));
         }
         case Builtin::ReplaceString: {
-            const std::string& from = a1.bytes;
-            const std::string& to = a2.bytes;
+            const std::string& from = a1.bytes();
+            const std::string& to = a2.bytes();
             if (from.empty()) return giveText(text);
             std::string out;
             size_t at = 0;
@@ -328,7 +356,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             if (count > 1) {
                 if (a0.kind != ValueKind::Integer) return Fail(name + " with a picture wants an integer, not " + std::string(KindName(a0.kind)));
                 std::string formatted, why;
-                if (!FormatInteger(a0.integer, a1.bytes, formatted, why)) return Fail(name + ": " + why);
+                if (!FormatInteger(a0.integer, a1.bytes(), formatted, why)) return Fail(name + ": " + why);
                 return giveText(std::move(formatted));
             }
             if (a0.kind == ValueKind::Text) return giveText(text);
@@ -368,10 +396,9 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             struct tm local {};
             localtime_r(&now, &local);
             if (e.builtin == Builtin::CurrentTime) return giveInteger(local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec);
-            result.kind = ValueKind::Date;
-            result.date[0] = static_cast<int16_t>(local.tm_mday);
-            result.date[1] = static_cast<int16_t>(local.tm_mon + 1);
-            result.date[2] = static_cast<int16_t>(local.tm_year + 1900);
+            const int16_t today[3] = {static_cast<int16_t>(local.tm_mday), static_cast<int16_t>(local.tm_mon + 1),
+                                      static_cast<int16_t>(local.tm_year + 1900)};
+            result.SetDate(today);
             return true;
         }
         case Builtin::CurrentSeconds:
@@ -390,6 +417,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
                     HostYieldWaiting(-1, 0, end - HostTicks());
                 }
             }
+            if (AbortedWhileAway()) return false;
             return nothing();
         }
         case Builtin::ReadFile: {
@@ -408,7 +436,7 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
         case Builtin::WriteFile:
         case Builtin::AppendFile: {
             const std::string file = path(a0);
-            const std::string bytes = raw ? a1.bytes : MacRomanToUtf8(a1.bytes);
+            const std::string bytes = raw ? a1.bytes() : MacRomanToUtf8(a1.bytes());
             // One open, the bytes in as few writes as the system takes them, one close: a script
             // that appends every piece it receives pays no more than that for each.
             const int mode = e.builtin == Builtin::WriteFile ? O_TRUNC : O_APPEND;
@@ -458,23 +486,22 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             const int fd = documents_.FileOf(a0.integer, why);
             if (fd < 0) return Fail(name + ": " + why);
             if (e.builtin == Builtin::SendPacket)
-                return WritePacket(fd, a1.bytes, why) ? nothing() : Fail(name + ": cannot write: " + why);
-            Value got;
-            got.kind = ValueKind::Text;
+                return WritePacket(fd, a1.bytes(), why) ? nothing() : Fail(name + ": cannot write: " + why);
+            std::string got;
             int64_t taken = 0;
             if (a2.kind == ValueKind::Integer) {
                 if (a2.integer < 0 || static_cast<size_t>(a2.integer) > kMostTextBytes)
                     return Fail(name + " takes 0 to 32767 bytes, not " + std::to_string(a2.integer));
-                if (!ReadPacket(fd, a2.integer, got.bytes, why)) return Fail(name + ": cannot read: " + why);
-                taken = static_cast<int64_t>(got.bytes.size());
+                if (!ReadPacket(fd, a2.integer, got, why)) return Fail(name + ": cannot read: " + why);
+                taken = static_cast<int64_t>(got.size());
             } else if (a2.kind == ValueKind::Text) {
-                if (!ReadPacketUntil(fd, a2.bytes, kMostTextBytes, got.bytes, taken, why)) return Fail(name + ": cannot read: " + why);
+                if (!ReadPacketUntil(fd, a2.bytes(), kMostTextBytes, got, taken, why)) return Fail(name + ": cannot read: " + why);
             } else {
                 return Fail("argument 3 of " + name + " wants a byte count or a stop text, not " + KindName(a2.kind));
             }
             if (changed->kind != ValueKind::None && changed->kind != ValueKind::Text)
                 return Fail(NameOf(e.args[1]) + " holds " + KindName(changed->kind) + ", not a text");
-            *changed = std::move(got);
+            changed->SetBytes(ValueKind::Text, std::move(got));
             return giveInteger(static_cast<int32_t>(taken));
         }
         case Builtin::DocumentSize: {
@@ -499,34 +526,34 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
         case Builtin::ArrayPicture:
         case Builtin::ArrayBoolean: {
             const ValueKind element = ElementOf(e.builtin);
-            if (changed->kind == ValueKind::None) {
-                changed->kind = ValueKind::Array;
-                changed->element = element;
-            }
+            if (changed->kind == ValueKind::None) changed->SetArray(element);
             if (changed->kind != ValueKind::Array || changed->element != element)
                 return Fail(NameOf(e.args[0]) + " holds " +
                             (changed->kind == ValueKind::Array ? ArrayKindName(changed->element) : KindName(changed->kind)) +
                             ", not " + ArrayKindName(element));
             if (a1.integer < 0 || a1.integer > kMostArrayElements)
                 return Fail("an array cannot have " + std::to_string(a1.integer) + " elements (10000000 at most)");
-            changed->items.resize(static_cast<size_t>(a1.integer), Blank(element));
+            const size_t size = static_cast<size_t>(a1.integer);
+            if (size != changed->items().size()) changed->EditItems().resize(size, Blank(element));
             return nothing();
         }
-        case Builtin::SizeOfArray: return giveInteger(static_cast<int32_t>(a0.items.size()));
+        case Builtin::SizeOfArray: return giveInteger(static_cast<int32_t>(a0.items().size()));
         case Builtin::AppendToArray:
         case Builtin::InsertInArray:
         case Builtin::DeleteFromArray: {
             const std::string array = NameOf(e.args[0]);
             if (changed->kind != ValueKind::Array)
                 return Fail(array + (changed->kind == ValueKind::None ? " is not defined" : " is not an array"));
-            std::vector<Value>& items = changed->items;
             if (e.builtin == Builtin::AppendToArray) {
                 if (a1.kind != changed->element)
                     return Fail("an element of " + array + " is " + KindName(changed->element) + ", not " + KindName(a1.kind));
-                if (static_cast<int64_t>(items.size()) >= kMostArrayElements) return Fail("an array of more than 10000000 elements");
-                items.push_back(a1);
+                if (static_cast<int64_t>(changed->items().size()) >= kMostArrayElements)
+                    return Fail("an array of more than 10000000 elements");
+                Value added = a1;  // before the array changes: it may be one of the array's own elements
+                changed->EditItems().push_back(std::move(added));
                 return nothing();
             }
+            const std::vector<Value>& items = changed->items();
             const int64_t at = a1.integer;
             const int64_t n = count > 2 ? a2.integer : 1;
             const int64_t size = static_cast<int64_t>(items.size());
@@ -536,10 +563,12 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             if (n < 0) return Fail(name + " cannot take " + std::to_string(n) + " elements");
             if (e.builtin == Builtin::InsertInArray) {
                 if (size + n > kMostArrayElements) return Fail("an array of more than 10000000 elements");
-                items.insert(items.begin() + (at - 1), static_cast<size_t>(n), Blank(changed->element));
+                std::vector<Value>& edited = changed->EditItems();
+                edited.insert(edited.begin() + (at - 1), static_cast<size_t>(n), Blank(changed->element));
             } else {
                 const int64_t end = at - 1 + n < size ? at - 1 + n : size;
-                items.erase(items.begin() + (at - 1), items.begin() + end);
+                std::vector<Value>& edited = changed->EditItems();
+                edited.erase(edited.begin() + (at - 1), edited.begin() + end);
             }
             return nothing();
         }
@@ -582,8 +611,8 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
             if (count > 1) {
                 const CommandSpec* c = nullptr;
                 for (const CommandSpec& candidate : kCommands)
-                    if (strcasecmp(candidate.name, a1.bytes.c_str()) == 0) c = &candidate;
-                if (c == nullptr) return Fail("no command is named " + MacRomanToUtf8(a1.bytes));
+                    if (strcasecmp(candidate.name, a1.bytes().c_str()) == 0) c = &candidate;
+                if (c == nullptr) return Fail("no command is named " + MacRomanToUtf8(a1.bytes()));
                 meaning = zor::shell::StatusText(c->selector, a0.integer);
             }
             if (meaning == nullptr) meaning = zor::shell::StatusText(a0.integer);
@@ -593,10 +622,10 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
         case Builtin::SortArray:
         case Builtin::FindInArray:
         case Builtin::SplitText:
-        case Builtin::JoinText: return ArrayBuiltin(e, in, changed, result);
+        case Builtin::JoinText: return ArrayBuiltin(call, in, changed, result);
         case Builtin::DocumentList:
         case Builtin::FolderList: {
-            if (!FolderBuiltin(e, path(a0), changed)) return false;
+            if (!FolderBuiltin(call, path(a0), changed)) return false;
             return nothing();
         }
     }
@@ -604,32 +633,35 @@ bool Interpreter::CallBuiltin(const Expr& e, Value& result) {
 }
 
 // NewProcess, CurrentProcess, ProcessState, AbortProcess, Semaphore, ClearSemaphore.
-bool Interpreter::CallProcessBuiltin(const Expr& e, Value& result) {
+bool Interpreter::CallProcessBuiltin(const Node& call, Value& result) {
+    const Expr& e = *call.expr;
     const BuiltinSpec& spec = SpecOf(e.builtin);
     const std::string& name = e.text;
     std::vector<Value> args(e.args.size());
     for (size_t i = 0; i < e.args.size(); ++i) {
-        if (!Eval(e.args[i], args[i])) return false;
+        if (!Eval(call.args[i], args[i])) return false;
         const char letter = ArgLetter(spec, i);
         if (!ArgKindFits(letter, args[i].kind))
             return Fail("argument " + std::to_string(i + 1) + " of " + name + " wants " + ArgKindName(letter) + ", not " +
                         KindName(args[i].kind));
     }
-    result.kind = ValueKind::None;
+    result.Clear();
     if (scheduler_ == nullptr) return Fail(name + " needs zor-host's processes");
     switch (e.builtin) {
         case Builtin::NewProcess: {
-            std::string key = args[0].bytes;
+            std::string key = args[0].bytes();
             for (char& c : key)
                 if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
             const auto found = program_->methodIndex.find(key);
-            if (found == program_->methodIndex.end()) return Fail("no method is named " + MacRomanToUtf8(args[0].bytes));
+            if (found == program_->methodIndex.end()) return Fail("no method is named " + MacRomanToUtf8(args[0].bytes()));
             const Method& m = program_->methods[static_cast<size_t>(found->second)];
             const size_t given = args.size() - 2;
             if (given > static_cast<size_t>(m.parameters))
                 return Fail(m.name + " takes " + std::to_string(m.parameters) + " parameters, not " + std::to_string(given));
-            const std::string processName = MacRomanToUtf8(args[1].bytes);
+            const std::string processName = MacRomanToUtf8(args[1].bytes());
             std::vector<Value> parameters(std::make_move_iterator(args.begin() + 2), std::make_move_iterator(args.end()));
+            // The flow lives on the heap (its document table must not move) for as long as the
+            // scheduler keeps the process's work: it is freed by whichever process holds the baton.
             std::shared_ptr<Interpreter> flow = Offspring();
             Scheduler* scheduler = scheduler_;
             const int32_t method = found->second;
@@ -644,26 +676,23 @@ bool Interpreter::CallProcessBuiltin(const Expr& e, Value& result) {
                 scheduler->NoteFailure();
             });
             if (number == 0) return Fail("cannot start process " + processName + ": no thread to be had");
-            result.kind = ValueKind::Integer;
-            result.integer = number;
+            result.SetInteger(number);
             return true;
         }
-        case Builtin::CurrentProcess:
-            result.kind = ValueKind::Integer;
-            result.integer = scheduler_->Current();
+        case Builtin::CurrentProcess: result.SetInteger(scheduler_->Current()); return true;
+        case Builtin::ProcessState: result.SetInteger(scheduler_->State(args[0].integer)); return true;
+        case Builtin::AbortProcess:
+            // A process that aborts itself ends here, before any statement after this one runs.
+            if (scheduler_->Abort(args[0].integer) && args[0].integer == scheduler_->Current()) return !AbortedWhileAway();
             return true;
-        case Builtin::ProcessState:
-            result.kind = ValueKind::Integer;
-            result.integer = scheduler_->State(args[0].integer);
-            return true;
-        case Builtin::AbortProcess: (void)scheduler_->Abort(args[0].integer); return true;
         case Builtin::Semaphore: {
             const int32_t ticks = args.size() > 1 ? args[1].integer : 0;
-            result.kind = ValueKind::Boolean;
-            result.integer = scheduler_->TakeSemaphore(args[0].bytes, static_cast<uint32_t>(ticks > 0 ? ticks : 0)) ? 1 : 0;
+            const bool held = scheduler_->TakeSemaphore(args[0].bytes(), static_cast<uint32_t>(ticks > 0 ? ticks : 0));
+            if (AbortedWhileAway()) return false;
+            result.SetBoolean(held);
             return true;
         }
-        case Builtin::ClearSemaphore: scheduler_->ClearSemaphore(args[0].bytes); return true;
+        case Builtin::ClearSemaphore: scheduler_->ClearSemaphore(args[0].bytes()); return true;
         default: break;
     }
     return Fail("unknown built-in " + name);
@@ -674,7 +703,8 @@ bool Interpreter::CallProcessBuiltin(const Expr& e, Value& result) {
 namespace zor::shell {
 
 // SortArray, FindInArray, SplitText and JoinText.
-bool Interpreter::ArrayBuiltin(const Expr& e, const Value* const* in, Value* changed, Value& result) {
+bool Interpreter::ArrayBuiltin(const Node& call, const Value* const* in, Value* changed, Value& result) {
+    const Expr& e = *call.expr;
     const std::string& name = e.text;
     const Value& a0 = *in[0];
     const Value& a1 = *in[1];
@@ -686,13 +716,26 @@ bool Interpreter::ArrayBuiltin(const Expr& e, const Value* const* in, Value* cha
                 return Fail(array + (changed->kind == ValueKind::None ? " is not defined" : " is not an array"));
             bool down = false;
             if (e.args.size() > 1) {
-                if (a1.bytes != ">" && a1.bytes != "<") return Fail(name + " sorts by \"<\" or \">\", not \"" + MacRomanToUtf8(a1.bytes) + "\"");
-                down = a1.bytes == ">";
+                if (a1.bytes() != ">" && a1.bytes() != "<")
+                    return Fail(name + " sorts by \"<\" or \">\", not \"" + MacRomanToUtf8(a1.bytes()) + "\"");
+                down = a1.bytes() == ">";
             }
-            std::stable_sort(changed->items.begin(), changed->items.end(), [down](const Value& x, const Value& y) {
-                return down ? OrderOf(y, x) < 0 : OrderOf(x, y) < 0;
-            });
-            result.kind = ValueKind::None;
+            if (changed->items().size() > 1) {
+                std::vector<Value>& items = changed->EditItems();
+                // Integers and booleans by their number, texts and pictures by their bytes, dates by
+                // their day: each kind compared by its own routine.
+                if (changed->element == ValueKind::Integer || changed->element == ValueKind::Boolean) {
+                    if (down) std::stable_sort(items.begin(), items.end(), [](const Value& x, const Value& y) { return y.integer < x.integer; });
+                    else std::stable_sort(items.begin(), items.end(), [](const Value& x, const Value& y) { return x.integer < y.integer; });
+                } else if (changed->element == ValueKind::Text || changed->element == ValueKind::Picture) {
+                    SortByBytes(items, down);
+                } else {
+                    std::stable_sort(items.begin(), items.end(), [down](const Value& x, const Value& y) {
+                        return down ? OrderOf(y, x) < 0 : OrderOf(x, y) < 0;
+                    });
+                }
+            }
+            result.Clear();
             return true;
         }
         case Builtin::FindInArray: {
@@ -700,45 +743,45 @@ bool Interpreter::ArrayBuiltin(const Expr& e, const Value* const* in, Value* cha
                 return Fail("an element of " + (e.args[0].form == Expr::Form::Variable ? NameOf(e.args[0]) : std::string("the array")) +
                             " is " + KindName(a0.element) + ", not " + KindName(a1.kind));
             const int64_t start = e.args.size() > 2 ? std::max<int64_t>(in[2]->integer, 1) : 1;
-            result.kind = ValueKind::Integer;
-            result.integer = -1;
-            for (size_t i = static_cast<size_t>(start - 1); i < a0.items.size(); ++i)
-                if (OrderOf(a0.items[i], a1) == 0) {
-                    result.integer = static_cast<int32_t>(i + 1);
+            const std::vector<Value>& items = a0.items();
+            int32_t found = -1;
+            for (size_t i = static_cast<size_t>(start - 1); i < items.size(); ++i)
+                if (OrderOf(items[i], a1) == 0) {
+                    found = static_cast<int32_t>(i + 1);
                     break;
                 }
+            result.SetInteger(found);
             return true;
         }
         case Builtin::SplitText: {
             if (const std::string held = MakeTextArray(*changed); !held.empty())
                 return Fail(NameOf(e.args[2]) + " holds " + held + ", not an array of texts");
-            const std::string& text = a0.bytes;
-            const std::string& separator = a1.bytes;
+            const std::string text = a0.bytes();  // copies: the array to fill may be where they come from
+            const std::string separator = a1.bytes();
             if (separator.empty()) return Fail(name + " wants a separator that is not empty");
             std::vector<Value> pieces;
             for (size_t at = 0; !text.empty();) {
                 const size_t found = text.find(separator, at);
                 Value& piece = pieces.emplace_back();
-                piece.kind = ValueKind::Text;
-                piece.bytes = text.substr(at, found == std::string::npos ? std::string::npos : found - at);
+                piece.SetBytes(ValueKind::Text, text.substr(at, found == std::string::npos ? std::string::npos : found - at));
                 if (found == std::string::npos) break;
                 at = found + separator.size();
             }
-            changed->items = std::move(pieces);
-            result.kind = ValueKind::None;
+            changed->EditItems() = std::move(pieces);
+            result.Clear();
             return true;
         }
         default: {  // JoinText
             if (a0.element == ValueKind::Picture) return Fail(name + " cannot join pictures");
             std::string joined;
-            for (size_t i = 0; i < a0.items.size(); ++i) {
-                if (i > 0) joined += a1.bytes;
-                joined += a0.items[i].kind == ValueKind::Text ? a0.items[i].bytes : FormatValue(a0.items[i]);
+            const std::vector<Value>& items = a0.items();
+            for (size_t i = 0; i < items.size(); ++i) {
+                if (i > 0) joined += a1.bytes();
+                joined += items[i].kind == ValueKind::Text ? items[i].bytes() : FormatValue(items[i]);
                 if (joined.size() > kMostTextBytes)
                     return Fail("a text of more than 32767 bytes is longer than a text may be (32767)");
             }
-            result.kind = ValueKind::Text;
-            result.bytes = std::move(joined);
+            result.SetBytes(ValueKind::Text, std::move(joined));
             return true;
         }
     }
@@ -747,7 +790,8 @@ bool Interpreter::ArrayBuiltin(const Expr& e, const Value* const* in, Value* cha
 // DocumentList and FolderList: the names of the folder's files (or folders), sorted by their UTF-8
 // bytes, as Mac Roman texts. "." and "..", AppleDouble sidecars ("._name") and names Mac Roman
 // cannot write are left out. Links count as what they point to.
-bool Interpreter::FolderBuiltin(const Expr& e, const std::string& folder, Value* changed) {
+bool Interpreter::FolderBuiltin(const Node& call, const std::string& folder, Value* changed) {
+    const Expr& e = *call.expr;
     const bool folders = e.builtin == Builtin::FolderList;
     if (const std::string held = MakeTextArray(*changed); !held.empty())
         return Fail(NameOf(e.args[1]) + " holds " + held + ", not an array of texts");
@@ -770,11 +814,9 @@ bool Interpreter::FolderBuiltin(const Expr& e, const std::string& folder, Value*
         size_t bad = 0;
         if (!Utf8ToMacRoman(n, converted, bad)) continue;
         if (static_cast<int64_t>(items.size()) >= kMostArrayElements) return Fail("an array of more than 10000000 elements");
-        Value& v = items.emplace_back();
-        v.kind = ValueKind::Text;
-        v.bytes = std::move(converted);
+        items.emplace_back().SetBytes(ValueKind::Text, std::move(converted));
     }
-    changed->items = std::move(items);
+    changed->EditItems() = std::move(items);
     return true;
 }
 

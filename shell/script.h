@@ -21,13 +21,14 @@
 namespace zor::shell {
 
 // The kinds of value a host variable holds. Strings of the plug-in are texts here.
+// The kinds held by reference (texts, pictures, arrays) come last, so one comparison tells them.
 enum class ValueKind : uint8_t {
     None,     // no value: a call that gives nothing, or a variable not known until run
     Integer,  // 32-bit signed, wrapping; also what short arguments read
-    Text,     // Mac Roman bytes, at most 32767
-    Picture,  // picture or BLOB data (no data: no picture)
     Date,     // day, month, year
     Boolean,  // the result of a comparison, True or False
+    Text,     // Mac Roman bytes, at most 32767
+    Picture,  // picture or BLOB data (no data: no picture)
     Array,    // a one-dimensional array of one of the kinds above
 };
 
