@@ -147,30 +147,48 @@ constexpr int64_t kMostArrayElements = 10000000;
 
 // Sorts texts or pictures by their bytes (unsigned), keeping equal ones in their order. Each is
 // sorted as a key: its first 8 bytes as one number, which decides most comparisons without reaching
-// the bytes, then the bytes, then its place.
+// the bytes, then the bytes, then its place. The elements are then put in their new places by
+// following the cycles of the permutation, in place (no second array to fill).
 void SortByBytes(std::vector<Value>& items, bool down) {
     struct Key {
-        uint64_t prefix;           // the first 8 bytes, most significant first (0 past the end)
-        uint32_t place;            // where the element was
-        const std::string* bytes;  // all of them
+        uint64_t prefix;  // the first 8 bytes, most significant first (0 past the end)
+        uint64_t place;   // where the element was
     };
     std::vector<Key> keys(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
         const std::string& b = items[i].bytes();
         uint64_t prefix = 0;
-        for (size_t k = 0; k < 8; ++k) prefix = prefix << 8 | (k < b.size() ? static_cast<unsigned char>(b[k]) : 0u);
-        keys[i] = {prefix, static_cast<uint32_t>(i), &b};
+        if (b.size() >= 8) {
+            std::memcpy(&prefix, b.data(), 8);
+            prefix = __builtin_bswap64(prefix);
+        } else {
+            for (size_t k = 0; k < 8; ++k) prefix = prefix << 8 | (k < b.size() ? static_cast<unsigned char>(b[k]) : 0u);
+        }
+        keys[i] = {prefix, i};
     }
-    std::sort(keys.begin(), keys.end(), [down](const Key& x, const Key& y) {
+    std::sort(keys.begin(), keys.end(), [down, &items](const Key& x, const Key& y) {
         if (x.prefix != y.prefix) return down ? y.prefix < x.prefix : x.prefix < y.prefix;
-        const int order = x.bytes->compare(*y.bytes);
+        const int order = items[x.place].bytes().compare(items[y.place].bytes());
         if (order != 0) return down ? order > 0 : order < 0;
         return x.place < y.place;
     });
-    std::vector<Value> sorted;
-    sorted.reserve(items.size());
-    for (const Key& k : keys) sorted.push_back(std::move(items[k.place]));
-    items = std::move(sorted);
+    // Element i becomes the one that was at keys[i].place; a place done is marked with the size.
+    const size_t done = items.size();
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (keys[i].place == i || keys[i].place == done) continue;
+        Value held = std::move(items[i]);
+        size_t at = i;
+        while (true) {
+            const size_t from = keys[at].place;
+            keys[at].place = done;
+            if (from == i) {
+                items[at] = std::move(held);
+                break;
+            }
+            items[at] = std::move(items[from]);
+            at = from;
+        }
+    }
 }
 
 // The default value of an array element of a kind.

@@ -5,6 +5,7 @@
 // compiler for expressions; statements; method calls and frames; the compiler for statements; Run.
 #include <pthread.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "shell/engine.h"
@@ -60,6 +61,29 @@ bool Arith(int32_t a, int32_t b, int32_t& out) {
     return true;
 }
 
+// Division and modulo by a literal other than -1, 0 and 1, without a divide instruction. With m the
+// largest 64-bit number over |d|, plus one, the quotient of any 32-bit magnitude by |d| is the high
+// half of m times it, and the remainder is the high half of |d| times the low half of that product
+// (exact for every 32-bit dividend and divisor). The signs follow the divide instruction's: the
+// quotient truncates, the remainder takes the dividend's sign.
+bool HasReciprocal(int32_t d) { return d < -1 || d > 1; }
+
+uint32_t Magnitude(int32_t v) { return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v); }
+
+uint64_t Reciprocal(int32_t d) { return UINT64_MAX / Magnitude(d) + 1; }
+
+template <Op op>
+int32_t ByLiteral(int32_t a, int32_t d, uint64_t m) {
+    const uint32_t ua = Magnitude(a);
+    if constexpr (op == Op::Div) {
+        const auto q = static_cast<uint32_t>(static_cast<unsigned __int128>(m) * ua >> 64);
+        return static_cast<int32_t>((a < 0) != (d < 0) ? 0u - q : q);
+    } else {
+        const auto r = static_cast<uint32_t>(static_cast<unsigned __int128>(m * ua) * Magnitude(d) >> 64);
+        return static_cast<int32_t>(a < 0 ? 0u - r : r);
+    }
+}
+
 }  // namespace
 
 // The routines of the compiled form: static members so they reach the flow's state.
@@ -71,12 +95,23 @@ struct Engine {
         return n.global ? (*f.globals_)[static_cast<size_t>(n.slot)] : f.frame_[n.slot];
     }
 
+    // The elements of an array about to change, when it has some: in place when no other value
+    // shares them, else copied first (EditItems).
+    [[gnu::always_inline]] static std::vector<Value>& OwnItems(Value& array) {
+        auto* body = static_cast<ArrayBody*>(array.body_);
+        if (body != nullptr && body->refs == 1) [[likely]]
+            return body->items;
+        return array.EditItems();
+    }
+
     // Element `index` of an integer array, when it is one and has that element.
     static bool IntegerAt(const Value& array, int32_t index, int32_t& out) {
-        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer) return false;
-        const std::vector<Value>& items = array.items();
-        if (index < 1 || static_cast<size_t>(index) > items.size()) return false;
-        out = items[static_cast<size_t>(index - 1)].integer;
+        if (array.kind != ValueKind::Array || array.element != ValueKind::Integer || array.body_ == nullptr) return false;
+        const std::vector<Value>& items = static_cast<const ArrayBody*>(array.body_)->items;
+        // index - 1 taken as unsigned: an index below 1 is out of range too
+        const size_t at = static_cast<uint32_t>(index) - 1u;
+        if (at >= items.size()) return false;
+        out = items[at].integer;
         return true;
     }
     static bool QuickInteger(const Node& n, Interpreter&, int32_t& out) {
@@ -153,6 +188,21 @@ struct Engine {
     static bool QuickAnyLiteral(const Node& n, Interpreter& f, int32_t& out) {
         int32_t a = 0;
         return n.args[0].quick(n.args[0], f, a) && Arith<op>(a, n.integer, out);
+    }
+    // A local integer variable, or any quick left side, divided by a literal (or its remainder).
+    template <Op op>
+    static bool QuickLocalByLiteral(const Node& n, Interpreter& f, int32_t& out) {
+        const Value& v = f.frame_[n.slot];
+        if (v.kind != ValueKind::Integer) return false;
+        out = ByLiteral<op>(v.integer, n.integer, n.reciprocal);
+        return true;
+    }
+    template <Op op>
+    static bool QuickAnyByLiteral(const Node& n, Interpreter& f, int32_t& out) {
+        int32_t a = 0;
+        if (!n.args[0].quick(n.args[0], f, a)) return false;
+        out = ByLiteral<op>(a, n.integer, n.reciprocal);
+        return true;
     }
     template <Op op>
     static bool QuickLocalLocal(const Node& n, Interpreter& f, int32_t& out) {
@@ -243,7 +293,7 @@ struct Engine {
                    std::to_string(size) + ")");
             return nullptr;
         }
-        if (edit) return &array.EditItems()[static_cast<size_t>(index - 1)];
+        if (edit) return &OwnItems(array)[static_cast<size_t>(index - 1)];
         return const_cast<Value*>(&array.items()[static_cast<size_t>(index - 1)]);
     }
 
@@ -389,6 +439,17 @@ struct Engine {
         }
         return TruthMixed(n, f, yes);
     }
+    // The same with the left side's routine known when compiling (called directly).
+    template <Op op, Node::QuickFn quick>
+    static bool TruthQuickLocalWith(const Node& n, Interpreter& f, bool& yes) {
+        int32_t a = 0;
+        const Value& b = f.frame_[n.slot];
+        if (b.kind == ValueKind::Integer && quick(n.args[0], f, a)) {
+            yes = Compare<op>(a, b.integer);
+            return true;
+        }
+        return TruthMixed(n, f, yes);
+    }
     // Two local variables compared.
     template <Op op>
     static bool TruthLocalLocal(const Node& n, Interpreter& f, bool& yes) {
@@ -434,6 +495,26 @@ struct Engine {
     template <Op op> struct PickTruthLocalLiteral { static constexpr Node::TruthFn fn = &TruthLocalLiteral<op>; };
     template <Op op> struct PickTruthLocalLocal { static constexpr Node::TruthFn fn = &TruthLocalLocal<op>; };
     template <Op op> struct PickTruthQuickLocal { static constexpr Node::TruthFn fn = &TruthQuickLocal<op>; };
+    template <Node::QuickFn quick> struct TruthQuickLocalOf {
+        template <Op op> struct At { static constexpr Node::TruthFn fn = &TruthQuickLocalWith<op, quick>; };
+        static Node::TruthFn For(Op op) { return ByOp<At>(op); }
+    };
+    template <Node::QuickFn quick> struct PickTruthQuickLocalFor { static constexpr Node::TruthFn (*fn)(Op) = &TruthQuickLocalOf<quick>::For; };
+
+    // A fused routine made for a quick operand of one of the commonest forms, which it then calls
+    // directly (null for any other: the fused routine that calls through the node is used).
+    template <template <Node::QuickFn> class Pick>
+    static auto ByQuick(Node::QuickFn q) {
+        using Fn = std::remove_const_t<decltype(Pick<&QuickLocal>::fn)>;
+        if (q == &QuickLocal) return Fn{Pick<&QuickLocal>::fn};
+        if (q == &QuickInteger) return Fn{Pick<&QuickInteger>::fn};
+        if (q == &QuickElementLocalByLocal) return Fn{Pick<&QuickElementLocalByLocal>::fn};
+        if (q == &QuickElementLocalAt<Op::Add, false>) return Fn{Pick<&QuickElementLocalAt<Op::Add, false>>::fn};
+        if (q == &QuickElementLocalAt<Op::Sub, false>) return Fn{Pick<&QuickElementLocalAt<Op::Sub, false>>::fn};
+        if (q == &QuickElementLocalAt<Op::Add, true>) return Fn{Pick<&QuickElementLocalAt<Op::Add, true>>::fn};
+        if (q == &QuickElementLocalAt<Op::Sub, true>) return Fn{Pick<&QuickElementLocalAt<Op::Sub, true>>::fn};
+        return Fn{nullptr};
+    }
     template <Op op> struct PickArithValues { static constexpr Node::EvalFn fn = &EvalArithValues<op>; };
 
     static bool IsLocal(const Node& n) { return n.expr->form == Expr::Form::Variable && !n.global; }
@@ -570,14 +651,24 @@ struct Engine {
                         n.slot = l.slot;
                         n.integer = r.slot;
                     } else if (l.quick != nullptr && IsLocal(r)) {
-                        n.truth = ByOp<PickTruthQuickLocal>(e.op);
+                        const auto forOp = ByQuick<PickTruthQuickLocalFor>(l.quick);
+                        n.truth = forOp != nullptr ? forOp(e.op) : ByOp<PickTruthQuickLocal>(e.op);
                         n.slot = r.slot;
                     } else {
                         n.truth = ByOp<PickCompare>(e.op);
                     }
                 } else {
                     n.eval = &EvalBinary;
-                    if (IsLocal(l) && r.expr->form == Expr::Form::Integer) {
+                    const bool byLiteral = (e.op == Op::Div || e.op == Op::Mod) && r.expr->form == Expr::Form::Integer &&
+                                           HasReciprocal(r.integer);
+                    if (byLiteral && (IsLocal(l) || l.quick != nullptr)) {
+                        const bool local = IsLocal(l);
+                        if (e.op == Op::Div) n.quick = local ? &QuickLocalByLiteral<Op::Div> : &QuickAnyByLiteral<Op::Div>;
+                        else n.quick = local ? &QuickLocalByLiteral<Op::Mod> : &QuickAnyByLiteral<Op::Mod>;
+                        if (local) n.slot = l.slot;
+                        n.integer = r.integer;
+                        n.reciprocal = Reciprocal(r.integer);
+                    } else if (IsLocal(l) && r.expr->form == Expr::Form::Integer) {
                         n.quick = ByOp<PickLocalLiteral>(e.op);
                         n.slot = l.slot;
                         n.integer = r.integer;
@@ -638,6 +729,17 @@ struct Engine {
         }
         return AssignGeneral(s, f);
     }
+    template <Node::QuickFn quick>
+    static Flow RunAssignLocalWith(const Step& s, Interpreter& f) {
+        Value& slot = f.frame_[s.place.slot];
+        int32_t n = 0;
+        if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && quick(s.value, f, n)) {
+            slot.SetInteger(n);
+            return true;
+        }
+        return AssignGeneral(s, f);
+    }
+    template <Node::QuickFn quick> struct PickAssignLocal { static constexpr Step::RunFn fn = &RunAssignLocalWith<quick>; };
     static Flow RunAssignElement(const Step& s, Interpreter& f) {
         int32_t n = 0;
         if (s.value.quick != nullptr && SlotOf(s.place, f).element == ValueKind::Integer && s.value.quick(s.value, f, n)) {
@@ -656,7 +758,7 @@ struct Engine {
         if (array.kind == ValueKind::Array && array.element == ValueKind::Integer && s.value.quick != nullptr &&
             s.value.quick(s.value, f, n) && i.quick(i, f, index) && index >= 1 &&
             static_cast<size_t>(index) <= array.items().size()) {
-            array.EditItems()[static_cast<size_t>(index - 1)].Reinteger(n);
+            OwnItems(array)[static_cast<size_t>(index - 1)].Reinteger(n);
             return true;
         }
         return AssignGeneral(s, f);
@@ -669,14 +771,82 @@ struct Engine {
         if (array.kind == ValueKind::Array && array.element == ValueKind::Integer && s.value.quick != nullptr &&
             s.value.quick(s.value, f, n) && index.kind == ValueKind::Integer && index.integer >= 1 &&
             static_cast<size_t>(index.integer) <= array.items().size()) {
-            array.EditItems()[static_cast<size_t>(index.integer - 1)].Reinteger(n);
+            OwnItems(array)[static_cast<size_t>(index.integer - 1)].Reinteger(n);
             return true;
         }
         return AssignGeneral(s, f);
     }
+    template <Node::QuickFn quick>
+    static Flow RunAssignLocalElementByLocalWith(const Step& s, Interpreter& f) {
+        int32_t n = 0;
+        Value& array = f.frame_[s.place.slot];
+        const Value& index = f.frame_[s.place.args[0].slot];
+        if (array.kind == ValueKind::Array && array.element == ValueKind::Integer && quick(s.value, f, n) &&
+            index.kind == ValueKind::Integer && index.integer >= 1 && static_cast<size_t>(index.integer) <= array.items().size()) {
+            OwnItems(array)[static_cast<size_t>(index.integer - 1)].Reinteger(n);
+            return true;
+        }
+        return AssignGeneral(s, f);
+    }
+    template <Node::QuickFn quick> struct PickAssignLocalElementByLocal { static constexpr Step::RunFn fn = &RunAssignLocalElementByLocalWith<quick>; };
+    // `$x := $y`, `$x := $y + 1`, `$x := $y - $z` into a local integer variable: the arithmetic done
+    // here rather than by the value's routine.
+    static Flow RunAssignLocalFromLocal(const Step& s, Interpreter& f) {
+        Value& slot = f.frame_[s.place.slot];
+        const Value& v = f.frame_[s.value.slot];
+        if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && v.kind == ValueKind::Integer) {
+            slot.SetInteger(v.integer);
+            return kNext;
+        }
+        return AssignGeneral(s, f);
+    }
+    // (`local`: the right operand is the local variable of slot `integer`, else the literal `integer`.)
+    template <Op op, bool local>
+    static Flow RunAssignLocalOp(const Step& s, Interpreter& f) {
+        Value& slot = f.frame_[s.place.slot];
+        const Value& a = f.frame_[s.value.slot];
+        int32_t b = s.value.integer, n = 0;
+        if constexpr (local) {
+            const Value& right = f.frame_[s.value.integer];
+            if (right.kind != ValueKind::Integer) return AssignGeneral(s, f);
+            b = right.integer;
+        }
+        if ((slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && a.kind == ValueKind::Integer &&
+            Arith<op>(a.integer, b, n)) {
+            slot.SetInteger(n);
+            return kNext;
+        }
+        return AssignGeneral(s, f);
+    }
+    template <Op op> struct PickAssignLocalLiteral { static constexpr Step::RunFn fn = &RunAssignLocalOp<op, false>; };
+    template <Op op> struct PickAssignLocalLocal { static constexpr Step::RunFn fn = &RunAssignLocalOp<op, true>; };
+    // `$x := F($a) + F($b)` into a local variable: the two sides worked out (calls, mostly) and,
+    // when both are integers, their sum stored without a temporary for it.
+    template <Op op>
+    static Flow RunAssignLocalArithValues(const Step& s, Interpreter& f) {
+        const Node& l = s.value.args[0];
+        const Node& r = s.value.args[1];
+        Value left, right;
+        if (!l.eval(l, f, left) || !r.eval(r, f, right)) return kFault;
+        Value& slot = f.frame_[s.place.slot];
+        int32_t n = 0;
+        if (left.kind == ValueKind::Integer && right.kind == ValueKind::Integer &&
+            (slot.kind == ValueKind::Integer || slot.kind == ValueKind::None) && Arith<op>(left.integer, right.integer, n)) {
+            slot.SetInteger(n);
+            return kNext;
+        }
+        Value value;
+        if (!Mixed(s.value, f, &left, &right, value)) return kFault;
+        return AssignValue(s, f, std::move(value));
+    }
+    template <Op op> struct PickAssignLocalArithValues { static constexpr Step::RunFn fn = &RunAssignLocalArithValues<op>; };
+
     static Flow AssignGeneral(const Step& s, Interpreter& f) {
         Value value;
         if (!f.Eval(s.value, value)) return false;
+        return AssignValue(s, f, std::move(value));
+    }
+    static Flow AssignValue(const Step& s, Interpreter& f, Value&& value) {
         if (s.place.variable) {
             Value& slot = SlotOf(s.place, f);
             if (value.kind != ValueKind::None && value.kind != ValueKind::Array &&
@@ -757,6 +927,31 @@ struct Engine {
             if (flow == kFault || flow == kReturn) return flow;
             if (flow == kBreak) return kNext;
         }
+    }
+    // The same for the commonest conditions, their routine called directly.
+    template <Node::TruthFn truth>
+    static Flow RunWhileWith(const Step& s, Interpreter& f) {
+        while (true) {
+            bool yes = false;
+            f.current_ = s.source;
+            if ((!s.bodyLooks && f.LoopStopping()) || !truth(s.value, f, yes)) return false;
+            if (!yes) return kNext;
+            const Flow flow = Exec(s.body, f);
+            if (flow == kFault || flow == kReturn) return flow;
+            if (flow == kBreak) return kNext;
+        }
+    }
+    template <Op op> struct PickWhileLocalLiteral { static constexpr Step::RunFn fn = &RunWhileWith<&TruthLocalLiteral<op>>; };
+    template <Op op> struct PickWhileLocalLocal { static constexpr Step::RunFn fn = &RunWhileWith<&TruthLocalLocal<op>>; };
+    // The Step routine for a While over `condition`.
+    static Step::RunFn WhileFor(const Node& condition) {
+        const Op op = condition.op;
+        if (condition.truth == &TruthLogic<false>) return &RunWhileWith<&TruthLogic<false>>;
+        if (condition.truth == &TruthLogic<true>) return &RunWhileWith<&TruthLogic<true>>;
+        if (!IsComparison(op)) return &RunWhile;
+        if (condition.truth == ByOp<PickTruthLocalLiteral>(op)) return ByOp<PickWhileLocalLiteral>(op);
+        if (condition.truth == ByOp<PickTruthLocalLocal>(op)) return ByOp<PickWhileLocalLocal>(op);
+        return &RunWhile;
     }
     static Flow RunRepeat(const Step& s, Interpreter& f) {
         while (true) {
@@ -859,18 +1054,25 @@ struct Engine {
             if (!PrepareCall(n, f, &here)) return false;
         const Block& code = *n.body;
 
+        // The frame: on top of the stack, in the same block unless it is full. Only the top is put
+        // back afterwards, and the rest of the stack's place when the frame went to the next block.
         FrameStack& stack = f.stack_;
-        const size_t block = stack.block, top = stack.top, size = stack.size;
-        Value* const base = stack.base;
+        const size_t block = stack.block, top = stack.top;
         const size_t slots = n.frameSize;
         Value* frame = Push(stack, slots);
         bool ok = true;
-        for (size_t i = 0; ok && i < n.args.size(); ++i) {
-            const Node& arg = n.args[i];
+        Value* parameter = frame + 1;
+        for (const Node& arg : n.args) {
             int32_t v = 0;
-            if (arg.quick != nullptr && arg.quick(arg, f, v)) frame[i + 1].SetInteger(v);
-            else ok = f.Eval(arg, frame[i + 1]);
+            if (arg.quick != nullptr && arg.quick(arg, f, v)) {
+                parameter->SetInteger(v);
+            } else if (!arg.eval(arg, f, *parameter)) {
+                ok = false;
+                break;
+            }
+            ++parameter;
         }
+        size_t from = 0;  // the first value of the frame still to be emptied
         if (ok) {
             Value* const caller = f.frame_;
             const Statement* const calling = f.current_;
@@ -885,13 +1087,16 @@ struct Engine {
             if (ok) {
                 f.current_ = calling;
                 result = std::move(frame[0]);
+                from = 1;
             }
         }
-        for (size_t i = 0; i < slots; ++i) frame[i].Clear();
-        stack.block = block;
+        for (size_t i = from; i < slots; ++i) frame[i].Clear();
+        if (stack.block != block) [[unlikely]] {
+            stack.block = block;
+            stack.base = stack.blocks[block].get();
+            stack.size = stack.sizes[block];
+        }
         stack.top = top;
-        stack.base = base;
-        stack.size = size;
         return ok;
     }
 
@@ -941,6 +1146,19 @@ struct Engine {
         return block;
     }
 
+    // The Step routine for an assignment of `value` to a local variable.
+    static Step::RunFn AssignLocalFor(const Expr& e, const Node& value) {
+        if (e.form == Expr::Form::Variable && !e.global) return &RunAssignLocalFromLocal;
+        if (e.form == Expr::Form::Binary && !IsComparison(e.op) && e.op != Op::And && e.op != Op::Or) {
+            if (value.quick == ByOp<PickLocalLiteral>(e.op)) return ByOp<PickAssignLocalLiteral>(e.op);
+            if (value.quick == ByOp<PickLocalLocal>(e.op)) return ByOp<PickAssignLocalLocal>(e.op);
+            if (value.eval == ByOp<PickArithValues>(e.op)) return ByOp<PickAssignLocalArithValues>(e.op);
+        }
+        if (value.quick == nullptr) return &AssignGeneral;
+        const Step::RunFn with = ByQuick<PickAssignLocal>(value.quick);
+        return with != nullptr ? with : &RunAssignLocal;
+    }
+
     static Step CompileStep(const Statement& st, bool echo) {
         Step s;
         s.source = &st;
@@ -963,12 +1181,15 @@ struct Engine {
             case Statement::Form::Call: s.run = echo ? &RunCallEcho : &RunCall; break;
             case Statement::Form::Assign:
                 if (echo) s.run = &RunAssignEcho;
+                else if (st.place.form == Expr::Form::Element && !st.place.global && IsLocal(s.place.args[0]) &&
+                         ByQuick<PickAssignLocalElementByLocal>(s.value.quick) != nullptr)
+                    s.run = ByQuick<PickAssignLocalElementByLocal>(s.value.quick);
                 else if (st.place.form == Expr::Form::Element && !st.place.global && IsLocal(s.place.args[0]))
                     s.run = &RunAssignLocalElementByLocal;
                 else if (st.place.form == Expr::Form::Element && !st.place.global && s.place.args[0].quick != nullptr)
                     s.run = &RunAssignLocalElement;
                 else if (st.place.form == Expr::Form::Element) s.run = &RunAssignElement;
-                else if (!st.place.global) s.run = &RunAssignLocal;
+                else if (!st.place.global) s.run = AssignLocalFor(st.value, s.value);
                 else s.run = &AssignGeneral;
                 break;
             case Statement::Form::If:
@@ -977,7 +1198,7 @@ struct Engine {
                 break;
             case Statement::Form::Case: s.run = &RunCase; break;
             case Statement::Form::While:
-                s.run = &RunWhile;
+                s.run = WhileFor(s.value);
                 s.bodyLooks = bodyLooks && !Calls(st.value) && !HasMethodCall(st.value);
                 break;
             case Statement::Form::Repeat: s.run = &RunRepeat; break;

@@ -26,6 +26,7 @@ struct Node {
     const Expr* expr = nullptr;   // the expression compiled: names and forms for messages and calls
     int32_t slot = -1;            // a variable's slot; a method's index
     int32_t integer = 0;          // an integer literal (also the right operand folded into a fused node)
+    uint64_t reciprocal = 0;      // division or modulo by the literal `integer`: its reciprocal (ByLiteral)
     Op op = Op::Add;              // a binary or unary operator
     bool global = false;          // the variable is a `<>` global
     bool variable = false;        // the node reads a variable (`slot`, `global`)

@@ -1,7 +1,9 @@
 // prompt.cpp: the interactive prompt on libedit: edited lines with history, reads that a signal can
-// interrupt, and help.
+// interrupt, and help. libedit is loaded when the prompt first starts, so running a script does not
+// pay for loading it (and its own libraries) at every start.
 #include "shell/prompt.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <histedit.h>
 #include <locale.h>
@@ -20,6 +22,44 @@ namespace zor::shell {
 namespace {
 
 constexpr int kHistorySize = 1000;
+
+// The libedit routines the prompt uses, found in the library once it is loaded.
+struct EditLibrary {
+    decltype(&::el_init) init = nullptr;
+    decltype(&::el_end) end = nullptr;
+    decltype(&::el_set) set = nullptr;
+    decltype(&::el_get) get = nullptr;
+    decltype(&::el_gets) gets = nullptr;
+    decltype(&::el_reset) reset = nullptr;
+    decltype(&::el_source) source = nullptr;
+    decltype(&::history_init) historyInit = nullptr;
+    decltype(&::history_end) historyEnd = nullptr;
+    decltype(&::history) history = nullptr;
+    bool ready = false;  // every routine was found
+};
+
+template <typename Fn>
+bool Find(void* library, const char* name, Fn& fn) {
+    fn = reinterpret_cast<Fn>(dlsym(library, name));
+    return fn != nullptr;
+}
+
+// libedit, loaded at the first call (null when it cannot be: the prompt then reads plain lines).
+const EditLibrary* Edit() {
+    static const EditLibrary edit = [] {
+        EditLibrary e;
+        void* library = dlopen("libedit.so.2", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) library = dlopen("libedit.so", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return e;
+        e.ready = Find(library, "el_init", e.init) && Find(library, "el_end", e.end) && Find(library, "el_set", e.set) &&
+                  Find(library, "el_get", e.get) && Find(library, "el_gets", e.gets) &&
+                  Find(library, "el_reset", e.reset) && Find(library, "el_source", e.source) &&
+                  Find(library, "history_init", e.historyInit) && Find(library, "history_end", e.historyEnd) &&
+                  Find(library, "history", e.history);
+        return e;
+    }();
+    return edit.ready ? &edit : nullptr;
+}
 
 // The line without the spaces and tabs around it.
 std::string_view Trimmed(std::string_view s) {
@@ -53,31 +93,33 @@ Prompt::Prompt(bool (*interrupted)(), int wakeFd) : interrupted_(interrupted), w
     // Scripts are UTF-8 whatever the locale says; the editor must read and show them so.
     if (setlocale(LC_CTYPE, "") == nullptr || std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0)
         setlocale(LC_CTYPE, "C.UTF-8");
-    el_ = el_init("zor-host", stdin, stdout, stderr);
-    history_ = history_init();
+    const EditLibrary* edit = Edit();
+    if (edit == nullptr) return;
+    el_ = edit->init("zor-host", stdin, stdout, stderr);
+    history_ = edit->historyInit();
     HistEvent event;
-    history(history_, &event, H_SETSIZE, kHistorySize);
-    history(history_, &event, H_SETUNIQUE, 1);
+    edit->history(history_, &event, H_SETSIZE, kHistorySize);
+    edit->history(history_, &event, H_SETUNIQUE, 1);
     if (const char* home = getenv("HOME"); home != nullptr && home[0] != '\0') {
         historyPath_ = std::string(home) + "/.zor_history";
-        history(history_, &event, H_LOAD, historyPath_.c_str());
+        edit->history(history_, &event, H_LOAD, historyPath_.c_str());
     }
-    el_set(el_, EL_EDITOR, "emacs");
-    el_set(el_, EL_HIST, history, history_);
-    el_set(el_, EL_CLIENTDATA, this);
-    el_set(el_, EL_PROMPT, PromptText);
-    el_set(el_, EL_GETCFN, ReadChar);
-    el_source(el_, nullptr);  // the user's ~/.editrc, if any
+    edit->set(el_, EL_EDITOR, "emacs");
+    edit->set(el_, EL_HIST, edit->history, history_);
+    edit->set(el_, EL_CLIENTDATA, this);
+    edit->set(el_, EL_PROMPT, PromptText);
+    edit->set(el_, EL_GETCFN, ReadChar);
+    edit->source(el_, nullptr);  // the user's ~/.editrc, if any
 }
 
 Prompt::~Prompt() {
-    if (el_ != nullptr) el_end(el_);
-    if (history_ != nullptr) history_end(history_);
+    if (el_ != nullptr) Edit()->end(el_);
+    if (history_ != nullptr) Edit()->historyEnd(history_);
 }
 
 char* Prompt::PromptText(editline* el) {
     Prompt* self = nullptr;
-    el_get(el, EL_CLIENTDATA, &self);
+    Edit()->get(el, EL_CLIENTDATA, &self);
     return self->prompt_.data();
 }
 
@@ -104,7 +146,7 @@ int Prompt::ReadByte(unsigned char& byte) {
 // sequence is taken as the character of that number.
 int Prompt::ReadChar(editline* el, wchar_t* c) {
     Prompt* self = nullptr;
-    el_get(el, EL_CLIENTDATA, &self);
+    Edit()->get(el, EL_CLIENTDATA, &self);
     unsigned char byte = 0;
     const int got = self->ReadByte(byte);
     if (got <= 0) return got;
@@ -126,12 +168,14 @@ int Prompt::ReadChar(editline* el, wchar_t* c) {
 
 Prompt::Outcome Prompt::Read(const char* prompt, std::string& line) {
     prompt_ = prompt;
+    if (el_ == nullptr) return ReadPlain(line);
+    const EditLibrary* edit = Edit();
     int count = 0;
-    const char* got = el_gets(el_, &count);
+    const char* got = edit->gets(el_, &count);
     if (got == nullptr || count <= 0) {
         if (interrupted_()) {
             // The editor keeps what was typed for the next read unless told otherwise.
-            el_reset(el_);
+            edit->reset(el_);
             return Outcome::Interrupted;
         }
         return Outcome::End;
@@ -140,9 +184,26 @@ Prompt::Outcome Prompt::Read(const char* prompt, std::string& line) {
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     if (!Trimmed(line).empty()) {
         HistEvent event;
-        history(history_, &event, H_ENTER, line.c_str());
-        if (!historyPath_.empty()) history(history_, &event, H_SAVE, historyPath_.c_str());
+        edit->history(history_, &event, H_ENTER, line.c_str());
+        if (!historyPath_.empty()) edit->history(history_, &event, H_SAVE, historyPath_.c_str());
     }
+    return Outcome::Line;
+}
+
+// Without libedit: the prompt shown, a line read as typed (the terminal's own line editing only).
+Prompt::Outcome Prompt::ReadPlain(std::string& line) {
+    std::fputs(prompt_.c_str(), stdout);
+    std::fflush(stdout);
+    line.clear();
+    while (true) {
+        unsigned char byte = 0;
+        const int got = ReadByte(byte);
+        if (got < 0) return interrupted_() ? Outcome::Interrupted : Outcome::End;
+        if (got == 0) return line.empty() ? Outcome::End : Outcome::Line;
+        if (byte == '\n') break;
+        line.push_back(static_cast<char>(byte));
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     return Outcome::Line;
 }
 

@@ -35,8 +35,10 @@ private:
     static int ReadChar(editline* el, wchar_t* c);
     // One byte of input: 1, 0 at the end, -1 when interrupted or on an error.
     int ReadByte(unsigned char& byte);
+    // A line read without libedit (when it could not be loaded).
+    Outcome ReadPlain(std::string& line);
 
-    editline* el_ = nullptr;
+    editline* el_ = nullptr;      // the line editor (null: libedit could not be loaded)
     history* history_ = nullptr;
     bool (*interrupted_)();
     int wakeFd_;
