@@ -244,8 +244,17 @@ void Scheduler::PollWaiters(int timeoutMs) {
             MakeReady(p);
 }
 
-// The process to run next. While others are ready the waiters are looked at (without sleeping) at
-// most once a millisecond; with none ready the host sleeps until a socket, a deadline or a signal.
+// Whether a process waits on a socket, a time or a semaphore: only then has a look at the waiters
+// anything to find while processes are ready (a signal is seen through its count).
+bool Scheduler::AnyWaiting() const {
+    for (const Process* p : processes_)
+        if (p->status != ProcessStatus::Ready && p->status != ProcessStatus::Ended) return true;
+    return false;
+}
+
+// The process to run next. While others are ready the waiters, when there are any, are looked at
+// (without sleeping) at most once a millisecond; with none ready the host sleeps until a socket, a
+// deadline or a signal.
 Process* Scheduler::Next() {
     quietSubscriptions_.clear();  // a process has run since: what it did may have changed them
     for (;;) {
@@ -253,7 +262,7 @@ Process* Scheduler::Next() {
         CheckSignals();
         if (main_.status == ProcessStatus::Others && processes_.size() == 1) MakeReady(&main_);
         const uint64_t now = NowMilliseconds();
-        if (ready_.empty() || now != lastPoll_) {
+        if (ready_.empty() || (now != lastPoll_ && AnyWaiting())) {
             int timeout = 0;
             if (ready_.empty()) {
                 timeout = -1;

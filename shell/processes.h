@@ -98,6 +98,7 @@ private:
     void MakeReady(Process* p);
     void CheckSignals();
     void Reap();
+    bool AnyWaiting() const;
     Process* Next();
     void PollWaiters(int timeoutMs);
     static void SocketEventDelivered(void* context, int32_t socket);
