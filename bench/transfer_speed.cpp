@@ -8,6 +8,7 @@
 //   TcpReceiveFile from a C sendfile() sender    vs  a C recv+write loop with 64 KiB buffers
 //   300 keep-alive requests answered with the head by TcpSend and the body by TcpSendFile vs one
 //   TcpSend of both (the longest request shows any delayed-acknowledgement stall)
+//   examples/http_get.zor fetching 100 MiB from python3 -m http.server vs curl (wall time)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -247,6 +248,38 @@ double Requests(const std::string& script, const std::string& body, int requests
     return seconds;
 }
 
+// Seconds a command takes from start to exit; negative when it failed.
+double Timed(const std::vector<std::string>& argv) {
+    const auto start = Clock::now();
+    Child c(argv);
+    while (!c.Line().empty()) {
+    }
+    const int status = c.Wait();
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? SecondsSince(start) : -1;
+}
+
+// python3's HTTP server on 127.0.0.1 serving `folder` until destroyed: the server and handler that
+// python3 -m http.server runs, without its line on every request.
+struct HttpServer {
+    Child server;
+    int port = 0;
+    explicit HttpServer(const std::string& folder)
+        : server({"/usr/bin/python3", "-c",
+                  "import functools, http.server as h, sys\n"
+                  "class Quiet(h.SimpleHTTPRequestHandler):\n"
+                  "    def log_message(self, *a): pass\n"
+                  "s = h.ThreadingHTTPServer(('127.0.0.1', 0), functools.partial(Quiet, directory=sys.argv[1]))\n"
+                  "print(s.server_address[1], flush=True)\n"
+                  "s.serve_forever()\n",
+                  folder}) {
+        port = std::atoi(server.Line().c_str());
+    }
+    ~HttpServer() {
+        kill(server.pid, SIGTERM);
+        server.Wait();
+    }
+};
+
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -256,6 +289,46 @@ void Report(const std::string& name, double zor, double peer, const char* unit, 
     const double ratio = zor / peer;
     std::printf("BENCH\t%s\t%.1f %s\t%.1f %s\t%.2f\t>=%g\t%s\n", name.c_str(), zor, unit, peer, unit, ratio, goal,
                 ratio >= goal ? "yes" : "no");
+}
+
+// examples/http_get.zor against curl, fetching 100 MiB over plain HTTP from python3's server, turn
+// about; both write the body to a file.
+void HttpGet(int runs) {
+    const std::string web = g_folder + "/web", got = g_folder + "/got";
+    std::filesystem::create_directory(web);
+    const long long size = 100ll << 20;
+    {
+        std::ofstream out(web + "/big.bin", std::ios::binary);
+        std::string block(1 << 20, '\0');
+        uint32_t x = 88172645u;
+        for (long long m = 0; m < size >> 20; ++m) {
+            for (char& c : block) {
+                x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+                c = static_cast<char>(x);
+            }
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+    }
+    HttpServer server(web);
+    if (server.port == 0) {
+        std::printf("  (python3's HTTP server did not start)\n");
+        return;
+    }
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port) + "/big.bin";
+    std::vector<double> zor, curl;
+    bool whole = true;
+    for (int i = 0; i < runs; ++i) {
+        std::filesystem::remove(got);
+        zor.push_back(Timed({g_host, ZOR_SOURCE_DIR "/examples/http_get.zor", url, got}));
+        whole = whole && std::filesystem::exists(got) && static_cast<long long>(std::filesystem::file_size(got)) == size;
+        std::filesystem::remove(got);
+        curl.push_back(Timed({"/usr/bin/curl", "-s", "-o", got, url}));
+    }
+    const double z = Median(zor), c = Median(curl);
+    if (!whole || z <= 0 || c <= 0) std::printf("  (a fetch failed or came short)\n");
+    std::printf("100 MiB over HTTP from python3 -m http.server: http_get.zor %.2f s, curl %.2f s (median of %d)\n", z, c, runs);
+    std::printf("BENCH\t100 MiB over HTTP: http_get.zor vs curl (wall time)\t%.2f s\t%.2f s\t%.2f\t>=0.8\t%s\n", z, c, c / z,
+                whole && z > 0 && c > 0 && c / z >= 0.8 ? "yes" : "no");
 }
 
 int Bench(long mib, int runs) {
@@ -353,6 +426,7 @@ int Bench(long mib, int runs) {
     std::printf("BENCH\t300 keep-alive requests, head TcpSend + body TcpSendFile vs one TcpSend (longest %.1f ms)\t%.3f s\t%.3f s\t%.2f\t>=0.5\t%s\n",
                 longestTwo * 1e3, Median(two), Median(one), Median(one) / Median(two),
                 Median(one) / Median(two) >= 0.5 && longestTwo < 0.030 ? "yes" : "no");
+    HttpGet(runs);
     std::filesystem::remove_all(g_folder);
     return 0;
 }

@@ -10,6 +10,12 @@
 // stop the plug-in (and free its global record) in the middle of a command. Descriptor 0 holds
 // a datagram of the harness that no command may read or close. Nothing may be left behind: handles,
 // descriptors.
+//
+// Built with ZOR_FUZZ_PROCESSES (replay_stream_commands_processes) the same inputs run under zor-host's
+// Scheduler as the wait hook: the queued operations belong to a second process, which runs them when
+// the first gives way inside a command, as a script's process does; its own commands give way in turn,
+// so both may be inside commands at once. The host's clock stays manual: a wait gives way and comes
+// back, and the yields move the clock on.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -30,6 +36,10 @@
 #include "fuzz_support.h"
 #include "support/descriptors.h"
 #include "zor/zor.h"
+
+#ifdef ZOR_FUZZ_PROCESSES
+#include "shell/processes.h"
+#endif
 
 namespace {
 
@@ -173,6 +183,9 @@ void StopPlugin() {
 void OnYield(void*) {
     HostAdvanceTicks(20);
     Drain();
+#ifdef ZOR_FUZZ_PROCESSES
+    return;  // the second process runs them
+#endif
     ++g_depth;
     while (g_depth == 1 && !g_yieldOps.empty()) {
         const Op op = g_yieldOps.front();
@@ -361,6 +374,11 @@ void Run(const Op& op) {
             StopPlugin();
             if ((op.b & 1) != 0) RozoZIvav(ZorSelectorStartUp, nullptr, &g_globals, nullptr);
             break;
+        case 18: {  // TcpWaitData, with a time-out the host's clock soon passes
+            int32_t r = ref, ticks = op.c % 4 == 0 ? 0 : 1 + op.b % 90;
+            (void)Call(100, {&r, &ticks});
+            break;
+        }
         default:
             break;
     }
@@ -384,6 +402,34 @@ int BoundSocket(int type, int& port) {
 }
 
 int g_sentinel = -1;  // the other end of descriptor 0
+
+#ifdef ZOR_FUZZ_PROCESSES
+using zor::shell::ProcessStatus;
+using zor::shell::Scheduler;
+
+bool g_inputDone = false;  // the first process has run its operations: the second ends
+
+// The Scheduler's hand-over with the wait's time-out left to the manual clock: the process gives way
+// (on its socket, if it has one) and is ready again at the next look.
+void ClockedWaitHook(void* context, int32_t socket, int16_t events, uint32_t ticks) {
+    const bool awaits = socket >= 0 || ticks > 0;
+    static_cast<Scheduler*>(context)->GiveWay(awaits ? ProcessStatus::Waiting : ProcessStatus::Ready, socket, events, 0);
+}
+
+// The second process: whenever it has the baton (the first is inside a command, giving way) it runs
+// the next queued operation, or two (bit 6); then it gives way.
+void RunQueued(Scheduler& scheduler) {
+    while (!g_inputDone) {
+        while (!g_yieldOps.empty()) {
+            const Op op = g_yieldOps.front();
+            g_yieldOps.pop_front();
+            Run(op);
+            if ((op.code & 0x40) == 0) break;
+        }
+        scheduler.GiveWay(ProcessStatus::Ready, -1, 0, 0);
+    }
+}
+#endif
 
 }  // namespace
 
@@ -409,6 +455,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_globals = nullptr;
     RozoZIvav(ZorSelectorStartUp, nullptr, &g_globals, nullptr);
     HostSetYieldCallback(OnYield, nullptr);
+#ifdef ZOR_FUZZ_PROCESSES
+    {
+        Scheduler scheduler;
+        HostSetWaitHook(ClockedWaitHook, &scheduler);
+        g_inputDone = false;
+        if (scheduler.Start("queued", [&scheduler] { RunQueued(scheduler); }) == 0) __builtin_trap();
+#endif
     for (size_t i = 0; i + 4 <= size; i += 4) {
         const Op op{data[i], data[i + 1], data[i + 2], data[i + 3]};
         if (op.code & 0x80)
@@ -417,6 +470,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Run(op);
         Drain();
     }
+#ifdef ZOR_FUZZ_PROCESSES
+        // What is still queued is dropped; the second process finishes the command it is in, and ends.
+        g_yieldOps.clear();
+        g_inputDone = true;
+        scheduler.AwaitOthers();
+    }
+#endif
     HostSetYieldCallback(nullptr, nullptr);
     g_yieldOps.clear();
     g_pausedYields = 0;

@@ -5,6 +5,7 @@
 
 #include "net/net.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 #include "text/text.h"
 
 namespace zor::net {
@@ -234,7 +235,11 @@ void TcpWaitData(CommandCall& call) {
         }
         int16_t state = StreamState(call.entry, 0);
         stream = HeldStream(hold);
-        if (state == StreamEstablished && stream != nullptr && stream->tls == nullptr) {
+        if (state == StreamEstablished && stream != nullptr && stream->tls != nullptr) {
+            // In TLS the session tells: the raw socket's bytes may be records, or the close_notify.
+            if (TlsPeerEnded(stream)) state = StreamClosed;
+            else if (TlsDecodedBytes(stream) > 0) continue;  // a record came meanwhile
+        } else if (state == StreamEstablished && stream != nullptr) {
             // Readable with nothing to read: the peer has closed (or reset) its end.
             // A pending error (a reset) is left on the socket for the receive to report.
             const int ready = sockets::PollNow(stream->socket, POLLIN);

@@ -109,6 +109,10 @@ SocketEntry* SocketEntryAt(int number);
 // ---- TCP stream lifecycle -----------------------------------------------------------------------
 // A zero-filled record with no socket and a new serial number; null when memory ran out.
 StreamRecord* NewStreamRecord();
+// The socket buffers: an ask from 8192 (or less) to 32766 bytes is set as asked, at least 8192; the
+// largest ask, 32767 or more, leaves them to the system, which grows them with the connection.
+inline constexpr int32_t kSmallestSocketBuffer = 8192;  // what an ask of 0 or less gets
+inline constexpr int32_t kLargestSocketBuffer = 32767;  // an ask this large or larger: the system's own sizing
 StreamRecord* CreateTcpStream(int32_t bufferSize);
 StreamRecord* OpenStream(const unsigned char* hostName, uint16_t remotePort, int32_t bufferSize,
                          uint16_t localPort, uint32_t localAddress);
@@ -120,6 +124,16 @@ int32_t UpdateStreamState(StreamRecord* stream, int16_t floor);
 [[nodiscard]] int16_t ReleaseStream(StreamRecord** entry);
 // Selector 0: the polled state; 14: the last receive's size; 17: bytes sent (low 16 bits).
 int16_t StreamState(StreamRecord** entry, int32_t selector);
+// What a transfer loop keeps to poll its stream sparingly (StateAfterPass).
+struct StreamWatch {
+    bool polled = false;    // the socket has been polled during the loop
+    uint32_t polledAt = 0;  // the tick of the last poll
+};
+// The stream's state after a pass of a transfer loop, as StreamState (entry, 0) gives it, read after
+// every pass. A pass that moved a whole piece has just shown the connection working, so while passes
+// do, the socket itself is polled (for an exceptional condition) only once a tick; any other pass,
+// and any stream not established, polls.
+int16_t StateAfterPass(StreamRecord** entry, bool whole, StreamWatch& watch);
 
 // ---- Sending and receiving ----------------------------------------------------------------------
 inline constexpr int32_t kSendPiece = 65536;       // the most bytes one send call is offered
@@ -147,6 +161,19 @@ inline constexpr int32_t kFileReadFailed = -3;       // reading the file failed
 // moves past what was sent, the file's own position does not. Counted as SendBlock counts. The
 // bytes sent (fewer than count only when the file ended), or one of the values above.
 [[nodiscard]] int32_t SendFromFile(StreamRecord** entry, int fd, int64_t& offset, int32_t count);
+// Holds SIGPIPE back from the calling thread for as long as it lives, so that a run of sends from a
+// file (sendfile has no MSG_NOSIGNAL) needs no signal calls of its own for each piece; a SIGPIPE a
+// peer's close raised meanwhile is taken back at the end, unless the thread held the signal already.
+class QuietPipe {
+public:
+    QuietPipe();
+    ~QuietPipe();
+    QuietPipe(const QuietPipe&) = delete;
+    QuietPipe& operator=(const QuietPipe&) = delete;
+
+private:
+    bool unblock_;  // this hold blocked the signal, so it takes back what came and unblocks it
+};
 // Receives into `size` bytes at `buffer` what has arrived, in one call, as ReceiveBlock does (the
 // same result, counts and state changes) but without sizing a text first: for loops that keep one
 // buffer for every pass.

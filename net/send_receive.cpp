@@ -197,7 +197,10 @@ int32_t ReceiveBlock(StreamRecord** entry, TextBlock& text, int16_t maxLength) {
     if (stream->pendingOutput.length > 0) (void)FlushPending(entry);
     stream = HeldStream(hold);  // the flush yielded: the entry may hold another stream now
     if (stream == nullptr) return -1;
-    uint32_t available = BytesAvailable(entry);
+    // A plain stream asks for the most a receive may take: recv gives what has arrived up to that,
+    // as sizing by FIONREAD first would, one system call sooner. A stream in TLS sizes by the plain
+    // bytes its session holds.
+    const uint32_t available = stream->tls != nullptr ? BytesAvailable(entry) : 0;
     int32_t size = available < 1 || available > static_cast<uint32_t>(kReceiveLimit) ? kReceiveLimit
                                                                                      : static_cast<int32_t>(available);
     if (maxLength >= 1 && maxLength < size) size = maxLength;

@@ -22,6 +22,8 @@ int Poll(pollfd& p, int timeout) {
     return n;
 }
 
+thread_local int t_quietPipes = 0;  // QuietPipe holds alive on this thread
+
 }  // namespace
 
 int32_t MapError(int error) {
@@ -84,6 +86,7 @@ int PollNow(int32_t socket, short events) {
 }
 
 ssize_t SendFileQuietly(int32_t socket, int fd, off_t* offset, size_t count) {
+    if (t_quietPipes > 0) return HostSystemCallTable()->sendfile(socket, fd, offset, count);  // held already
     sigset_t pipe, old;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
@@ -117,3 +120,29 @@ sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
 }
 
 }  // namespace zor::net::sockets
+
+namespace zor::net {
+
+QuietPipe::QuietPipe() : unblock_(false) {
+    sigset_t pipe, old;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    if (pthread_sigmask(SIG_BLOCK, &pipe, &old) == 0) unblock_ = sigismember(&old, SIGPIPE) == 0;
+    ++sockets::t_quietPipes;
+}
+
+QuietPipe::~QuietPipe() {
+    --sockets::t_quietPipes;
+    if (!unblock_) return;  // the thread held the signal before: whatever is pending is its own
+    sigset_t pipe, pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    if (sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) != 0) {
+        const timespec now = {0, 0};
+        while (sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    (void)pthread_sigmask(SIG_UNBLOCK, &pipe, nullptr);
+}
+
+}  // namespace zor::net

@@ -61,9 +61,14 @@ StreamRecord* CreateTcpStream(int32_t bufferSize) {
         HostDisposeBlock(stream);
         return nullptr;
     }
-    const int size = std::clamp<int32_t>(bufferSize, 8192, 32767);
-    (void)setsockopt(stream->socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    (void)setsockopt(stream->socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    // A buffer set by size stays that size for good: 32 KiB (64 KiB as the system counts it) makes a
+    // sender wait for its reader every few pieces. The largest ask therefore sets nothing, and the
+    // system's own sizing grows both buffers as far as the connection's pace needs.
+    if (bufferSize < kLargestSocketBuffer) {
+        const int size = std::max<int32_t>(bufferSize, kSmallestSocketBuffer);
+        (void)setsockopt(stream->socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        (void)setsockopt(stream->socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     sockets::SetNonBlocking(stream->socket);
     const int on = 1;
     (void)setsockopt(stream->socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -216,6 +221,17 @@ int16_t StreamState(StreamRecord** entry, int32_t selector) {
         default:
             return -1;
     }
+}
+
+int16_t StateAfterPass(StreamRecord** entry, bool whole, StreamWatch& watch) {
+    const StreamRecord* stream = entry != nullptr ? *entry : nullptr;
+    const uint32_t now = HostTicks();
+    if (whole && watch.polled && now == watch.polledAt && stream != nullptr && stream->kind == StreamTcp &&
+        stream->state == StreamEstablished)
+        return StreamEstablished;
+    watch.polled = true;
+    watch.polledAt = now;
+    return StreamState(entry, 0);
 }
 
 }  // namespace zor::net

@@ -50,7 +50,8 @@ namespace {
     F(SSL_CTX_check_private_key) F(SSL_new) F(SSL_free) F(SSL_ctrl) F(SSL_set_bio) F(SSL_set_accept_state)    \
     F(SSL_set_connect_state) F(SSL_set_verify) F(SSL_get0_param) F(SSL_do_handshake) F(SSL_get_error)         \
     F(SSL_get_verify_result) F(SSL_read) F(SSL_write) F(SSL_peek) F(SSL_pending) F(SSL_shutdown)              \
-    F(SSL_get_version) F(SSL_get_current_cipher) F(SSL_CIPHER_get_name) F(SSL_get1_peer_certificate)
+    F(SSL_get_shutdown) F(SSL_get_version) F(SSL_get_current_cipher) F(SSL_CIPHER_get_name)                   \
+    F(SSL_get1_peer_certificate)
 
 // OpenSSL's functions the plug-in calls, each typed by its declaration in OpenSSL's headers.
 struct OpenSsl {
@@ -276,6 +277,23 @@ int32_t TlsDecodedBytes(StreamRecord* stream) {
         held = g_ssl.SSL_pending(ssl);
     }
     return held > 0 ? held : 0;
+}
+
+bool TlsPeerEnded(StreamRecord* stream) {
+    if (stream->tls == nullptr || !stream->tls->ready) return false;
+    SSL* ssl = stream->tls->ssl;
+    if (g_ssl.SSL_pending(ssl) > 0) return false;
+    if ((g_ssl.SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) != 0) return true;  // close_notify came before
+    const int ready = sockets::PollNow(stream->socket, POLLIN);
+    if (ready < 0 || (ready & POLLNVAL) != 0) return true;
+    if ((ready & (POLLIN | POLLHUP | POLLERR)) == 0) return false;  // nothing new on the socket
+    // Something came: a record to decode, or the end. Peek without taking a byte.
+    char byte;
+    g_ssl.ERR_clear_error();
+    const int r = g_ssl.SSL_peek(ssl, &byte, 1);
+    const int error = r > 0 ? SSL_ERROR_NONE : g_ssl.SSL_get_error(ssl, r);
+    g_ssl.ERR_clear_error();
+    return r <= 0 && error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
 }
 
 // The handshake, yielding while it waits. The session is on the stream from the start, so that a

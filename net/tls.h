@@ -48,6 +48,10 @@ ssize_t StreamReceive(StreamRecord* stream, char* bytes, size_t n);
 // Plain bytes a stream in TLS holds decoded, decoding one arrived record when it holds none;
 // -1 for a plain stream.
 int32_t TlsDecodedBytes(StreamRecord* stream);
+// Whether the peer's end has shown on a stream in TLS that holds no plain bytes: its close_notify,
+// the connection's end without one, a reset or broken records (the receive then reports which). A
+// record still arriving is no end; a plain stream, or a session in its handshake, gives false.
+bool TlsPeerEnded(StreamRecord* stream);
 // Whether the stream's bytes go through a session (a byte-for-byte path such as sendfile must not
 // be taken then).
 inline bool StreamHasTls(const StreamRecord* stream) { return stream != nullptr && stream->tls != nullptr; }

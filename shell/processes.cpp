@@ -57,9 +57,11 @@ Scheduler::Scheduler() {
     running_ = &main_;
     g_scheduler = this;
     HostSetWaitHook(WaitHook, this);
+    HostSetSocketEventObserver(SocketEventDelivered, this);
 }
 
 Scheduler::~Scheduler() {
+    HostSetSocketEventObserver(nullptr, nullptr);
     HostSetWaitHook(nullptr, nullptr);
     Reap();
     g_scheduler = nullptr;
@@ -168,10 +170,22 @@ void Scheduler::Reap() {
     }
 }
 
+// The event hook was given a message for `socket`: it may have changed what a process waiting on that
+// socket waits for (a connection accepted for its listening stream leaves the socket quiet), so those
+// processes look again.
+void Scheduler::SocketEventDelivered(void* context, int32_t socket) {
+    auto* scheduler = static_cast<Scheduler*>(context);
+    for (Process* p : scheduler->processes_)
+        if (p->status == ProcessStatus::Waiting && p->socket == socket) scheduler->MakeReady(p);
+}
+
 // Looks at what the waiting processes wait for, sleeping up to `timeoutMs` (-1: until something comes).
+// The poll's entries: the signal pipe, then each waiting process's socket, then the subscribed sockets
+// (socket events) no process waits on, which the host delivers itself when one is ready, as a real
+// host's event loop does while its flows wait.
 void Scheduler::PollWaiters(int timeoutMs) {
     std::vector<pollfd> fds;
-    std::vector<Process*> owners;
+    std::vector<Process*> owners;  // the process of each entry; null for the pipe and the subscriptions
     if (wakeFd_ >= 0) {
         fds.push_back({wakeFd_, POLLIN, 0});
         owners.push_back(nullptr);
@@ -182,11 +196,29 @@ void Scheduler::PollWaiters(int timeoutMs) {
             owners.push_back(p);
         }
     }
+    const size_t firstSubscription = fds.size();
+    int32_t socket = -1;
+    int16_t events = 0;
+    for (int32_t i = 0; HostSocketSubscriptionAt(i, &socket, &events) == 0; ++i) {
+        // A socket a process waits on is that process's to look at when it turns ready (a listener's
+        // waiting process takes the connection itself): the host delivers only what nobody awaits.
+        const auto awaited = [socket](const pollfd& f) { return f.fd == socket; };
+        if (events == 0 || std::find(quietSubscriptions_.begin(), quietSubscriptions_.end(), socket) != quietSubscriptions_.end() ||
+            std::any_of(fds.begin(), fds.begin() + static_cast<ptrdiff_t>(firstSubscription), awaited))
+            continue;
+        fds.push_back({socket, events, 0});
+        owners.push_back(nullptr);
+    }
     const int n = HostSystemCallTable()->poll(fds.data(), fds.size(), timeoutMs);
+    bool eventsReady = false;
     if (n > 0) {
         for (size_t i = 0; i < fds.size(); ++i) {
             if (fds[i].revents == 0) continue;
-            if (owners[i] == nullptr) {
+            if (i >= firstSubscription) {
+                // A descriptor closed without cancelling its subscription is never ready: left out.
+                if ((fds[i].revents & POLLNVAL) != 0) quietSubscriptions_.push_back(fds[i].fd);
+                else eventsReady = true;
+            } else if (owners[i] == nullptr) {
                 char drain[64];
                 while (read(wakeFd_, drain, sizeof drain) > 0) {
                 }
@@ -195,21 +227,42 @@ void Scheduler::PollWaiters(int timeoutMs) {
             }
         }
     }
+    if (eventsReady) {
+        // The event hook runs here, on the thread holding the baton, as it would in a yield.
+        (void)HostDeliverSocketEventsNow();
+        // A subscribed socket still ready after its delivery (a connection no stream listens for
+        // yet) is left out until a process has run, so that the host does not spin on it.
+        for (size_t i = firstSubscription; i < fds.size(); ++i) {
+            if (fds[i].revents == 0 || (fds[i].revents & POLLNVAL) != 0) continue;
+            pollfd again{fds[i].fd, fds[i].events, 0};
+            if (HostSystemCallTable()->poll(&again, 1, 0) > 0) quietSubscriptions_.push_back(fds[i].fd);
+        }
+    }
     const uint64_t now = NowMilliseconds();
     for (Process* p : processes_)
         if (p->timed && p->status != ProcessStatus::Ready && p->status != ProcessStatus::Ended && now >= p->deadline)
             MakeReady(p);
 }
 
-// The process to run next. While others are ready the waiters are looked at (without sleeping) at
-// most once a millisecond; with none ready the host sleeps until a socket, a deadline or a signal.
+// Whether a process waits on a socket, a time or a semaphore: only then has a look at the waiters
+// anything to find while processes are ready (a signal is seen through its count).
+bool Scheduler::AnyWaiting() const {
+    for (const Process* p : processes_)
+        if (p->status != ProcessStatus::Ready && p->status != ProcessStatus::Ended) return true;
+    return false;
+}
+
+// The process to run next. While others are ready the waiters, when there are any, are looked at
+// (without sleeping) at most once a millisecond; with none ready the host sleeps until a socket, a
+// deadline or a signal.
 Process* Scheduler::Next() {
+    quietSubscriptions_.clear();  // a process has run since: what it did may have changed them
     for (;;) {
         Reap();
         CheckSignals();
         if (main_.status == ProcessStatus::Others && processes_.size() == 1) MakeReady(&main_);
         const uint64_t now = NowMilliseconds();
-        if (ready_.empty() || now != lastPoll_) {
+        if (ready_.empty() || (now != lastPoll_ && AnyWaiting())) {
             int timeout = 0;
             if (ready_.empty()) {
                 timeout = -1;

@@ -1,6 +1,7 @@
 // processes.h: zor-host's processes: flows of a script that run one at a time, each on a thread of its
 // own, handing a baton; a process gives way only where it waits, and when none can run the host
-// sleeps in poll on what they wait for (sockets, time-outs, the signal pipe).
+// sleeps in poll on what they wait for (sockets, time-outs, the signal pipe) and on the sockets of
+// the host's socket-event subscriptions.
 //
 // Only the process holding the baton touches the scheduler's state; the mutex only orders the
 // hand-over. The plug-in therefore sees one caller at a time, as it must.
@@ -97,8 +98,10 @@ private:
     void MakeReady(Process* p);
     void CheckSignals();
     void Reap();
+    bool AnyWaiting() const;
     Process* Next();
     void PollWaiters(int timeoutMs);
+    static void SocketEventDelivered(void* context, int32_t socket);
     void HandTo(Process* next, Process* self, bool selfEnded);
     void Resume(Process* self);
 
@@ -116,6 +119,9 @@ private:
     const volatile sig_atomic_t* signalCount_ = nullptr;
     sig_atomic_t signalsSeen_ = 0;
     int wakeFd_ = -1;
+    // Subscribed sockets (socket events) that were ready, delivered, and stayed ready with nobody
+    // woken: left out of the polls until some process runs again, so the host does not spin on them.
+    std::vector<int32_t> quietSubscriptions_;
 };
 
 }  // namespace zor::shell

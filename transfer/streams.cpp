@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "net/net.h"
 #include "text/text.h"
@@ -89,8 +90,13 @@ void TcpSendFile(frame::CommandCall& call) {
     // no text, so the caller's chunk size is not cut to what a text holds.
     bool direct = flags == 0;
     if (direct && frame::IntArg(call, 4) > kLargestChunk) chunk = frame::IntArg(call, 4);
+    // Over a range of several chunks the peer's close is kept from raising SIGPIPE once for the
+    // whole range instead of once for every piece sent from the file.
+    std::optional<net::QuietPipe> quiet;
+    if (direct && remaining > chunk) quiet.emplace();
     int64_t offset = start;
     int64_t n = 0;
+    net::StreamWatch watch;
     do {
         if (chunk > remaining) chunk = remaining;
         if (direct) {
@@ -143,7 +149,7 @@ void TcpSendFile(frame::CommandCall& call) {
             remaining -= n;
             if (status == 0 && net::HeldStream(hold) == nullptr) status = -1;
             if (status == 0) {
-                const int16_t s = net::StreamState(entry, 0);
+                const int16_t s = net::StateAfterPass(entry, n == chunk, watch);
                 status = (s >= net::StreamEstablished && s < net::StreamClosed) ? 0 : s;
             }
         }
@@ -182,6 +188,7 @@ void TcpReceiveFile(frame::CommandCall& call) {
     uint32_t lastActivity = HostTicks();
     bool failed = false;  // a write failed, or the stream failed or went before the peer closed it
     bool idle = false;    // the last pass found nothing: the next yield sleeps until data comes
+    net::StreamWatch watch;
     // Without conversions every pass receives straight into the one chunk, kept at its full size
     // and locked for the whole transfer: one read, one write and one yield a pass.
     const bool plain = flags == 0;
@@ -244,7 +251,7 @@ void TcpReceiveFile(frame::CommandCall& call) {
             failed = true;
             break;
         }
-        const int16_t state = net::StreamState(entry, 0);
+        const int16_t state = net::StateAfterPass(entry, count == receiveLimit, watch);
         if (state != net::StreamEstablished) {
             // The peer's close ends the file; a failed stream (an abort, urgent data) cut it short.
             failed = state == net::StreamFailed;

@@ -2,6 +2,7 @@
 // a tick) and the plug-in's event hook.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -69,6 +70,42 @@ TEST(HostSocketEvents, DeliveredDuringYieldsAtMostOnceATick) {
     EXPECT_EQ(g_seen.size(), 2u);
     EXPECT_EQ(HostAsyncSelect(-1, &window, 777, HostSocketAccept), -1);
     EXPECT_EQ(HostSocketSubscriptions(), 0);
+    HostSetEventHook(nullptr);
+}
+
+// A host that sleeps in poll itself: it learns the subscribed sockets, delivers at once (the tick's
+// limit is HostYield's), and its observer hears of each delivered socket after the hook.
+std::vector<int32_t> g_observed;
+
+void Observe(void* context, int32_t socket) {
+    EXPECT_EQ(context, &g_observed);
+    EXPECT_EQ(g_seen.size(), g_observed.size() + 1);  // the hook first
+    g_observed.push_back(socket);
+}
+
+TEST(HostSocketEvents, AHostThatPollsItselfDeliversAtOnceAndHearsOfEachDelivery) {
+    ManualClock clock;
+    HostSetEventHook(Record);
+    HostSetSocketEventObserver(Observe, &g_observed);
+    g_seen.clear();
+    g_observed.clear();
+    QueuedConnection q;
+    int window = 0;
+    ASSERT_EQ(HostAsyncSelect(q.listener, &window, 777, HostSocketAccept), 0);
+    int32_t socket = -1;
+    int16_t events = 0;
+    ASSERT_EQ(HostSocketSubscriptionAt(0, &socket, &events), 0);
+    EXPECT_EQ(socket, q.listener);
+    EXPECT_EQ(events, POLLIN);
+    EXPECT_EQ(HostSocketSubscriptionAt(1, &socket, &events), -1);
+    EXPECT_EQ(HostDeliverSocketEventsNow(), 1);
+    EXPECT_EQ(HostDeliverSocketEventsNow(), 1);  // the same tick
+    EXPECT_EQ(g_observed, (std::vector<int32_t>{q.listener, q.listener}));
+    HostSetSocketEventObserver(nullptr, nullptr);
+    EXPECT_EQ(HostDeliverSocketEventsNow(), 1);
+    EXPECT_EQ(g_observed.size(), 2u);
+    EXPECT_EQ(HostAsyncSelect(q.listener, &window, 0, 0), 0);
+    EXPECT_EQ(HostDeliverSocketEventsNow(), 0);
     HostSetEventHook(nullptr);
 }
 

@@ -166,6 +166,18 @@ with tempfile.TemporaryDirectory() as folder:
         check(f"received\t{0 if clean else -1}\n" in out, f"clean {clean}: {out!r}")
         peer.close()
 
+    # TcpWaitData sees the peer's end through the session: after a close_notify it gives -1 and the
+    # receive 0; after a close without one, -1 and the receive's failure (the stream failed).
+    def wait_end(peer, connection, clean):
+        connection.sendall(b"x" * 70000)
+        if clean:
+            connection.unwrap()
+    for clean, last in ((True, "-1\t0\t14"), (False, "-1\t-1\t20")):
+        peer = Peer(lambda p, c: wait_end(p, c, clean), cert("good"))
+        out = run_script("client.zor", peer.port, "localhost", 0, "wait", env=env, timeout=60)
+        check(f"wait\t70000\t{last}\n" in out, f"wait, clean {clean}: {out!r}")
+        peer.close()
+
     # Garbage in the middle of a session: the receive fails and so does the stream.
     def garbage(peer, connection):
         connection.sendall(b"first")

@@ -65,10 +65,10 @@ std::string Sha256OfFile(const std::string& path) {
 
 // ---- Stream commands -----------------------------------------------------------------------------
 
-int32_t TcpOpen(PluginHost& host, int32_t port) {
+int32_t TcpOpen(PluginHost& host, int32_t port, int32_t buffer) {
     Str255 name("127.0.0.1");
     int16_t remote = static_cast<int16_t>(port), local = 0;
-    int32_t buffer = 0, unused = 0, reuse = 0, address = 0;
+    int32_t unused = 0, reuse = 0, address = 0;
     return host.CallInt(2, {name.bytes, &remote, &buffer, &unused, &reuse, &local, &address});
 }
 
@@ -112,10 +112,10 @@ int32_t TcpSend(PluginHost& host, int32_t ref, const std::string& bytes, int16_t
     return host.CallInt(7, {&ref, &text.block, &push, &flags});
 }
 
-int32_t ConnectTo(PluginHost& host, Peer& sink) {
+int32_t ConnectTo(PluginHost& host, Peer& sink, int32_t buffer) {
     const int port = SinkPort(sink);
     if (port == 0) return 0;
-    const int32_t ref = TcpOpen(host, port);
+    const int32_t ref = TcpOpen(host, port, buffer);
     if (ref == 0 || TcpWaitState(host, ref, 8, 30) != 8) return 0;
     return ref;
 }

@@ -35,7 +35,7 @@ int SinkPort(Peer& sink);  // reads the port line
 std::string Sha256OfFile(const std::string& path);
 
 // ---- Stream commands through the test host --------------------------------------------------------
-int32_t TcpOpen(PluginHost& host, int32_t port);  // to 127.0.0.1
+int32_t TcpOpen(PluginHost& host, int32_t port, int32_t buffer = 0);  // to 127.0.0.1
 // On 127.0.0.1, a port of the system's choice.
 int32_t TcpListen(PluginHost& host, int32_t bufferSize = 0);
 // Waits (a bounded number of passes, timing nothing) until `ref` has at least `n` bytes to read.
@@ -47,7 +47,7 @@ int32_t TcpState(PluginHost& host, int32_t ref, int32_t selector = 0);
 int32_t TcpWaitState(PluginHost& host, int32_t ref, int32_t target, int32_t seconds);
 int32_t TcpSend(PluginHost& host, int32_t ref, const std::string& bytes, int16_t push);
 // An established stream to a fresh sink, or 0.
-int32_t ConnectTo(PluginHost& host, Peer& sink);
+int32_t ConnectTo(PluginHost& host, Peer& sink, int32_t buffer = 0);
 
 // Runs a callable at the end of every HostYield while alive.
 class YieldHook {
