@@ -67,6 +67,11 @@ void EndTls(StreamRecord* stream, bool notify);
 [[nodiscard]] int32_t LoadServerCredentials(const char* certificateFile, const char* keyFile);
 // Frees the TLS contexts (shutdown; sessions still open keep theirs alive).
 void ReleaseTlsContexts();
+// OpenSSL is loaded from libssl.so.3 when a TLS command first needs it; without it (or with one of
+// its functions missing) TcpStartTls gives TlsNotPossible and leaves the stream as it was, and
+// TlsServerCredentials gives -1. Tests name a library to load instead (null: libssl.so.3 again);
+// the name can change only while OpenSSL is not loaded yet. Whether it changed.
+[[nodiscard]] bool SetTlsLibrary(const char* name);
 
 void TcpStartTls(frame::CommandCall& call);          // 101
 void TlsServerCredentials(frame::CommandCall& call); // 102

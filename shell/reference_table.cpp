@@ -312,7 +312,8 @@ constexpr CommandNote kCommandNotes[] = {
      "0 once the session is up, or a negative status; after a failure the stream is failed (20)",
      {{0, "the session is up (TLS 1.2 or later)"},
       {-1, "the reference names no stream, or the stream is not established, is already in TLS, or a client "
-           "that checks certificates was given no server name"},
+           "that checks certificates was given no server name; or OpenSSL (libssl.so.3, loaded at the first TLS "
+           "command) cannot be loaded: the stream then stays as it was, in plain text"},
       {-2, "the handshake failed: the peer does not speak TLS 1.2 or later, or sent something else"},
       {-3, "the certificate is not trusted (no chain to an authority of the system's store)"},
       {-4, "the certificate is not for the server name given"},
@@ -324,13 +325,16 @@ constexpr CommandNote kCommandNotes[] = {
     {102, "TLS", "load the certificate chain and key that server-side streams present from now on",
      {"certificate: the PEM file of the certificate, then its chain", "key: the PEM file of its private key"},
      "0, or a status",
-     {{0, "loaded"}, {-43, N}, {-1, "the files are not a certificate and its matching key"}, {-108, N}},
+     {{0, "loaded"}, {-43, N},
+      {-1, "the files are not a certificate and its matching key, or OpenSSL (libssl.so.3) cannot be loaded"},
+      {-108, N}},
      "$status := TlsServerCredentials(\"server.pem\"; \"server.key\")"},
     {103, "TLS", "what a stream's TLS session agreed",
      {"stream: a stream reference", "version: set to the protocol version (TLSv1.3)",
       "cipher: set to the cipher suite's name", "peer: set to the peer certificate's subject (empty when none)"},
      "0, or -1",
-     {{0, "the outputs are set"}, {-1, "the reference names no stream, or the stream is not in TLS (outputs empty)"}},
+     {{0, "the outputs are set"}, {-1, "the reference names no stream, or the stream is not in TLS (outputs empty), as every stream is when "
+           "OpenSSL (libssl.so.3) cannot be loaded"}},
      "$status := TcpTlsInfo($s; $version; $cipher; $peer)"},
 };
 

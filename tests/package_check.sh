@@ -21,8 +21,15 @@ for f in usr/bin/zor-host usr/lib/libzor.so usr/lib/libzorhost.so usr/lib/libzor
     grep -qx "$f" "$scratch/contents" || { echo "package_check: $f is not in the package" >&2; exit 1; }
 done
 dpkg-deb -f "$deb" Package Version Architecture
+# The plug-in loads libssl.so.3 at its first TLS command rather than linking it: the package must still
+# require it, and the plug-in must not bring it in at every start.
+dpkg-deb -f "$deb" Depends | grep -qw libssl3 || { echo "package_check: the package does not depend on libssl3" >&2; exit 1; }
 
 dpkg-deb -x "$deb" "$scratch/root"
+if readelf -d "$scratch/root/usr/lib/libzor.so" | grep NEEDED | grep -Eq 'libssl|libcrypto'; then
+    echo "package_check: libzor.so links OpenSSL" >&2
+    exit 1
+fi
 check_named "$scratch/root/usr/share/doc/zor" "$scratch/root/usr/bin/zor-host"
 cd "$scratch/root/usr/share/doc/zor"
 "$scratch/root/usr/bin/zor-host" examples/tour.zor > "$scratch/tour.out"
