@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <optional>
 
 #include "net/net.h"
@@ -189,11 +190,15 @@ void TcpReceiveFile(frame::CommandCall& call) {
     bool failed = false;  // a write failed, or the stream failed or went before the peer closed it
     bool idle = false;    // the last pass found nothing: the next yield sleeps until data comes
     net::StreamWatch watch;
-    // Without conversions every pass receives straight into the one chunk, kept at its full size
-    // and locked for the whole transfer: one read, one write and one yield a pass.
+    // Without conversions the stream is read ahead and the file written behind, up to 64 KiB at a
+    // time, in the one chunk kept at that size and locked for the whole transfer. Each pass still
+    // takes at most 16,384 bytes of what was read, yields, and polls the stream, so the host gets
+    // control as often as before; the system is called once a piece rather than once a pass. The
+    // chunk holds `filled` bytes read and not yet written, of which passes have taken `taken`.
     const bool plain = flags == 0;
+    int32_t filled = 0, taken = 0;
     if (plain) {
-        HostSetHandleSize(buffer.text.handle, receiveLimit);
+        HostSetHandleSize(buffer.text.handle, kReceiveAhead);
         if (HostMemoryError() != HostNoErr) {
             frame::SetIntResult(call, HostMemoryError());
             return;
@@ -221,7 +226,22 @@ void TcpReceiveFile(frame::CommandCall& call) {
         }
         int32_t count = 0;  // the bytes this pass has for the file
         if (plain) {
-            count = net::ReceiveInto(entry, *buffer.text.handle, receiveLimit);
+            if (taken == filled) {
+                // All that was read has been taken: write it, then read the next piece. The file is
+                // thus whole before any wait for more.
+                const bool lost = filled > 0 && WriteAll(fd, *buffer.text.handle, static_cast<size_t>(filled)) != 0;
+                filled = taken = 0;
+                if (lost) {
+                    failed = true;
+                    break;
+                }
+                filled = std::max(net::ReceiveInto(entry, *buffer.text.handle, kReceiveAhead), int32_t{0});
+            }
+            count = std::min(filled - taken, kReceiveChunk);
+            taken += count;
+            // The stream's last receive count tells what this pass took, as a receive of its own would.
+            net::StreamRecord* stream = net::HeldStream(hold);
+            if (count > 0 && stream != nullptr) stream->lastReceiveCount = count;
         } else {
             (void)net::ReceiveBlock(entry, buffer.text, static_cast<int16_t>(receiveLimit));
             // A chunk that could not be converted leaves the file wrong: stop and say so.
@@ -235,11 +255,11 @@ void TcpReceiveFile(frame::CommandCall& call) {
         if (!idle) {
             lastActivity = HostTicks();
             // A chunk that could not be written leaves the file incomplete: stop and say so.
-            if (WriteAll(fd, *buffer.text.handle, static_cast<size_t>(count)) != 0) {
-                failed = true;
-                break;
-            }
             if (!plain) {
+                if (WriteAll(fd, *buffer.text.handle, static_cast<size_t>(count)) != 0) {
+                    failed = true;
+                    break;
+                }
                 HostSetHandleSize(buffer.text.handle, 0);
                 buffer.text.length = 0;
             }
@@ -258,6 +278,8 @@ void TcpReceiveFile(frame::CommandCall& call) {
             break;
         }
     }
+    // Whatever was read goes into the file, even what no pass took before the stream went.
+    if (filled > 0 && WriteAll(fd, *buffer.text.handle, static_cast<size_t>(filled)) != 0) failed = true;
     const int closed = file.Close();
     if (net::HeldStream(hold) != nullptr) (void)net::ReleaseStream(entry);
     if (failed || closed != 0) frame::SetIntResult(call, -1);

@@ -18,6 +18,7 @@ namespace zor::transfer {
 inline constexpr int32_t kDefaultSendChunk = 16384;   // TcpSendFile's chunk when the caller gives 0 or less
 inline constexpr int32_t kLargestChunk = 32767;        // a chunk's count is a TextBlock's signed 16-bit count
 inline constexpr int32_t kReceiveChunk = 16384;        // TcpReceiveFile takes at most this much per pass
+inline constexpr int32_t kReceiveAhead = 65536;        // and reads the stream this far ahead without conversions
 inline constexpr int32_t kPicturePiece = 32000;        // TcpSendPicture's pieces, the first one the remainder
 inline constexpr int32_t kPictureHeaderSize = 10;      // 16-bit size, then top, left, bottom, right
 inline constexpr int32_t kLongestPath = 254;           // characters of a file name text

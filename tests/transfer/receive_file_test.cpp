@@ -194,6 +194,38 @@ TEST(TcpReceiveFile, AStreamThatFailsReportsMinusOne) {
     EXPECT_EQ(client->Finish(), 0);
 }
 
+// Passes take at most 16,384 bytes of what was read ahead; a stream released between passes still
+// leaves every byte read in the file, in order.
+TEST(TcpReceiveFile, AStreamReleasedBetweenPassesKeepsAllItRead) {
+    PluginHost host;
+    TempDir folder;
+    const int32_t ref = TcpListen(host, 32767);  // the system sizes the buffers: all arrives at once
+    auto client = ClientPeer(LocalPort(host, ref));
+    ASSERT_EQ(TcpWaitState(host, ref, 8, 30), 8);
+    const std::string bytes = PatternBytes(30000, 13);
+    ClientSends(*client, bytes);
+    ASSERT_TRUE(AwaitBytes(host, ref, 30000));
+    struct Watch {
+        PluginHost* host;
+        int32_t ref, yields = 0, passCount = 0;
+    } watch{&host, ref};
+    HostSetYieldCallback(
+        [](void* context) {
+            auto* w = static_cast<Watch*>(context);
+            if (++w->yields != 2) return;  // after the first pass
+            w->passCount = TcpState(*w->host, w->ref, 14);
+            (void)TcpRelease(*w->host, w->ref);
+        },
+        &watch);
+    EXPECT_EQ(CallReceiveFile(host, ref, folder.File("out")), -1) << "released before the peer closed";
+    HostSetYieldCallback(nullptr, nullptr);
+    EXPECT_EQ(watch.passCount, 16384) << "a pass takes at most 16,384 bytes";
+    EXPECT_TRUE(ReadFile(folder.File("out")) == bytes);
+    client->CloseInput();
+    EXPECT_EQ(client->ReadLine(), "closed");
+    EXPECT_EQ(client->Finish(), 0);
+}
+
 TEST(TcpReceiveFile, AFileThatCannotBeOpenedLeavesTheStream) {
     PluginHost host;
     TempDir folder;
