@@ -7,8 +7,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 
 #include "net/net.h"
